@@ -1,0 +1,44 @@
+# Provides the imported target halyx::crypto (libcrypto). SHA-256 always comes from it; with the
+# OpenSSL ML-DSA-65 backend it must be 3.5 or newer. When the system's libcrypto is too old, OpenSSL
+# 3.5 is built once from Debian 13's source package into a private prefix under HALYX_DEPS_CACHE and
+# linked statically, with its symbols kept out of the module's exports.
+if(HALYX_MLDSA_CHOSEN STREQUAL "openssl")
+  set(_halyx_crypto_min 3.5)
+else()
+  set(_halyx_crypto_min 3.0)
+endif()
+
+find_package(PkgConfig QUIET)
+if(PkgConfig_FOUND)
+  pkg_check_modules(HALYX_SYSTEM_CRYPTO QUIET IMPORTED_TARGET "libcrypto>=${_halyx_crypto_min}")
+endif()
+
+if(HALYX_SYSTEM_CRYPTO_FOUND)
+  add_library(halyx::crypto ALIAS PkgConfig::HALYX_SYSTEM_CRYPTO)
+  set(HALYX_CRYPTO_VERSION "${HALYX_SYSTEM_CRYPTO_VERSION} (system)")
+else()
+  file(SHA256 "${PROJECT_SOURCE_DIR}/scripts/build-openssl.sh" _halyx_recipe_hash)
+  string(SUBSTRING "${_halyx_recipe_hash}" 0 12 _halyx_recipe_hash)
+  set(_halyx_prefix "${HALYX_DEPS_CACHE}/openssl-3.5-${_halyx_recipe_hash}")
+  if(NOT EXISTS "${_halyx_prefix}/.complete")
+    message(STATUS "libcrypto >= ${_halyx_crypto_min} not found on the system; building OpenSSL 3.5 into ${_halyx_prefix}")
+    execute_process(COMMAND bash "${PROJECT_SOURCE_DIR}/scripts/build-openssl.sh" "${_halyx_prefix}"
+                    RESULT_VARIABLE _halyx_rc)
+    if(NOT _halyx_rc EQUAL 0)
+      message(FATAL_ERROR "building OpenSSL 3.5 failed (scripts/build-openssl.sh)")
+    endif()
+  endif()
+  file(STRINGS "${_halyx_prefix}/.complete" _halyx_built_version LIMIT_COUNT 1)
+  add_library(halyx::crypto STATIC IMPORTED GLOBAL)
+  set_target_properties(halyx::crypto PROPERTIES
+    IMPORTED_LOCATION "${_halyx_prefix}/lib/libcrypto.a"
+    INTERFACE_INCLUDE_DIRECTORIES "${_halyx_prefix}/include"
+    INTERFACE_LINK_LIBRARIES Threads::Threads)
+  set(HALYX_CRYPTO_VERSION "${_halyx_built_version} (static, built from Debian's source package)")
+endif()
+
+if(HALYX_MLDSA_CHOSEN STREQUAL "liboqs")
+  message(STATUS "ML-DSA-65 backend: liboqs ${liboqs_VERSION}; SHA-256 from libcrypto ${HALYX_CRYPTO_VERSION}")
+else()
+  message(STATUS "ML-DSA-65 backend: OpenSSL libcrypto ${HALYX_CRYPTO_VERSION}")
+endif()
