@@ -20,6 +20,9 @@ else()
   file(SHA256 "${PROJECT_SOURCE_DIR}/scripts/build-openssl.sh" _halyx_recipe_hash)
   string(SUBSTRING "${_halyx_recipe_hash}" 0 12 _halyx_recipe_hash)
   set(_halyx_prefix "${HALYX_DEPS_CACHE}/openssl-3.5-${_halyx_recipe_hash}")
+  # Several build trees may configure at once; one builds, the others wait for its result.
+  file(MAKE_DIRECTORY "${HALYX_DEPS_CACHE}")
+  file(LOCK "${HALYX_DEPS_CACHE}/openssl.lock" TIMEOUT 3600)
   if(NOT EXISTS "${_halyx_prefix}/.complete")
     message(STATUS "libcrypto >= ${_halyx_crypto_min} not found on the system; building OpenSSL 3.5 into ${_halyx_prefix}")
     execute_process(COMMAND bash "${PROJECT_SOURCE_DIR}/scripts/build-openssl.sh" "${_halyx_prefix}"
@@ -28,6 +31,7 @@ else()
       message(FATAL_ERROR "building OpenSSL 3.5 failed (scripts/build-openssl.sh)")
     endif()
   endif()
+  file(LOCK "${HALYX_DEPS_CACHE}/openssl.lock" RELEASE)
   file(STRINGS "${_halyx_prefix}/.complete" _halyx_built_version LIMIT_COUNT 1)
   add_library(halyx::crypto STATIC IMPORTED GLOBAL)
   set_target_properties(halyx::crypto PROPERTIES

@@ -40,7 +40,7 @@ SRC
 apt_opts=(-o Dir::Etc::SourceList=/dev/null -o "Dir::Etc::SourceParts=$work/parts"
           -o "Dir::State::Lists=$work/lists" -o "Dir::Cache=$work/cache" -o Debug::NoLocking=1)
 echo "build-openssl: reading the source index (private apt configuration)"
-apt-get "${apt_opts[@]}" -qq update
+apt-get "${apt_opts[@]}" -qq update 2>&1 | grep -v "unsandboxed" >&2 || true
 
 candidates=("$pinned")
 while read -r v; do
@@ -63,12 +63,17 @@ tar -xf "$tarball" -C "$work/src"
 srcdir=$(find "$work/src" -mindepth 1 -maxdepth 1 -type d -name 'openssl-*' | head -n 1)
 
 echo "build-openssl: building libcrypto $fetched into $prefix"
-(
+log="$work/build.log"
+if ! (
   cd "$srcdir"
-  ./Configure "${configure_opts[@]}" --prefix="$prefix" --libdir=lib >/dev/null
-  make -s -j"$(nproc)" build_libs >/dev/null
-  make -s install_dev >/dev/null
-)
+  ./Configure "${configure_opts[@]}" --prefix="$prefix" --libdir=lib
+  make -j"$(nproc)" build_libs
+  make install_dev
+) >"$log" 2>&1; then
+  tail -n 40 "$log" >&2
+  echo "build-openssl: the build failed" >&2
+  exit 1
+fi
 rm -f "$prefix"/lib/libssl.* "$prefix"/lib/pkgconfig/libssl.pc "$prefix"/lib/pkgconfig/openssl.pc
 echo "$fetched" > "$prefix/.complete"
 echo "build-openssl: done ($fetched)"
