@@ -1,0 +1,79 @@
+// ml_dsa_65.hpp: the ML-DSA-65 (FIPS 204) signature handle. Every signature check of the system runs
+// through it. Two libraries can stand behind it, chosen when the project is configured: liboqs, or
+// OpenSSL 3.5 and later. Both give the same answers and the same errors.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <string_view>
+
+#include "bytes.hpp"
+
+namespace halyx::signing {
+
+inline constexpr std::string_view ML_DSA_65_SCHEME_NAME = "ML-DSA-65";
+inline constexpr std::size_t ML_DSA_65_PUBLIC_KEY_LENGTH = 1952;
+inline constexpr std::size_t ML_DSA_65_SIGNATURE_LENGTH = 3309;
+
+// The FIPS 204 context of every STH signature. It is handed to the library beside the message and
+// never prepended to it. Its text equals the envelope's version tag, but the two are separate
+// constants with separate roles.
+inline constexpr std::array<std::uint8_t, 12> STH_SIGNATURE_CONTEXT = {
+    'H', 'A', 'L', 'Y', 'X', '-', 'S', 'T', 'H', '-', 'v', '1'};
+
+// What the handle can report.
+enum class OqsError {
+  AlgorithmDisabled,  // the library has no ML-DSA-65, or could not create its object
+  VerifyFailed,       // the signature does not verify; callers replace this with their own words
+};
+
+// Returns the display text of `e`.
+[[nodiscard]] std::string_view message(OqsError e) noexcept;
+
+// Initialises the signature library once per process; later calls return at once. Threads that
+// arrive while the first call runs wait for it. Knows nothing of the interpreter lock: callers that
+// hold one release it around this call.
+void ensure_oqs_initialised();
+
+// The sole owner of one library scheme object. Moves, never copies. It does not check lengths:
+// callers compare key and signature lengths with length_public_key() and length_signature() first
+// and report length faults in their own words.
+class OqsSignatureScheme {
+ public:
+  struct Object;  // the library's scheme object, defined by the backend
+  struct ObjectFree {
+    void operator()(Object* o) const noexcept;
+  };
+
+  explicit OqsSignatureScheme(std::unique_ptr<Object, ObjectFree> object, std::size_t public_key_length,
+                              std::size_t signature_length) noexcept
+      : object_(std::move(object)),
+        length_public_key_(public_key_length),
+        length_signature_(signature_length) {}
+
+  [[nodiscard]] std::size_t length_public_key() const noexcept { return length_public_key_; }
+  [[nodiscard]] std::size_t length_signature() const noexcept { return length_signature_; }
+
+  // Returns success when `signature` is a valid ML-DSA-65 signature of `message` under `context`
+  // and `public_key`; VerifyFailed for every other outcome, whatever the cause (wrong key, message,
+  // context or length, or a context over 255 bytes).
+  [[nodiscard]] std::expected<void, OqsError> verify_with_ctx_str(ByteView message, ByteView signature,
+                                                                  ByteView context,
+                                                                  ByteView public_key) const;
+
+ private:
+  std::unique_ptr<Object, ObjectFree> object_;
+  std::size_t length_public_key_;
+  std::size_t length_signature_;
+};
+
+// Returns a new ML-DSA-65 handle, or AlgorithmDisabled when the library cannot provide one.
+[[nodiscard]] std::expected<OqsSignatureScheme, OqsError> create_ml_dsa_65();
+
+// Returns the name and version of the library behind the handle, e.g. "OpenSSL 3.5.7 ...".
+[[nodiscard]] std::string_view ml_dsa_65_backend_name() noexcept;
+
+}  // namespace halyx::signing

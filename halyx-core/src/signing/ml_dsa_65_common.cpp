@@ -1,0 +1,15 @@
+#include "signing/ml_dsa_65.hpp"
+
+namespace halyx::signing {
+
+std::string_view message(OqsError e) noexcept {
+  switch (e) {
+    case OqsError::AlgorithmDisabled:
+      return "OQS Error: Algorithm has been disabled";
+    case OqsError::VerifyFailed:
+      return "OQS Error: signature verification failed";
+  }
+  return {};  // unreachable: every kind has its case above, and -Wswitch guards new ones
+}
+
+}  // namespace halyx::signing

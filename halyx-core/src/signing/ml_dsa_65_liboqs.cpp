@@ -1,0 +1,59 @@
+// The ML-DSA-65 handle over liboqs (0.12 or later, the first with verification under a context).
+#include <oqs/oqs.h>
+
+#include <mutex>
+#include <string>
+
+#include "signing/ml_dsa_65.hpp"
+
+namespace halyx::signing {
+namespace {
+
+struct OqsSigFree {
+  void operator()(OQS_SIG* p) const noexcept { OQS_SIG_free(p); }
+};
+using OqsSig = std::unique_ptr<OQS_SIG, OqsSigFree>;
+
+const std::string ALGORITHM(ML_DSA_65_SCHEME_NAME);
+const std::string BACKEND_NAME = std::string("liboqs ") + OQS_VERSION_TEXT;
+
+}  // namespace
+
+struct OqsSignatureScheme::Object {
+  OqsSig sig;
+};
+
+void OqsSignatureScheme::ObjectFree::operator()(Object* o) const noexcept { delete o; }
+
+void ensure_oqs_initialised() {
+  static std::once_flag once;
+  std::call_once(once, [] { OQS_init(); });
+}
+
+std::expected<OqsSignatureScheme, OqsError> create_ml_dsa_65() {
+  OqsSig sig(OQS_SIG_new(ALGORITHM.c_str()));
+  if (!sig) return std::unexpected(OqsError::AlgorithmDisabled);
+  const std::size_t public_key_length = sig->length_public_key;
+  const std::size_t signature_length = sig->length_signature;
+  std::unique_ptr<OqsSignatureScheme::Object, OqsSignatureScheme::ObjectFree> object(
+      new OqsSignatureScheme::Object{std::move(sig)});
+  return OqsSignatureScheme(std::move(object), public_key_length, signature_length);
+}
+
+std::expected<void, OqsError> OqsSignatureScheme::verify_with_ctx_str(ByteView message, ByteView signature,
+                                                                      ByteView context,
+                                                                      ByteView public_key) const {
+  // liboqs reads exactly length_public_key bytes of the key; a shorter buffer would be over-read.
+  if (public_key.size() != length_public_key_) return std::unexpected(OqsError::VerifyFailed);
+  // An empty context goes down as a null pointer with length 0.
+  const std::uint8_t* ctx = context.empty() ? nullptr : context.data();
+  const OQS_STATUS status = OQS_SIG_verify_with_ctx_str(object_->sig.get(), message.data(), message.size(),
+                                                        signature.data(), signature.size(), ctx,
+                                                        context.size(), public_key.data());
+  if (status != OQS_SUCCESS) return std::unexpected(OqsError::VerifyFailed);
+  return {};
+}
+
+std::string_view ml_dsa_65_backend_name() noexcept { return BACKEND_NAME; }
+
+}  // namespace halyx::signing
