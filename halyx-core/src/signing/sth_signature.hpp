@@ -1,0 +1,44 @@
+// sth_signature.hpp: the log identity of a CA key, and the check that a decoded signed tree head
+// names that key's log and carries its signature.
+#pragma once
+
+#include <expected>
+#include <span>
+#include <string>
+#include <variant>
+
+#include "bytes.hpp"
+#include "serialization/signed_tree_head.hpp"
+#include "signing/ml_dsa_65.hpp"
+
+namespace halyx::signing {
+
+// The raw CA key, whose length the caller has established.
+using CaPublicKey = std::span<const std::uint8_t, ML_DSA_65_PUBLIC_KEY_LENGTH>;
+
+struct SignatureInvalid {};
+struct LogIdMismatch {
+  Hash32 sth_claims;  // the STH's log_id
+  Hash32 derived;     // SHA-256 of the caller's key
+};
+struct OqsInit {
+  OqsError error;
+};
+// What verify_sth_signature can report.
+using SthVerifyError = std::variant<SignatureInvalid, LogIdMismatch, OqsInit>;
+
+// Returns the display text of `e`.
+[[nodiscard]] std::string message(const SthVerifyError& e);
+
+// Returns the log identifier of a CA key: SHA-256 of its raw bytes, with no prefix or tag.
+[[nodiscard]] Hash32 derive_log_id(ByteView ca_public_key) noexcept;
+
+// Returns success when the STH names the log of `ca_public_key` and `signature` is that key's
+// ML-DSA-65 signature of the STH's shortest-form re-encoding under STH_SIGNATURE_CONTEXT.
+// Errors: LogIdMismatch (checked first, so a foreign key never costs a verification),
+// SignatureInvalid (wrong length, or no valid signature of the re-encoding), OqsInit.
+[[nodiscard]] std::expected<void, SthVerifyError> verify_sth_signature(const wire::SignedTreeHead& sth,
+                                                                       const ByteString& signature,
+                                                                       CaPublicKey ca_public_key);
+
+}  // namespace halyx::signing
