@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what building and testing need, from Debian's packages, when it is missing. Needs root
+# (or sudo) only when something has to be installed. Safe to run again: it then does nothing.
+set -euo pipefail
+
+packages=(g++ make cmake ninja-build pkg-config perl xz-utils python3 python3-dev python3-pytest
+          libgtest-dev libbenchmark-dev)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+(( ${#missing[@]} == 0 )) && exit 0
+
+echo "setup: installing ${missing[*]}"
+sudo=""
+[[ $(id -u) -ne 0 ]] && sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
