@@ -1,0 +1,64 @@
+#include "merkle/inclusion.hpp"
+
+#include <algorithm>
+#include <cstddef>
+
+#include "merkle/sha256.hpp"
+
+namespace halyx::merkle {
+namespace {
+
+constexpr std::uint8_t NODE_PREFIX = 0x01;
+
+// 0x01, left child, right child: one buffer rewritten for every level of a walk.
+using NodePreimage = std::array<std::uint8_t, 1 + 2 * std::tuple_size_v<Hash32>>;
+constexpr std::size_t LEFT_AT = 1;
+constexpr std::size_t RIGHT_AT = LEFT_AT + std::tuple_size_v<Hash32>;
+
+Hash32 hash_children(NodePreimage& scratch, const Hash32& left, const Hash32& right) noexcept {
+  scratch[0] = NODE_PREFIX;
+  std::copy(left.begin(), left.end(), scratch.begin() + LEFT_AT);
+  std::copy(right.begin(), right.end(), scratch.begin() + RIGHT_AT);
+  return sha256(ByteView(scratch));
+}
+
+}  // namespace
+
+Hash32 node_hash(const Hash32& left, const Hash32& right) noexcept {
+  NodePreimage scratch{};
+  return hash_children(scratch, left, right);
+}
+
+bool verify_inclusion_proof(const Hash32& leaf_hash, const wire::InclusionProof& proof,
+                            const Hash32& root_hash) noexcept {
+  // Also refuses every index of an empty tree, and keeps tree_size - 1 from wrapping.
+  if (proof.leaf_index >= proof.tree_size) return false;
+
+  // fn is the index of r's node within its level and sn that of the level's last node; when sn
+  // reaches 0 the walk is at the root. A last node with an even index has no right sibling (the right
+  // edge of an unbalanced tree): it moves up unchanged until it is a right child, so its next path
+  // element is the left sibling at that level.
+  std::uint64_t fn = proof.leaf_index;
+  std::uint64_t sn = proof.tree_size - 1;
+  Hash32 r = leaf_hash;
+  NodePreimage scratch{};
+  for (const Hash32& p : proof.inclusion_path) {
+    if (sn == 0) return false;  // more elements than the tree has levels
+    if ((fn & 1) != 0 || fn == sn) {
+      r = hash_children(scratch, p, r);
+      // Skip the levels the node moved up through without a sibling.
+      while (fn != 0 && (fn & 1) == 0) {
+        fn >>= 1;
+        sn >>= 1;
+      }
+    } else {
+      r = hash_children(scratch, r, p);
+    }
+    fn >>= 1;
+    sn >>= 1;
+  }
+  // sn > 0 here means the path ended below the root.
+  return sn == 0 && r == root_hash;
+}
+
+}  // namespace halyx::merkle

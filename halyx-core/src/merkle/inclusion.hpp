@@ -1,0 +1,26 @@
+// inclusion.hpp: the Merkle inclusion walk (RFC 9162 audit paths) over this log's node hash.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "bytes.hpp"
+#include "serialization/inclusion_proof.hpp"
+
+namespace halyx::merkle {
+
+// Separates this log's leaf hashes from any other SHA-256 use: "halyx-leaf/v1", a line feed and two
+// zero bytes, 16 bytes in all. It follows the 0x00 leaf prefix in every leaf hash preimage.
+inline constexpr std::array<std::uint8_t, 16> LEAF_DOMAIN_TAG = {'h', 'a', 'l', 'y', 'x', '-', 'l', 'e',
+                                                                 'a', 'f', '/', 'v', '1', '\n', 0x00, 0x00};
+
+// Returns the interior node hash SHA-256(0x01 || left || right).
+[[nodiscard]] Hash32 node_hash(const Hash32& left, const Hash32& right) noexcept;
+
+// Returns true when the proof's path, walked as its own leaf_index and tree_size prescribe, leads
+// from `leaf_hash` to exactly `root_hash`. False for an index outside the tree, a path too long or
+// too short for it, or any other root; the three are not told apart. Allocates nothing.
+[[nodiscard]] bool verify_inclusion_proof(const Hash32& leaf_hash, const wire::InclusionProof& proof,
+                                          const Hash32& root_hash) noexcept;
+
+}  // namespace halyx::merkle
