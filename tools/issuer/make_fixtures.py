@@ -6,7 +6,8 @@
 
 Outputs, both committed:
   halyx-verifier-py/tests/data/fixtures.json   every call the Python tests make, as hex
-  halyx-core/tests/data/signing/signed_fixtures.txt    "name hex" lines for the C++ signature tests
+  halyx-core/tests/data/signing/signed_fixtures.txt    "name hex" lines for the C++ tests, the calls
+                                                       included as "call.<name>.<argument>"
 
 Keys come from fixed seeds and are the same on every run; ML-DSA-65 signatures are randomised, so
 each run writes new signature bytes that verify exactly as before.
@@ -83,6 +84,16 @@ def main() -> None:
     call("proof_states_other_size", leaves[0].encoded(), hi.inclusion_proof(4, 0, hi.audit_path(0, three)),
          sth3, ca.sign(sth3), leaf_index=0, tree_size=3, timestamp_ms=timestamp)
 
+    # Leaf 4 of a five-leaf tree has one path element, the root of leaves 0-3. The same path also
+    # walks to the root as leaf 1 of a two-leaf tree; a verifier must not report that index.
+    five = hashes[:5]
+    sth5 = sth(tree_size=5, root_hash=hi.root(five))
+    assert hi.audit_path(4, five) == [hi.root(hashes[:4])]
+    call("last_of_five", leaves[4].encoded(), hi.inclusion_proof(5, 4, hi.audit_path(4, five)), sth5, ca.sign(sth5),
+         leaf_index=4, tree_size=5, timestamp_ms=timestamp)
+    call("last_of_five_as_index_1_of_2", leaves[4].encoded(), hi.inclusion_proof(2, 1, hi.audit_path(4, five)),
+         sth5, ca.sign(sth5))
+
     # Extensions and the largest timestamp.
     ext = sth(ts=2**64 - 1, ext=[(1, b"ab"), (65535, b""), (7, bytes(300))])
     call("extensions_max_timestamp", leaves[index].encoded(), proof, ext, ca.sign(ext),
@@ -112,6 +123,9 @@ def main() -> None:
         ("sth_max_timestamp", ext),
         ("sth_max_timestamp_signature", ca.sign(ext)),
     ]
+    for name, fields in calls.items():
+        for key in ("leaf_bytes", "proof_bytes", "sth_bytes", "signature", "ca_public_key"):
+            lines.append((f"call.{name}.{key}", bytes.fromhex(fields[key])))
     txt = ROOT / "halyx-core/tests/data/signing/signed_fixtures.txt"
     txt.write_text("# name hex; written by tools/issuer/make_fixtures.py\n" +
                    "".join(f"{name} {value.hex()}\n" for name, value in lines))

@@ -31,18 +31,23 @@ Hash32 node_hash(const Hash32& left, const Hash32& right) noexcept {
 
 bool verify_inclusion_proof(const Hash32& leaf_hash, const wire::InclusionProof& proof,
                             const Hash32& root_hash) noexcept {
+  return verify_inclusion_path(leaf_hash, proof.leaf_index, proof.tree_size, proof.inclusion_path, root_hash);
+}
+
+bool verify_inclusion_path(const Hash32& leaf_hash, std::uint64_t leaf_index, std::uint64_t tree_size,
+                           std::span<const Hash32> path, const Hash32& root_hash) noexcept {
   // Also refuses every index of an empty tree, and keeps tree_size - 1 from wrapping.
-  if (proof.leaf_index >= proof.tree_size) return false;
+  if (leaf_index >= tree_size) return false;
 
   // fn is the index of r's node within its level and sn that of the level's last node; when sn
   // reaches 0 the walk is at the root. A last node with an even index has no right sibling (the right
   // edge of an unbalanced tree): it moves up unchanged until it is a right child, so its next path
   // element is the left sibling at that level.
-  std::uint64_t fn = proof.leaf_index;
-  std::uint64_t sn = proof.tree_size - 1;
+  std::uint64_t fn = leaf_index;
+  std::uint64_t sn = tree_size - 1;
   Hash32 r = leaf_hash;
   NodePreimage scratch{};
-  for (const Hash32& p : proof.inclusion_path) {
+  for (const Hash32& p : path) {
     if (sn == 0) return false;  // more elements than the tree has levels
     if ((fn & 1) != 0 || fn == sn) {
       r = hash_children(scratch, p, r);

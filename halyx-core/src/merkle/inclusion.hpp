@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 
 #include "bytes.hpp"
 #include "serialization/inclusion_proof.hpp"
@@ -22,5 +23,10 @@ inline constexpr std::array<std::uint8_t, 16> LEAF_DOMAIN_TAG = {'h', 'a', 'l', 
 // too short for it, or any other root; the three are not told apart. Allocates nothing.
 [[nodiscard]] bool verify_inclusion_proof(const Hash32& leaf_hash, const wire::InclusionProof& proof,
                                           const Hash32& root_hash) noexcept;
+
+// The same walk over its parts: the leaf at `leaf_index` of a tree of `tree_size` leaves.
+[[nodiscard]] bool verify_inclusion_path(const Hash32& leaf_hash, std::uint64_t leaf_index,
+                                         std::uint64_t tree_size, std::span<const Hash32> path,
+                                         const Hash32& root_hash) noexcept;
 
 }  // namespace halyx::merkle

@@ -1,0 +1,14 @@
+// leaf_hash.hpp: the domain-separated hash that binds a leaf record to its log.
+#pragma once
+
+#include "bytes.hpp"
+#include "serialization/mtac_leaf.hpp"
+
+namespace halyx::merkle {
+
+// Returns SHA-256(0x00 || LEAF_DOMAIN_TAG || log_id || serialize_canonical(leaf)). The hash covers
+// the record's canonical re-serialisation, never the caller's bytes: entries the decoder dropped
+// and encodings it normalised do not change it.
+[[nodiscard]] Hash32 leaf_hash(const leaf::MtacLeaf& leaf, const Hash32& log_id);
+
+}  // namespace halyx::merkle

@@ -1,0 +1,112 @@
+// The combined step over calls made by the independent issuer: the STH check comes first, the leaf
+// hash covers the canonical record under the STH's log, and the proof must lead to the STH's root.
+#include "merkle/step_verify.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "merkle/leaf_hash.hpp"
+#include "merkle/sha256.hpp"
+#include "signing/fixtures.hpp"
+
+namespace halyx::merkle {
+namespace {
+
+using test::fixture;
+
+struct Decoded {
+  leaf::MtacLeaf leaf;
+  wire::InclusionProof proof;
+  wire::SignedTreeHead sth;
+  ByteString signature;
+  ByteString key;
+};
+
+Decoded decoded(const std::string& call) {
+  const auto arg = [&](const char* name) -> const ByteString& { return fixture("call." + call + "." + name); };
+  auto leaf = leaf::decode_mtac_leaf(arg("leaf_bytes"));
+  auto proof = wire::decode_inclusion_proof_v1(arg("proof_bytes"));
+  auto sth = wire::decode_signed_tree_head(arg("sth_bytes"));
+  EXPECT_TRUE(leaf && proof && sth) << call;
+  return {*leaf, *proof, *sth, arg("signature"), arg("ca_public_key")};
+}
+
+std::expected<void, StepVerifyError> step(const Decoded& d) {
+  return verify_sth_and_inclusion(d.leaf, d.proof, d.sth, d.signature,
+                                  signing::CaPublicKey(d.key.data(), signing::ML_DSA_65_PUBLIC_KEY_LENGTH));
+}
+
+bool inclusion_invalid(const std::expected<void, StepVerifyError>& got) {
+  return !got && std::holds_alternative<InclusionInvalid>(got.error());
+}
+
+TEST(LeafHash, CoversTheTagTheLogAndTheCanonicalBytes) {
+  const leaf::MtacLeaf leaf{1, "a1", "s1", {"read"}, 10, 300};
+  Hash32 log_id{};
+  log_id[0] = 9;
+  const ByteString canonical = leaf::serialize_canonical(leaf);
+  ASSERT_EQ(canonical.size(), 92u);
+  ByteString preimage{0x00, 'h', 'a', 'l', 'y', 'x', '-', 'l', 'e', 'a', 'f', '/', 'v', '1', '\n', 0, 0};
+  preimage.insert(preimage.end(), log_id.begin(), log_id.end());
+  preimage.insert(preimage.end(), canonical.begin(), canonical.end());
+  EXPECT_EQ(leaf_hash(leaf, log_id), sha256(preimage));
+  Hash32 other_log = log_id;
+  other_log[31] = 1;
+  EXPECT_NE(leaf_hash(leaf, other_log), leaf_hash(leaf, log_id));
+}
+
+TEST(VerifySthAndInclusion, AcceptsIssuedLeaves) {
+  for (const char* call : {"valid", "extra_entry", "proof_states_other_size", "single_leaf", "last_of_five",
+                           "extensions_max_timestamp"}) {
+    SCOPED_TRACE(call);
+    EXPECT_TRUE(step(decoded(call)).has_value());
+  }
+}
+
+TEST(VerifySthAndInclusion, SthCheckRunsFirst) {
+  // A foreign key is reported as a log mismatch even though the leaf and proof are wrong too.
+  Decoded d = decoded("valid");
+  d.key = fixture("other_public_key");
+  d.proof.leaf_index += 1;
+  auto got = step(d);
+  ASSERT_FALSE(got);
+  ASSERT_TRUE(std::holds_alternative<Sth>(got.error()));
+  EXPECT_TRUE(std::holds_alternative<signing::LogIdMismatch>(std::get<Sth>(got.error()).error));
+
+  auto long_heads = step(decoded("non_shortest_sth"));
+  ASSERT_FALSE(long_heads);
+  EXPECT_TRUE(std::holds_alternative<signing::SignatureInvalid>(std::get<Sth>(long_heads.error()).error));
+}
+
+TEST(VerifySthAndInclusion, RefusesProofsThatDoNotLeadToTheRoot) {
+  const Decoded valid = decoded("valid");
+  struct Case {
+    const char* name;
+    Decoded d;
+  };
+  std::vector<Case> cases;
+  auto mutate = [&](const char* name, auto change) {
+    Decoded d = valid;
+    change(d);
+    cases.push_back({name, std::move(d)});
+  };
+  mutate("index_plus_one", [](Decoded& d) { d.proof.leaf_index += 1; });
+  mutate("index_minus_one", [](Decoded& d) { d.proof.leaf_index -= 1; });
+  mutate("element_removed", [](Decoded& d) { d.proof.inclusion_path.pop_back(); });
+  mutate("element_added", [](Decoded& d) { d.proof.inclusion_path.push_back(d.proof.inclusion_path[0]); });
+  mutate("flipped_bit", [](Decoded& d) { d.proof.inclusion_path[1][0] ^= 0x08; });
+  mutate("other_leaf_field", [](Decoded& d) { d.leaf.not_after += 1; });
+  mutate("tree_size_zero", [](Decoded& d) { d.proof.tree_size = 0; });
+  // Made by the issuer: the caller's bytes, extra entry included, were hashed into the tree.
+  cases.push_back({"extra_entry_hashed_raw", decoded("extra_entry_hashed_raw")});
+  // Leaf 4 of five, whose path also fits leaf 1 of a two-leaf tree.
+  cases.push_back({"path_fits_a_smaller_tree", decoded("last_of_five_as_index_1_of_2")});
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_TRUE(inclusion_invalid(step(c.d)));
+  }
+}
+
+}  // namespace
+}  // namespace halyx::merkle
