@@ -1,0 +1,292 @@
+// nfc.cpp: NFC check and normaliser over the generated Unicode tables.
+#include "nfc.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace dcbor {
+namespace {
+
+struct NfcComposition {
+  char32_t first;
+  char32_t second;
+  char32_t composite;
+};
+
+#include "nfc_tables.inc"
+
+constexpr char32_t REPLACEMENT = 0xFFFD;
+
+// Whether the eight bytes at p are all ASCII.
+bool ascii8(const unsigned char* p) noexcept {
+  std::uint64_t w;
+  std::memcpy(&w, p, sizeof w);
+  return (w & 0x8080808080808080ULL) == 0;
+}
+
+// Hangul syllables are composed from jamo arithmetically rather than from tables.
+constexpr char32_t S_BASE = 0xAC00, L_BASE = 0x1100, V_BASE = 0x1161, T_BASE = 0x11A7;
+constexpr char32_t L_COUNT = 19, V_COUNT = 21, T_COUNT = 28;
+constexpr char32_t N_COUNT = V_COUNT * T_COUNT, S_COUNT = L_COUNT * N_COUNT;
+
+std::uint32_t props(char32_t cp) noexcept {
+  if (cp >= kNfcLimit) return 0;
+  const std::uint32_t block = kNfcStage1[cp >> kNfcShift];
+  return kNfcStage2[(block << kNfcShift) | (cp & ((1u << kNfcShift) - 1))];
+}
+std::uint8_t ccc_of(std::uint32_t p) noexcept { return static_cast<std::uint8_t>(p & 0xff); }
+unsigned qc_of(std::uint32_t p) noexcept { return (p >> 8) & 3; }  // 0 Yes, 1 Maybe, 2 No
+constexpr unsigned QC_MAYBE = 1, QC_NO = 2;
+
+// Decodes the code point at s[i] of well-formed UTF-8 and advances i past it.
+char32_t next_valid(const unsigned char* s, std::size_t& i) noexcept {
+  const unsigned char b = s[i];
+  if (b < 0x80) {
+    ++i;
+    return b;
+  }
+  if (b < 0xe0) {
+    const char32_t cp = (char32_t{b} & 0x1f) << 6 | (s[i + 1] & 0x3f);
+    i += 2;
+    return cp;
+  }
+  if (b < 0xf0) {
+    const char32_t cp = (char32_t{b} & 0x0f) << 12 | char32_t{s[i + 1] & 0x3fu} << 6 | (s[i + 2] & 0x3f);
+    i += 3;
+    return cp;
+  }
+  const char32_t cp = (char32_t{b} & 0x07) << 18 | char32_t{s[i + 1] & 0x3fu} << 12 |
+                      char32_t{s[i + 2] & 0x3fu} << 6 | (s[i + 3] & 0x3f);
+  i += 4;
+  return cp;
+}
+
+struct Decoded {
+  char32_t cp;
+  bool well_formed;
+};
+
+// Decodes the code point at s[i] of possibly ill-formed UTF-8 and advances i past it; a
+// maximal ill-formed subsequence yields U+FFFD and is skipped as one unit.
+Decoded next_lenient(const unsigned char* s, std::size_t n, std::size_t& i) noexcept {
+  const unsigned char b = s[i];
+  std::size_t need;
+  unsigned char lo = 0x80, hi = 0xbf;
+  char32_t cp;
+  if (b < 0x80) {
+    ++i;
+    return {b, true};
+  } else if (b >= 0xc2 && b <= 0xdf) {
+    need = 1;
+    cp = b & 0x1fu;
+  } else if (b >= 0xe0 && b <= 0xef) {
+    need = 2;
+    cp = b & 0x0fu;
+    if (b == 0xe0) lo = 0xa0;
+    if (b == 0xed) hi = 0x9f;
+  } else if (b >= 0xf0 && b <= 0xf4) {
+    need = 3;
+    cp = b & 0x07u;
+    if (b == 0xf0) lo = 0x90;
+    if (b == 0xf4) hi = 0x8f;
+  } else {
+    ++i;
+    return {REPLACEMENT, false};
+  }
+  std::size_t k = 1;
+  for (; k <= need; ++k) {
+    if (i + k >= n || s[i + k] < lo || s[i + k] > hi) {
+      i += k;
+      return {REPLACEMENT, false};
+    }
+    cp = cp << 6 | (s[i + k] & 0x3fu);
+    lo = 0x80;
+    hi = 0xbf;
+  }
+  i += k;
+  return {cp, true};
+}
+
+void append_utf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xc0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3f));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xe0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
+    out += static_cast<char>(0x80 | (cp & 0x3f));
+  } else {
+    out += static_cast<char>(0xf0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3f));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
+    out += static_cast<char>(0x80 | (cp & 0x3f));
+  }
+}
+
+struct Unit {
+  char32_t cp;
+  std::uint8_t ccc;
+  bool may_combine_back;  // NFC_Quick_Check=Maybe: the only code points that can end a composite
+};
+
+Unit unit_of(char32_t cp) noexcept {
+  const std::uint32_t p = props(cp);
+  return Unit{cp, ccc_of(p), qc_of(p) == QC_MAYBE};
+}
+
+void decompose(char32_t cp, std::vector<Unit>& out) {
+  if (cp >= S_BASE && cp < S_BASE + S_COUNT) {
+    const char32_t s = cp - S_BASE;
+    out.push_back(unit_of(L_BASE + s / N_COUNT));
+    out.push_back(unit_of(V_BASE + (s % N_COUNT) / T_COUNT));
+    if (s % T_COUNT != 0) out.push_back(unit_of(T_BASE + s % T_COUNT));
+    return;
+  }
+  const std::uint32_t p = props(cp);
+  const std::uint32_t length = (p >> 10) & 7;
+  if (length == 0) {
+    out.push_back(Unit{cp, ccc_of(p), qc_of(p) == QC_MAYBE});
+    return;
+  }
+  // The pool holds full decompositions, so one step reaches the end of the recursion.
+  const std::uint32_t offset = p >> 13;
+  for (std::uint32_t k = 0; k < length; ++k) out.push_back(unit_of(kNfcDecompositionPool[offset + k]));
+}
+
+// Returns the primary composite of the pair, or 0 when there is none.
+char32_t compose_pair(char32_t a, char32_t b) noexcept {
+  if (a >= L_BASE && a < L_BASE + L_COUNT && b >= V_BASE && b < V_BASE + V_COUNT) {
+    return S_BASE + ((a - L_BASE) * V_COUNT + (b - V_BASE)) * T_COUNT;
+  }
+  if (a >= S_BASE && a < S_BASE + S_COUNT && (a - S_BASE) % T_COUNT == 0 && b > T_BASE &&
+      b < T_BASE + T_COUNT) {
+    return a + (b - T_BASE);
+  }
+  const auto* end = std::end(kNfcCompositions);
+  const auto* it = std::lower_bound(std::begin(kNfcCompositions), end, NfcComposition{a, b, 0},
+                                    [](const NfcComposition& x, const NfcComposition& y) {
+                                      return x.first != y.first ? x.first < y.first : x.second < y.second;
+                                    });
+  return (it != end && it->first == a && it->second == b) ? it->composite : 0;
+}
+
+// Puts each run of non-starters into ascending combining class, keeping equal classes in
+// their order. Starters never move, so they bound the runs.
+void canonical_order(std::vector<Unit>& units) {
+  for (std::size_t i = 1; i < units.size(); ++i) {
+    if (units[i].ccc == 0) continue;
+    for (std::size_t j = i; j > 0 && units[j - 1].ccc > units[j].ccc; --j) std::swap(units[j - 1], units[j]);
+  }
+}
+
+// Composes in place: each character joins the last starter unless a character between them
+// has a combining class that is zero or not below its own (it is then blocked).
+void compose(std::vector<Unit>& units) {
+  if (units.empty()) return;
+  std::size_t starter = 0;
+  // A leading non-starter has no starter to join; 256 blocks everything until one comes.
+  unsigned last_class = units[0].ccc == 0 ? 0u : 256u;
+  std::size_t out = 1;
+  for (std::size_t i = 1; i < units.size(); ++i) {
+    const Unit u = units[i];
+    if (u.may_combine_back && (last_class < u.ccc || last_class == 0)) {
+      if (const char32_t c = compose_pair(units[starter].cp, u.cp); c != 0) {
+        units[starter] = unit_of(c);
+        continue;
+      }
+    }
+    if (u.ccc == 0) starter = out;
+    last_class = u.ccc;
+    units[out++] = u;
+  }
+  units.resize(out);
+}
+
+}  // namespace
+
+NfcQuickCheck nfc_quick_check(std::string_view text) noexcept {
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  NfcQuickCheck result = NfcQuickCheck::Yes;
+  unsigned last_class = 0;
+  std::size_t i = 0;
+  while (i < n) {
+    if (s[i] < 0x80) {
+      // ASCII is class 0 and Yes: skip it, a word at a time where possible.
+      last_class = 0;
+      ++i;
+      while (i + 8 <= n && ascii8(s + i)) i += 8;
+      continue;
+    }
+    const std::uint32_t p = props(next_valid(s, i));
+    const unsigned c = ccc_of(p);
+    if (c != 0 && c < last_class) return NfcQuickCheck::No;
+    const unsigned qc = qc_of(p);
+    if (qc == QC_NO) return NfcQuickCheck::No;
+    if (qc == QC_MAYBE) result = NfcQuickCheck::Maybe;
+    last_class = c;
+  }
+  return result;
+}
+
+bool is_nfc(std::string_view text) {
+  switch (nfc_quick_check(text)) {
+    case NfcQuickCheck::Yes:
+      return true;
+    case NfcQuickCheck::No:
+      return false;
+    case NfcQuickCheck::Maybe:
+      return to_nfc(text) == text;
+  }
+  return false;
+}
+
+std::string to_nfc(std::string_view text) {
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+
+  // Find where work starts: the last boundary before the first code point the quick check
+  // does not pass. A starter with NFC_Quick_Check=Yes never combines with what precedes it,
+  // so everything before it is already NFC and is copied as it stands.
+  std::size_t boundary = 0;
+  std::size_t i = 0;
+  unsigned last_class = 0;
+  bool clean = true;
+  while (i < n) {
+    const std::size_t at = i;
+    if (s[i] < 0x80) {
+      ++i;
+      last_class = 0;
+      boundary = at;
+      continue;
+    }
+    const Decoded d = next_lenient(s, n, i);
+    if (!d.well_formed) {  // ill-formed bytes must be replaced, so the clean stretch ends
+      clean = false;
+      break;
+    }
+    const std::uint32_t p = props(d.cp);
+    const unsigned c = ccc_of(p);
+    if (qc_of(p) != 0 || (c != 0 && c < last_class)) {
+      clean = false;
+      break;
+    }
+    if (c == 0) boundary = at;
+    last_class = c;
+  }
+  if (clean) return std::string(text);
+
+  std::string out(text.substr(0, boundary));
+  std::vector<Unit> units;
+  for (i = boundary; i < n;) decompose(next_lenient(s, n, i).cp, units);
+  canonical_order(units);
+  compose(units);
+  for (const Unit& u : units) append_utf8(out, u.cp);
+  return out;
+}
+
+}  // namespace dcbor
