@@ -1,0 +1,57 @@
+// mtac_leaf.hpp: the MtacLeaf record, decoded from deterministic CBOR and re-serialised canonically.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "bytes.hpp"
+
+namespace halyx::leaf {
+
+// One leaf of the log: an agent, its sponsor, its authorised scopes and two bounds that are
+// carried, not interpreted. Owns everything it holds.
+struct MtacLeaf {
+  std::uint8_t schema_version = 1;  // always 1 in a decoded record
+  std::string agent_id;
+  std::string sponsor_id;
+  std::vector<std::string> authorized_scopes;  // order and duplicates kept
+  std::uint64_t not_before = 0;
+  std::uint64_t not_after = 0;
+
+  friend bool operator==(const MtacLeaf&, const MtacLeaf&) = default;
+};
+
+// The input is not deterministic CBOR; holds the decoder's message.
+struct CborDecode {
+  std::string cbor_message;
+  bool operator==(const CborDecode&) const = default;
+};
+// schema_version was an integer other than 1.
+struct UnsupportedSchemaVersion {
+  std::uint64_t version;
+  bool operator==(const UnsupportedSchemaVersion&) const = default;
+};
+// The CBOR was fine but not a leaf: not a map, or a field missing or of the wrong kind.
+struct Malformed {
+  std::string what;
+  bool operator==(const Malformed&) const = default;
+};
+using LeafDecodeError = std::variant<CborDecode, UnsupportedSchemaVersion, Malformed>;
+
+// Returns the display text of `e`. The only place these texts are written.
+[[nodiscard]] std::string message(const LeafDecodeError& e);
+
+// Returns the record held in `leaf_bytes`, which must be one deterministic-CBOR map with the
+// six fields (other entries are ignored and dropped). Fields are checked in record order, and
+// a value of the wrong kind counts as missing. Errors: CborDecode, then Malformed or
+// UnsupportedSchemaVersion for the first field that fails.
+[[nodiscard]] std::expected<MtacLeaf, LeafDecodeError> decode_mtac_leaf(ByteView leaf_bytes);
+
+// Returns the canonical encoding of `leaf`: the six-entry map in key-encoding order, texts in
+// NFC. The leaf hash is taken over these bytes, not over the bytes the leaf was decoded from.
+[[nodiscard]] ByteString serialize_canonical(const MtacLeaf& leaf);
+
+}  // namespace halyx::leaf
