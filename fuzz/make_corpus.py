@@ -1,0 +1,149 @@
+#!/usr/bin/env python3
+"""Writes the seed corpus of every fuzz target into fuzz/corpus/<target>/:
+
+    python3 fuzz/make_corpus.py
+
+Seeds are the committed sample and test fixtures, plus small hand-made inputs that reach the
+decoders' other branches (longer heads, extensions, floats, tags, non-ASCII text). Each target's
+directory is emptied and rewritten, so the corpus stays exactly what this script makes. Fuzzing
+runs work on a copy (scripts/fuzz.sh), never on these directories.
+"""
+import hashlib
+import json
+import shutil
+import struct
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+CORPUS = ROOT / "fuzz" / "corpus"
+FIXTURES = ROOT / "halyx-verifier-py" / "tests" / "data" / "fixtures.json"
+SAMPLE = ROOT / "examples" / "sample"
+
+
+def head(major: int, value: int) -> bytes:
+    if value < 24:
+        return bytes([major << 5 | value])
+    for info, width in ((24, 1), (25, 2), (26, 4), (27, 8)):
+        if value < 1 << (8 * width):
+            return bytes([major << 5 | info]) + value.to_bytes(width, "big")
+    raise ValueError(value)
+
+
+def bstr(b: bytes) -> bytes:
+    return head(2, len(b)) + b
+
+
+def tstr(s: str) -> bytes:
+    b = s.encode()
+    return head(3, len(b)) + b
+
+
+def sth(tree_size=1, timestamp=1_700_000_000_000, extensions=(), log_id=bytes(32), root=bytes(32),
+        body_head=b"\x85") -> bytes:
+    body = body_head + bstr(log_id) + head(0, tree_size) + head(0, timestamp) + bstr(root)
+    body += head(4, len(extensions))
+    for ext_type, data in extensions:
+        body += b"\x82" + head(0, ext_type) + bstr(data)
+    return b"\x82" + tstr("HALYX-STH-v1") + bstr(body)
+
+
+def proof(tree_size, leaf_index, path) -> bytes:
+    return b"\x83" + head(0, tree_size) + head(0, leaf_index) + head(4, len(path)) + b"".join(bstr(h) for h in path)
+
+
+def leaf(agent="a1", sponsor="s1", scopes=("read",), not_before=b"\x0a", not_after=b"\x19\x01\x2c",
+         extra=()) -> bytes:
+    """A leaf map in canonical key order; integers are given as encoded bytes so floats and
+    negatives can stand in. `extra` entries (encoded key, encoded value) go first: short keys sort first."""
+    entries = list(extra) + [
+        (tstr("agent_id"), tstr(agent)),
+        (tstr("not_after"), not_after),
+        (tstr("not_before"), not_before),
+        (tstr("sponsor_id"), tstr(sponsor)),
+        (tstr("schema_version"), b"\x01"),
+        (tstr("authorized_scopes"), head(4, len(scopes)) + b"".join(tstr(s) for s in scopes)),
+    ]
+    return head(5, len(entries)) + b"".join(k + v for k, v in entries)
+
+
+def digest(label: str) -> bytes:
+    return hashlib.sha256(label.encode()).digest()
+
+
+def fixtures() -> dict:
+    """The distinct values of each argument across the fixture calls, named after the first call using them."""
+    calls = json.loads(FIXTURES.read_text())["calls"]
+    seen = {}
+    for name, call in calls.items():
+        for field in ("leaf_bytes", "proof_bytes", "sth_bytes"):
+            seen.setdefault(field, {}).setdefault(call[field], name)
+    return {field: {f"fixture-{name}": bytes.fromhex(h) for h, name in values.items()} for field, values in seen.items()}
+
+
+def seeds() -> dict:
+    fx = fixtures()
+    sample = {name: (SAMPLE / name).read_bytes() for name in ("leaf.cbor", "proof.bin", "sth.bin")}
+    spec_leaf = leaf()
+    targets = {
+        "sth_envelope": {
+            **fx["sth_bytes"],
+            "sample": sample["sth.bin"],
+            "minimal": sth(),
+            "extensions": sth(extensions=[(1, b"ab"), (65535, b""), (7, bytes(40))]),
+            "big-numbers": sth(tree_size=2**64 - 1, timestamp=2**32, extensions=[(256, b"x")]),
+            "body-head-long": sth(body_head=b"\x98\x05"),
+            "empty-tree": sth(tree_size=0, timestamp=0),
+        },
+        "proof": {
+            **fx["proof_bytes"],
+            "sample": sample["proof.bin"],
+            "two-leaves": proof(2, 1, [digest("sibling")]),
+            "empty-path": proof(1, 0, []),
+            "long-heads": b"\x98\x03\x18\x02\x19\x00\x01\x98\x01\x58\x20" + digest("x"),
+            "huge-count": b"\x83\x01\x00\x9b" + b"\xff" * 8 + bstr(digest("y")),
+        },
+        "dcbor": {
+            **{k: v for k, v in fx["leaf_bytes"].items()},
+            "sample-leaf": sample["leaf.cbor"],
+            "spec-leaf": spec_leaf,
+            "scalars": bytes.fromhex("8b0017181818ff1b000000010000000020387f3bfffffffffffffffff4f5f6"),
+            "floats": bytes.fromhex("88f93e00f97c00f97e00f90001fa47c35040fa4f32d05efb3ff199999999999afbc3e0000000000001"),
+            "strings": b"\x84" + bstr(b"") + bstr(b"\x00\xff") + tstr("caf\u00e9") + tstr("\ud55c\uae00 \u0915\u094d\u0937"),
+            "map-and-tags": bytes.fromhex("a3006161206162d82001c11a514b67b0"),
+            "nested": bytes.fromhex("818181818181a1616181818180"),
+        },
+        "mtac_leaf": {
+            **fx["leaf_bytes"],
+            "sample": sample["leaf.cbor"],
+            "spec": spec_leaf,
+            "no-scopes": leaf(scopes=()),
+            "negative-not-before": leaf(not_before=b"\x20"),
+            "single-float-not-after": leaf(not_after=bytes.fromhex("fa4f32d05e")),
+            "unicode": leaf(agent="\u00e9l\u00e8ve", sponsor="\uac01\u1100", scopes=("\u00c5", "a", "a")),
+            "not-nfc": leaf(agent="e\u0301"),
+            "extra-entry": leaf(extra=[(tstr("x"), b"\xf6")]),
+        },
+        "inclusion_walk": {},
+    }
+    # The walk's target reads its input through FuzzedDataProvider: any bytes are a proof, so its
+    # seeds are deterministic byte strings of the lengths that a few path lengths take.
+    stream = b""
+    for n in (0, 80, 200, 400, 1200, 2400):
+        while len(stream) < n:
+            stream += digest(f"walk {len(stream)}")
+        targets["inclusion_walk"][f"bytes-{n}"] = stream[:n] + struct.pack("<Q", n)
+    return targets
+
+
+def main() -> None:
+    for target, files in seeds().items():
+        out = CORPUS / target
+        shutil.rmtree(out, ignore_errors=True)
+        out.mkdir(parents=True)
+        for name, data in files.items():
+            (out / name).write_bytes(data)
+        print(f"{target}: {len(files)} seeds")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,99 @@
+// mtac_leaf_fuzz.cpp: decode_mtac_leaf on arbitrary bytes, and serialize_canonical on arbitrary
+// records.
+//
+// Decoded input: the canonical bytes decode to an equal record and re-serialise identically; they
+// equal what the general dCBOR encoder writes for the six-entry map (serialize_canonical writes its
+// map by hand, so the two must not drift apart); and when the input held exactly the six entries,
+// with unsigned integers where the record has them, the canonical bytes are the input's own
+// re-encoding.
+//
+// Built record: the same bytes, read as a recipe, give a record with texts of arbitrary bytes
+// (unnormalised, even ill-formed). Its serialisation must decode, re-serialise identically, and
+// again equal the general encoder's output.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "dcbor.hpp"
+#include "fuzz_support.hpp"
+#include "serialization/mtac_leaf.hpp"
+
+namespace {
+
+using halyx::ByteString;
+using halyx::ByteView;
+using halyx::fuzz::require;
+using halyx::leaf::MtacLeaf;
+
+ByteString encode_with_general_encoder(const MtacLeaf& leaf) {
+  dcbor::CborMap map;
+  map.insert("schema_version", dcbor::CborValue::unsigned_int(leaf.schema_version));
+  map.insert("agent_id", dcbor::CborValue::text(leaf.agent_id));
+  map.insert("sponsor_id", dcbor::CborValue::text(leaf.sponsor_id));
+  map.insert("authorized_scopes", dcbor::CborValue::text_list(leaf.authorized_scopes));
+  map.insert("not_before", dcbor::CborValue::unsigned_int(leaf.not_before));
+  map.insert("not_after", dcbor::CborValue::unsigned_int(leaf.not_after));
+  return dcbor::encode_dcbor(dcbor::CborValue::map(std::move(map)));
+}
+
+// Returns the canonical bytes of `leaf` after checking that they decode and re-serialise to themselves.
+ByteString check_canonical(const MtacLeaf& leaf) {
+  const ByteString canonical = halyx::leaf::serialize_canonical(leaf);
+  require(canonical == encode_with_general_encoder(leaf), "serialize_canonical differs from the general encoder");
+  auto decoded = halyx::leaf::decode_mtac_leaf(canonical);
+  require(decoded.has_value(), "canonical bytes do not decode");
+  require(halyx::leaf::serialize_canonical(*decoded) == canonical, "canonical bytes do not re-serialise identically");
+  return canonical;
+}
+
+// Whether the map holds the six fields and nothing else, each of the kind the record gives it, so
+// that serialising the record writes the same map.
+bool holds_exactly_the_record(const dcbor::CborMap& map) {
+  if (map.size() != 6) return false;
+  for (const char* key : {"schema_version", "not_before", "not_after"}) {
+    const dcbor::CborValue* v = map.find(key);
+    if (v == nullptr || !v->as_unsigned()) return false;
+  }
+  return true;
+}
+
+void check_decoded(ByteView input) {
+  auto leaf = halyx::leaf::decode_mtac_leaf(input);
+  if (!leaf) {
+    require(!halyx::leaf::message(leaf.error()).empty(), "empty leaf error message");
+    return;
+  }
+  require(leaf->schema_version == 1, "decoded leaf with a schema_version other than 1");
+  const ByteString canonical = check_canonical(*leaf);
+  auto decoded = halyx::leaf::decode_mtac_leaf(canonical);
+  require(*decoded == *leaf, "canonical bytes decode to another record");
+
+  auto value = dcbor::decode_dcbor(input);
+  require(value.has_value(), "a decoded leaf is not dCBOR");
+  if (holds_exactly_the_record(*value->as_map())) {
+    require(canonical == dcbor::encode_dcbor(*value), "a six-field leaf does not serialise as it re-encodes");
+  }
+}
+
+void check_built(const std::uint8_t* data, std::size_t size) {
+  FuzzedDataProvider fdp(data, size);
+  MtacLeaf leaf;
+  leaf.agent_id = fdp.ConsumeRandomLengthString(64);
+  leaf.sponsor_id = fdp.ConsumeRandomLengthString(64);
+  const auto scopes = fdp.ConsumeIntegralInRange<std::size_t>(0, 8);
+  for (std::size_t i = 0; i < scopes; ++i) leaf.authorized_scopes.push_back(fdp.ConsumeRandomLengthString(32));
+  leaf.not_before = fdp.ConsumeIntegral<std::uint64_t>();
+  leaf.not_after = fdp.ConsumeIntegral<std::uint64_t>();
+  (void)check_canonical(leaf);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  check_decoded(ByteView(data, size));
+  check_built(data, size);
+  return 0;
+}
