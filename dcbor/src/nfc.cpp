@@ -175,11 +175,28 @@ char32_t compose_pair(char32_t a, char32_t b) noexcept {
 }
 
 // Puts each run of non-starters into ascending combining class, keeping equal classes in
-// their order. Starters never move, so they bound the runs.
+// their order. Starters never move, so they bound the runs. Runs are short in real text;
+// a long one (built to be slow) gets a sort that stays O(n log n).
 void canonical_order(std::vector<Unit>& units) {
-  for (std::size_t i = 1; i < units.size(); ++i) {
-    if (units[i].ccc == 0) continue;
-    for (std::size_t j = i; j > 0 && units[j - 1].ccc > units[j].ccc; --j) std::swap(units[j - 1], units[j]);
+  const auto by_class = [](const Unit& a, const Unit& b) { return a.ccc < b.ccc; };
+  std::size_t i = 0;
+  while (i < units.size()) {
+    if (units[i].ccc == 0) {
+      ++i;
+      continue;
+    }
+    std::size_t end = i + 1;
+    while (end < units.size() && units[end].ccc != 0) ++end;
+    const auto first = units.begin() + static_cast<std::ptrdiff_t>(i);
+    const auto last = units.begin() + static_cast<std::ptrdiff_t>(end);
+    if (end - i > 32) {
+      std::stable_sort(first, last, by_class);
+    } else {
+      for (auto it = first + 1; it < last; ++it) {
+        for (auto j = it; j > first && by_class(*j, *(j - 1)); --j) std::iter_swap(j - 1, j);
+      }
+    }
+    i = end;
   }
 }
 

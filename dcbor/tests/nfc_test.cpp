@@ -209,5 +209,21 @@ TEST(NfcNormaliser, ReplacesIllFormedInput) {
   }
 }
 
+// Long runs of combining marks reorder stably by class, and in O(n log n): the input is
+// built with every class out of order.
+TEST(NfcNormaliser, LongRunsOfMarksReorderStably) {
+  for (std::size_t repeats : {std::size_t{11}, std::size_t{40}, std::size_t{50000}}) {
+    SCOPED_TRACE(repeats);
+    std::string input = "x", want = "x";
+    for (std::size_t i = 0; i < repeats; ++i) input += utf8({0x0301, 0x0323, 0x0334});  // 230, 220, 1
+    for (char32_t mark : {0x0334, 0x0323, 0x0301}) {
+      for (std::size_t i = 0; i < repeats; ++i) want += utf8({mark});
+    }
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(to_nfc(input), want);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  }
+}
+
 }  // namespace
 }  // namespace dcbor
