@@ -1,0 +1,253 @@
+// Google Benchmark over the pieces of a verification, so their costs can be set beside one ML-DSA-65
+// verification measured in the same run. The inputs were made by the independent issuer:
+// bench/data/depth20.txt (a leaf of a 2^20-leaf tree, its depth-20 proof, the signed STH) and the
+// signing test fixtures.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "merkle/inclusion.hpp"
+#include "merkle/leaf_hash.hpp"
+#include "merkle/sha256.hpp"
+#include "merkle/step_verify.hpp"
+#include "serialization/inclusion_proof.hpp"
+#include "serialization/mtac_leaf.hpp"
+#include "serialization/signed_tree_head.hpp"
+#include "signing/ml_dsa_65.hpp"
+#include "signing/sth_signature.hpp"
+
+namespace halyx::bench {
+namespace {
+
+ByteString from_hex(const std::string& hex) {
+  if (hex.size() % 2 != 0) throw std::runtime_error("odd hex length");
+  ByteString out;
+  for (std::size_t i = 0; i < hex.size(); i += 2) {
+    out.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+  }
+  return out;
+}
+
+// The "name value" lines of a data file; comments and blank lines skipped. Missing files and names
+// throw: a benchmark without its input has nothing to say.
+std::map<std::string, std::string> read_rows(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) throw std::runtime_error("cannot open " + path);
+  std::map<std::string, std::string> rows;
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream fields(line);
+    std::string name, value;
+    fields >> name >> value;
+    rows[name] = value;
+  }
+  return rows;
+}
+
+struct Inputs {
+  ByteString leaf_bytes, proof_bytes, sth_bytes, signature, ca_public_key;
+  // From the signing fixtures: one STH, its signature and the key, for the raw verification.
+  ByteString raw_sth, raw_signature, raw_public_key;
+};
+
+const Inputs& inputs() {
+  static const Inputs in = [] {
+    const auto call = read_rows(std::string(HALYX_BENCH_DATA_DIR) + "/depth20.txt");
+    const auto signing = read_rows(std::string(HALYX_SIGNING_DATA_DIR) + "/signed_fixtures.txt");
+    return Inputs{from_hex(call.at("call.leaf_bytes")), from_hex(call.at("call.proof_bytes")),
+                  from_hex(call.at("call.sth_bytes")),  from_hex(call.at("call.signature")),
+                  from_hex(call.at("call.ca_public_key")),
+                  from_hex(signing.at("sth")),          from_hex(signing.at("sth_signature")),
+                  from_hex(signing.at("ca_public_key"))};
+  }();
+  return in;
+}
+
+void BM_DecodeSignedTreeHead(benchmark::State& state) {
+  const ByteString& bytes = inputs().sth_bytes;
+  for (auto _ : state) {
+    auto sth = wire::decode_signed_tree_head(bytes);
+    benchmark::DoNotOptimize(sth);
+  }
+}
+BENCHMARK(BM_DecodeSignedTreeHead);
+
+void BM_EncodeSignedTreeHead(benchmark::State& state) {
+  const auto decoded = wire::decode_signed_tree_head(inputs().sth_bytes);
+  if (!decoded) return state.SkipWithError("STH does not decode");
+  for (auto _ : state) {
+    auto bytes = wire::encode_signed_tree_head(*decoded);
+    benchmark::DoNotOptimize(bytes);
+  }
+}
+BENCHMARK(BM_EncodeSignedTreeHead);
+
+void BM_DecodeInclusionProofDepth20(benchmark::State& state) {
+  const ByteString& bytes = inputs().proof_bytes;
+  for (auto _ : state) {
+    auto proof = wire::decode_inclusion_proof_v1(bytes);
+    benchmark::DoNotOptimize(proof);
+  }
+}
+BENCHMARK(BM_DecodeInclusionProofDepth20);
+
+void BM_DecodeMtacLeaf(benchmark::State& state) {
+  const ByteString& bytes = inputs().leaf_bytes;
+  for (auto _ : state) {
+    auto leaf = leaf::decode_mtac_leaf(bytes);
+    benchmark::DoNotOptimize(leaf);
+  }
+}
+BENCHMARK(BM_DecodeMtacLeaf);
+
+void BM_SerializeCanonical(benchmark::State& state) {
+  const auto leaf = leaf::decode_mtac_leaf(inputs().leaf_bytes);
+  if (!leaf) return state.SkipWithError("leaf does not decode");
+  for (auto _ : state) {
+    auto bytes = leaf::serialize_canonical(*leaf);
+    benchmark::DoNotOptimize(bytes);
+  }
+}
+BENCHMARK(BM_SerializeCanonical);
+
+void BM_LeafHash(benchmark::State& state) {
+  const auto leaf = leaf::decode_mtac_leaf(inputs().leaf_bytes);
+  if (!leaf) return state.SkipWithError("leaf does not decode");
+  const Hash32 log_id = signing::derive_log_id(inputs().ca_public_key);
+  for (auto _ : state) {
+    auto hash = merkle::leaf_hash(*leaf, log_id);
+    benchmark::DoNotOptimize(hash);
+  }
+}
+BENCHMARK(BM_LeafHash);
+
+void BM_DeriveLogId(benchmark::State& state) {
+  const ByteString& key = inputs().ca_public_key;
+  for (auto _ : state) {
+    auto id = signing::derive_log_id(key);
+    benchmark::DoNotOptimize(id);
+  }
+}
+BENCHMARK(BM_DeriveLogId);
+
+// One interior node: the unit of every level of a walk.
+void BM_NodeHash(benchmark::State& state) {
+  const Hash32 left = merkle::sha256(as_bytes("left")), right = merkle::sha256(as_bytes("right"));
+  for (auto _ : state) {
+    auto hash = merkle::node_hash(left, right);
+    benchmark::DoNotOptimize(hash);
+  }
+}
+BENCHMARK(BM_NodeHash);
+
+// Depth 20: the issuer's proof against the issuer's root. Depth 64: leaf 0 of a tree of 2^64 - 1
+// leaves, the deepest walk a 64-bit tree size allows; leaf 0 is a left child at every level, so
+// its root is the left fold of the path.
+void BM_InclusionWalk(benchmark::State& state) {
+  const auto depth = static_cast<std::size_t>(state.range(0));
+  Hash32 leaf_hash{}, root{};
+  wire::InclusionProof proof;
+  if (depth == 20) {
+    const auto sth = wire::decode_signed_tree_head(inputs().sth_bytes);
+    const auto decoded = wire::decode_inclusion_proof_v1(inputs().proof_bytes);
+    const auto leaf = leaf::decode_mtac_leaf(inputs().leaf_bytes);
+    if (!sth || !decoded || !leaf) return state.SkipWithError("fixture does not decode");
+    proof = *decoded;
+    leaf_hash = merkle::leaf_hash(*leaf, sth->log_id);
+    root = sth->root_hash;
+  } else {
+    proof.tree_size = ~std::uint64_t{0};
+    proof.leaf_index = 0;
+    leaf_hash = merkle::sha256(as_bytes("bench leaf"));
+    root = leaf_hash;
+    for (std::size_t level = 0; level < depth; ++level) {
+      proof.inclusion_path.push_back(merkle::sha256(as_bytes("bench sibling " + std::to_string(level))));
+      root = merkle::node_hash(root, proof.inclusion_path.back());
+    }
+  }
+  if (proof.inclusion_path.size() != depth || !merkle::verify_inclusion_proof(leaf_hash, proof, root)) {
+    return state.SkipWithError("the proof does not walk to its root");
+  }
+  for (auto _ : state) {
+    bool ok = merkle::verify_inclusion_proof(leaf_hash, proof, root);
+    benchmark::DoNotOptimize(ok);
+  }
+}
+BENCHMARK(BM_InclusionWalk)->Arg(20)->Arg(64);
+
+// A handle as every call makes it, twice per successful call.
+void BM_CreateMlDsa65Handle(benchmark::State& state) {
+  signing::ensure_oqs_initialised();
+  for (auto _ : state) {
+    auto scheme = signing::create_ml_dsa_65();
+    benchmark::DoNotOptimize(scheme);
+  }
+}
+BENCHMARK(BM_CreateMlDsa65Handle);
+
+// One raw verification through the project's handle, the handle created per verification as a
+// call does: the unit the costs above are compared with.
+void BM_MlDsa65Verify(benchmark::State& state) {
+  signing::ensure_oqs_initialised();
+  const Inputs& in = inputs();
+  for (auto _ : state) {
+    auto scheme = signing::create_ml_dsa_65();
+    if (!scheme) return state.SkipWithError("no ML-DSA-65 handle");
+    if (!scheme->verify_with_ctx_str(in.raw_sth, in.raw_signature, signing::STH_SIGNATURE_CONTEXT,
+                                     in.raw_public_key)) {
+      return state.SkipWithError("the fixture signature does not verify");
+    }
+  }
+  state.SetLabel(std::string(signing::ml_dsa_65_backend_name()));
+}
+BENCHMARK(BM_MlDsa65Verify)->Unit(benchmark::kMicrosecond);
+
+// The combined last step of a call on the depth-20 fixture: one verification and everything else.
+void BM_VerifySthAndInclusionDepth20(benchmark::State& state) {
+  signing::ensure_oqs_initialised();
+  const Inputs& in = inputs();
+  const auto sth = wire::decode_signed_tree_head(in.sth_bytes);
+  const auto proof = wire::decode_inclusion_proof_v1(in.proof_bytes);
+  const auto leaf = leaf::decode_mtac_leaf(in.leaf_bytes);
+  if (!sth || !proof || !leaf) return state.SkipWithError("fixture does not decode");
+  const signing::CaPublicKey key(in.ca_public_key.data(), signing::ML_DSA_65_PUBLIC_KEY_LENGTH);
+  for (auto _ : state) {
+    if (!merkle::verify_sth_and_inclusion(*leaf, *proof, *sth, in.signature, key)) {
+      return state.SkipWithError("the fixture call does not verify");
+    }
+  }
+}
+BENCHMARK(BM_VerifySthAndInclusionDepth20)->Unit(benchmark::kMicrosecond);
+
+// What a successful call does besides its two verifications, in its order: the three decodes, the
+// signature copy, the log identity, the STH re-encoding, the leaf hash and the walk.
+void BM_CallWorkBesideSignaturesDepth20(benchmark::State& state) {
+  const Inputs& in = inputs();
+  for (auto _ : state) {
+    const auto sth = wire::decode_signed_tree_head(in.sth_bytes);
+    const auto proof = wire::decode_inclusion_proof_v1(in.proof_bytes);
+    const auto leaf = leaf::decode_mtac_leaf(in.leaf_bytes);
+    if (!sth || !proof || !leaf) return state.SkipWithError("fixture does not decode");
+    const ByteString signature(in.signature.begin(), in.signature.end());
+    const Hash32 log_id = signing::derive_log_id(in.ca_public_key);
+    const ByteString message = wire::encode_signed_tree_head(*sth);
+    const Hash32 hash = merkle::leaf_hash(*leaf, log_id);
+    bool ok = log_id == sth->log_id && merkle::verify_inclusion_proof(hash, *proof, sth->root_hash);
+    benchmark::DoNotOptimize(signature);
+    benchmark::DoNotOptimize(message);
+    benchmark::DoNotOptimize(ok);
+    if (!ok) return state.SkipWithError("the fixture call does not verify");
+  }
+}
+BENCHMARK(BM_CallWorkBesideSignaturesDepth20);
+
+}  // namespace
+}  // namespace halyx::bench
+
+BENCHMARK_MAIN();
