@@ -87,9 +87,10 @@ std::size_t encode_head(std::uint8_t major, std::uint64_t argument, std::array<s
   }
   out[0] = static_cast<std::uint8_t>(initial | ai);
   for (int i = 0; i < bytes; ++i) {
-    out[static_cast<std::size_t>(1 + i)] = static_cast<std::uint8_t>(argument >> ((bytes - 1 - i) * 8));
+    const auto at = static_cast<std::size_t>(i) + 1;
+    out[at] = static_cast<std::uint8_t>(argument >> ((bytes - 1 - i) * 8));
   }
-  return static_cast<std::size_t>(1 + bytes);
+  return static_cast<std::size_t>(bytes) + 1;
 }
 
 void append_head(ByteString& out, std::uint8_t major, std::uint64_t argument) {

@@ -99,9 +99,10 @@ CborValue::CborValue(const CborValue& other) noexcept : node_(other.node_) {
 }
 CborValue::CborValue(CborValue&& other) noexcept : node_(std::exchange(other.node_, nullptr)) {}
 CborValue& CborValue::operator=(const CborValue& other) noexcept {
+  if (this == &other) return *this;
   Node* old = node_;
   node_ = other.node_;
-  if (node_ != nullptr) ++node_->refs;  // before the release, so self-assignment is harmless
+  if (node_ != nullptr) ++node_->refs;
   release(old);
   return *this;
 }

@@ -2,7 +2,6 @@
 #include <oqs/oqs.h>
 
 #include <mutex>
-#include <string>
 
 #include "signing/ml_dsa_65.hpp"
 
@@ -14,8 +13,9 @@ struct OqsSigFree {
 };
 using OqsSig = std::unique_ptr<OQS_SIG, OqsSigFree>;
 
-const std::string ALGORITHM(ML_DSA_65_SCHEME_NAME);
-const std::string BACKEND_NAME = std::string("liboqs ") + OQS_VERSION_TEXT;
+constexpr char ALGORITHM[] = "ML-DSA-65";
+static_assert(ML_DSA_65_SCHEME_NAME == ALGORITHM);
+constexpr char BACKEND_NAME[] = "liboqs " OQS_VERSION_TEXT;
 
 }  // namespace
 
@@ -31,7 +31,7 @@ void ensure_oqs_initialised() {
 }
 
 std::expected<OqsSignatureScheme, OqsError> create_ml_dsa_65() {
-  OqsSig sig(OQS_SIG_new(ALGORITHM.c_str()));
+  OqsSig sig(OQS_SIG_new(ALGORITHM));
   if (!sig) return std::unexpected(OqsError::AlgorithmDisabled);
   const std::size_t public_key_length = sig->length_public_key;
   const std::size_t signature_length = sig->length_signature;

@@ -30,7 +30,8 @@ using EvpSignature = std::unique_ptr<EVP_SIGNATURE, EvpSignatureFree>;
 using EvpPkey = std::unique_ptr<EVP_PKEY, EvpPkeyFree>;
 using EvpPkeyCtx = std::unique_ptr<EVP_PKEY_CTX, EvpPkeyCtxFree>;
 
-const std::string ALGORITHM(ML_DSA_65_SCHEME_NAME);
+constexpr char ALGORITHM[] = "ML-DSA-65";
+static_assert(ML_DSA_65_SCHEME_NAME == ALGORITHM);
 
 // A failed call leaves entries on the thread's error queue. We never show that text, and a stale
 // entry would mislead the next caller on this thread, so every failure path clears it.
@@ -54,7 +55,7 @@ void ensure_oqs_initialised() {
 }
 
 std::expected<OqsSignatureScheme, OqsError> create_ml_dsa_65() {
-  EvpSignature algorithm(EVP_SIGNATURE_fetch(nullptr, ALGORITHM.c_str(), nullptr));
+  EvpSignature algorithm(EVP_SIGNATURE_fetch(nullptr, ALGORITHM, nullptr));
   if (!algorithm) return fail(OqsError::AlgorithmDisabled);
   std::unique_ptr<OqsSignatureScheme::Object, OqsSignatureScheme::ObjectFree> object(
       new OqsSignatureScheme::Object{std::move(algorithm)});
@@ -64,7 +65,7 @@ std::expected<OqsSignatureScheme, OqsError> create_ml_dsa_65() {
 std::expected<void, OqsError> OqsSignatureScheme::verify_with_ctx_str(ByteView message, ByteView signature,
                                                                       ByteView context,
                                                                       ByteView public_key) const {
-  EvpPkey key(EVP_PKEY_new_raw_public_key_ex(nullptr, ALGORITHM.c_str(), nullptr, public_key.data(),
+  EvpPkey key(EVP_PKEY_new_raw_public_key_ex(nullptr, ALGORITHM, nullptr, public_key.data(),
                                              public_key.size()));
   if (!key) return fail(OqsError::VerifyFailed);
   EvpPkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
