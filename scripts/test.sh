@@ -1,7 +1,27 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the C++ unit tests and the Python tests, under ctest.
+# Builds everything and runs every test:
+#   1. clang-tidy over the project's sources;
+#   2. the C++ and Python tests of an AddressSanitizer + UndefinedBehaviorSanitizer build;
+#   3. the cp311-abi3 wheel, installed into a fresh virtual environment, with the Python tests and
+#      the type-stub check run against the installed module;
+#   4. the C++ and Python tests of the release build, under ctest (its summary ends the output).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+section() { printf '\n== %s\n' "$*"; }
+
+section "release build"
 scripts/build.sh
-ctest --test-dir "${HALYX_BUILD_DIR:-build}" --output-on-failure
+
+section "clang-tidy"
+scripts/clang-tidy.sh build
+
+section "sanitizer build and tests"
+HALYX_BUILD_DIR=build-sanitize scripts/build.sh -DHALYX_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+ctest --test-dir build-sanitize --output-on-failure
+
+section "wheel"
+scripts/test-wheel.sh
+
+section "release tests"
+ctest --test-dir build --output-on-failure
