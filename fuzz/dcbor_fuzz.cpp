@@ -8,15 +8,24 @@
 // since the decoder judges key order on the reduced keys. The re-encoding must then decode again
 // and be its own re-encoding.
 //
+// Verdict: an independent reader judges the inputs it can judge alone (structure, heads, half
+// floats, simple values, ASCII text, key order, nesting, trailing bytes) and leaves single and
+// double floats (numeric reduction) and non-ASCII text (UTF-8 and NFC) to the decoder, only
+// skipping them. When it finds nothing to object to and skipped nothing, the decoder must accept;
+// when it finds a fault, the decoder must refuse, and with that fault's error when nothing skipped
+// came before it (the decoder reports the first fault in byte order, a key's order after its value).
+//
 // Built value: the same bytes, read as a recipe, build a value of any kind (texts of arbitrary
 // bytes, unnormalised or ill-formed; floats from raw bits; maps from arbitrary keys). Whatever the
 // encoder makes of it must pass the strict decoder and be its own re-encoding.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -123,8 +132,191 @@ class ExpectedEncoding {
   ByteString out_;
 };
 
+// The independent reader behind the verdict. It stops at the first fault it finds.
+class Reference {
+ public:
+  explicit Reference(ByteView input) : in_(input) {}
+
+  struct Verdict {
+    bool fault = false;                      // the input is certainly not accepted
+    bool judged = false;                     // without a fault: nothing was left to the decoder
+    std::optional<dcbor::CborError> first;  // the decoder's error, when known
+  };
+
+  Verdict run() {
+    item(0);
+    if (!faulted_ && pos_ != in_.size()) fault(dcbor::CborError::trailing_bytes(in_.size() - pos_));
+    return Verdict{faulted_, !faulted_ && !skipped_, first_};
+  }
+
+ private:
+  struct Head {
+    std::uint8_t initial;
+    std::uint64_t argument;
+  };
+
+  void fault(dcbor::CborError e) {
+    faulted_ = true;
+    if (!skipped_) first_ = e;
+  }
+  void fault(dcbor::CborErrorKind k) { fault(dcbor::CborError::of(k)); }
+
+  std::optional<Head> head() {
+    if (pos_ >= in_.size()) {
+      fault(dcbor::CborErrorKind::Truncated);
+      return std::nullopt;
+    }
+    const std::uint8_t initial = in_[pos_];
+    const auto info = static_cast<std::uint8_t>(initial & 0x1F);
+    if (info >= 28) {
+      fault(dcbor::CborErrorKind::ReservedHeader);
+      return std::nullopt;
+    }
+    std::size_t width = 0;
+    if (info >= 24) width = std::size_t{1} << (info - 24);
+    if (in_.size() - pos_ - 1 < width) {
+      fault(dcbor::CborErrorKind::Truncated);
+      return std::nullopt;
+    }
+    std::uint64_t argument = info < 24 ? info : 0;
+    for (std::size_t i = 1; i <= width; ++i) argument = argument << 8 | in_[pos_ + i];
+    pos_ += 1 + width;
+    const bool is_float = initial >= 0xF9 && initial <= 0xFB;
+    // A width is shortest when the value needs more than the next narrower one holds.
+    const bool shortest = width == 0 || (width == 1 ? argument >= 24 : argument >> (4 * width) != 0);
+    if (!is_float && !shortest) {
+      fault(dcbor::CborErrorKind::NonShortestNumber);
+      return std::nullopt;
+    }
+    return Head{initial, argument};
+  }
+
+  // Skips `n` content bytes; false (and a fault) when the input has fewer.
+  bool content(std::uint64_t n) {
+    if (n > in_.size() - pos_) {
+      fault(dcbor::CborErrorKind::Truncated);
+      return false;
+    }
+    pos_ += static_cast<std::size_t>(n);
+    return true;
+  }
+
+  void item(unsigned enclosing) {
+    if (faulted_) return;
+    const auto h = head();
+    if (!h) return;
+    const auto major = static_cast<std::uint8_t>(h->initial >> 5);
+    if (major >= 4 && major <= 6 && enclosing >= dcbor::MAX_NESTING_DEPTH) {
+      fault(dcbor::CborErrorKind::NestingTooDeep);
+      return;
+    }
+    switch (major) {
+      case 0:
+      case 1:
+        return;
+      case 2:
+        content(h->argument);
+        return;
+      case 3:
+        if (!content(h->argument)) return;
+        for (std::size_t i = pos_ - static_cast<std::size_t>(h->argument); i < pos_; ++i) {
+          if (in_[i] >= 0x80) skipped_ = true;  // UTF-8 and NFC are the decoder's to judge
+        }
+        return;
+      case 4:
+        for (std::uint64_t i = 0; i < h->argument && !faulted_; ++i) item(enclosing + 1);
+        return;
+      case 5:
+        map(h->argument, enclosing + 1);
+        return;
+      case 6:
+        item(enclosing + 1);
+        return;
+      default:
+        simple(*h);
+        return;
+    }
+  }
+
+  void map(std::uint64_t count, unsigned enclosing) {
+    std::vector<ByteView> keys;  // keys whose bytes are their canonical encoding
+    for (std::uint64_t i = 0; i < count && !faulted_; ++i) {
+      const std::size_t key_start = pos_;
+      const std::uint64_t wide_before = wide_floats_;
+      item(enclosing);
+      const ByteView key = in_.subspan(key_start, pos_ - key_start);
+      const bool key_as_read = wide_floats_ == wide_before;  // a wider float may be reduced
+      item(enclosing);
+      if (faulted_) return;
+      if (!key_as_read) continue;
+      // Held encodings ascend, so a key at or below any earlier one is refused.
+      const auto at_or_above = [&](ByteView k) { return !std::ranges::lexicographical_compare(k, key); };
+      if (std::ranges::any_of(keys, [&](ByteView k) { return std::ranges::equal(k, key); })) {
+        fault(dcbor::CborErrorKind::DuplicateKey);
+      } else if (std::ranges::any_of(keys, at_or_above)) {
+        // Were an unjudged key among the earlier ones, it might hold this encoding and make it a
+        // duplicate; but a key with a wider float is skipped, so the kind is then not claimed.
+        fault(dcbor::CborErrorKind::KeyOrder);
+      }
+      keys.push_back(key);
+    }
+  }
+
+  void simple(const Head& h) {
+    switch (h.initial) {
+      case 0xF4:
+      case 0xF5:
+      case 0xF6:
+        return;
+      case 0xF9: {
+        // A half is refused when integral (both zeros included) or a NaN other than 7e00.
+        const auto bits = static_cast<std::uint16_t>(h.argument);
+        const unsigned exponent = (bits >> 10) & 0x1F;
+        const unsigned fraction = bits & 0x3FF;
+        bool integral = false;
+        if (exponent == 0) {
+          integral = fraction == 0;  // subnormals are below 1
+        } else if (exponent < 31) {
+          // The value is (1024 + fraction) * 2^(exponent - 25): integral when the shift leaves no fraction bits.
+          const int shift = 25 - static_cast<int>(exponent);
+          integral = shift <= 0 || ((1024u + fraction) & ((1u << shift) - 1)) == 0;
+        }
+        const bool nan = exponent == 31 && fraction != 0;
+        if (integral || (nan && bits != 0x7E00)) fault(dcbor::CborErrorKind::NonShortestNumber);
+        return;
+      }
+      case 0xFA:
+      case 0xFB:
+        ++wide_floats_;
+        skipped_ = true;  // numeric reduction and the shorter-form rules are the decoder's to judge
+        return;
+      default:
+        fault(dcbor::CborErrorKind::BadSimpleValue);
+        return;
+    }
+  }
+
+  ByteView in_;
+  std::size_t pos_ = 0;
+  bool faulted_ = false;
+  bool skipped_ = false;
+  std::uint64_t wide_floats_ = 0;
+  std::optional<dcbor::CborError> first_;
+};
+
+void check_verdict(ByteView input, const std::expected<CborValue, dcbor::CborError>& got) {
+  const Reference::Verdict verdict = Reference(input).run();
+  if (verdict.fault) {
+    require(!got.has_value(), "accepted an input the reference refuses");
+    if (verdict.first) require(got.error() == *verdict.first, "refused with another error than the reference");
+  } else if (verdict.judged) {
+    require(got.has_value(), "refused an input the reference accepts");
+  }
+}
+
 void check_decoded(ByteView input) {
   auto value = dcbor::decode_dcbor(input);
+  check_verdict(input, value);
   if (!value) {
     const dcbor::CborError& e = value.error();
     require(e.kind != dcbor::CborErrorKind::MissingKey, "the decoder reported a lookup error");
@@ -161,6 +353,8 @@ double consume_number(FuzzedDataProvider& fdp) {
 
 constexpr unsigned MAX_BUILD_DEPTH = 8;
 constexpr std::size_t MAX_CHILDREN = 5;
+// Long enough for a run of more than 32 two-byte combining marks, which the normaliser sorts differently.
+constexpr std::size_t MAX_TEXT = 160;
 
 CborValue build(FuzzedDataProvider& fdp, unsigned depth) {
   const int last_kind = depth < MAX_BUILD_DEPTH ? 9 : 6;
@@ -172,7 +366,7 @@ CborValue build(FuzzedDataProvider& fdp, unsigned depth) {
     case 2:
       return CborValue::bytes(fdp.ConsumeBytes<std::uint8_t>(fdp.ConsumeIntegralInRange<std::size_t>(0, 64)));
     case 3:
-      return CborValue::text(fdp.ConsumeBytesAsString(fdp.ConsumeIntegralInRange<std::size_t>(0, 48)));
+      return CborValue::text(fdp.ConsumeBytesAsString(fdp.ConsumeIntegralInRange<std::size_t>(0, MAX_TEXT)));
     case 4:
       return CborValue::boolean(fdp.ConsumeBool());
     case 5:

@@ -66,6 +66,10 @@ def leaf(agent="a1", sponsor="s1", scopes=("read",), not_before=b"\x0a", not_aft
     return head(5, len(entries)) + b"".join(k + v for k, v in entries)
 
 
+# A letter with no precomposed forms, 20 marks below (class 220) and 20 above (class 230).
+LONG_MARK_RUN = "b" + "\u0316" * 20 + "\u0301" * 20
+
+
 def digest(label: str) -> bytes:
     return hashlib.sha256(label.encode()).digest()
 
@@ -111,6 +115,10 @@ def seeds() -> dict:
             "strings": b"\x84" + bstr(b"") + bstr(b"\x00\xff") + tstr("caf\u00e9") + tstr("\ud55c\uae00 \u0915\u094d\u0937"),
             "map-and-tags": bytes.fromhex("a3006161206162d82001c11a514b67b0"),
             "nested": bytes.fromhex("818181818181a1616181818180"),
+            # NFC, but only a full normalisation can tell: a run of 40 marks in canonical order.
+            "long-mark-run": tstr(LONG_MARK_RUN),
+            # The deepest nesting the decoder takes: one more level must be refused.
+            "nesting-at-limit": b"\x81" * 255 + b"\xa1\x00\x00",
         },
         "mtac_leaf": {
             **fx["leaf_bytes"],
@@ -121,6 +129,7 @@ def seeds() -> dict:
             "single-float-not-after": leaf(not_after=bytes.fromhex("fa4f32d05e")),
             "unicode": leaf(agent="\u00e9l\u00e8ve", sponsor="\uac01\u1100", scopes=("\u00c5", "a", "a")),
             "not-nfc": leaf(agent="e\u0301"),
+            "long-mark-run": leaf(agent=LONG_MARK_RUN),
             "extra-entry": leaf(extra=[(tstr("x"), b"\xf6")]),
         },
         "inclusion_walk": {},
