@@ -41,6 +41,11 @@ CC=clang-16 CXX=clang++-16 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Re
 cmake --build "$build" -j"$jobs" --target fuzzers
 
 runs="$build/fuzz-runs"
+# AddressSanitizer keeps every distinct allocation stack it sees; the recursive dCBOR decoder makes
+# new ones without end, and with 30 frames (the default) a long run grows past libFuzzer's memory
+# limit with no leak at all. Ten frames keep it flat. To see full stacks for a finding, run its
+# input alone: build-fuzz/fuzz/<target>_fuzz <input>.
+export ASAN_OPTIONS=${ASAN_OPTIONS:-malloc_context_size=10}
 # Runs one target in its own directory: a fresh copy of the seeds, libFuzzer's log, and the
 # artefacts (crash-*, leak-*, timeout-*, oom-*) it writes when it finds something.
 run_target() {
