@@ -7,5 +7,5 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 build=${HALYX_BUILD_DIR:-build}
 cmake -S . -B "$build" -G Ninja -DPython3_EXECUTABLE=/usr/bin/python3 -DHALYX_WERROR=ON "$@" \
-  | grep -E "ML-DSA-65 backend|building OpenSSL|build-openssl" || true
+  | grep -E "ML-DSA-65 backend|OpenSSL 3.5|build-openssl" || true
 cmake --build "$build" -j"$(nproc)"

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Installs what building and testing need, from Debian's packages, when it is missing. Needs root
-# (or sudo) only when something has to be installed. Safe to run again: it then does nothing.
+# Installs what building and testing need, from Debian's packages, when it is missing, together
+# with any packages named as arguments. Needs root (or sudo) only when something has to be
+# installed. Safe to run again: it then does nothing.
+#
+#   scripts/setup.sh [EXTRA_PACKAGE...]
 set -euo pipefail
 
 packages=(g++ make cmake ninja-build pkg-config perl xz-utils python3 python3-dev python3-pytest python3-pip
           python3-venv python3-setuptools python3-wheel python3-mypy clang-tidy-16 libc++-16-dev libc++abi-16-dev
-          libgtest-dev libbenchmark-dev)
+          libgtest-dev libbenchmark-dev "$@")
 
 missing=()
 for p in "${packages[@]}"; do

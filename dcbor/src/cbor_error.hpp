@@ -21,7 +21,7 @@ enum class CborErrorKind : std::uint8_t {
   KeyOrder,           // a map key encoding not above the previous one
   DuplicateKey,       // a map key encoding seen before in the same map
   MissingKey,         // a required lookup found nothing usable
-  NestingTooDeep,     // more than MAX_NESTING_DEPTH arrays, maps and tags around an item
+  NestingTooDeep,     // a container opened inside MAX_NESTING_DEPTH others, even an empty one
 };
 
 // Where a text's content stops being well-formed UTF-8.
