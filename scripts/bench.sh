@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 build=${HALYX_BENCH_BUILD_DIR:-build-bench}
 cmake -S . -B "$build" -G Ninja -DPython3_EXECUTABLE=/usr/bin/python3 -DHALYX_WERROR=ON \
-  -DHALYX_BUILD_BENCHMARKS=ON | grep -E "ML-DSA-65 backend|building OpenSSL" || true
+  -DHALYX_BUILD_BENCHMARKS=ON | grep -E "ML-DSA-65 backend|OpenSSL 3.5|build-openssl" || true
 cmake --build "$build" -j"$(nproc)" --target halyx_core_bench _halyx_bench halyx_verifier
 
 echo "== machine: $(nproc) CPUs, load average $(cut -d' ' -f1-3 /proc/loadavg)"
