@@ -87,7 +87,7 @@ def fixtures() -> dict:
 def seeds() -> dict:
     fx = fixtures()
     sample = {name: (SAMPLE / name).read_bytes() for name in ("leaf.cbor", "proof.bin", "sth.bin")}
-    spec_leaf = leaf()
+    worked_example_leaf = leaf()
     targets = {
         "sth_envelope": {
             **fx["sth_bytes"],
@@ -109,7 +109,7 @@ def seeds() -> dict:
         "dcbor": {
             **{k: v for k, v in fx["leaf_bytes"].items()},
             "sample-leaf": sample["leaf.cbor"],
-            "spec-leaf": spec_leaf,
+            "worked-example-leaf": worked_example_leaf,
             "scalars": bytes.fromhex("8b0017181818ff1b000000010000000020387f3bfffffffffffffffff4f5f6"),
             "floats": bytes.fromhex("88f93e00f97c00f97e00f90001fa47c35040fa4f32d05efb3ff199999999999afbc3e0000000000001"),
             "strings": b"\x84" + bstr(b"") + bstr(b"\x00\xff") + tstr("caf\u00e9") + tstr("\ud55c\uae00 \u0915\u094d\u0937"),
@@ -123,7 +123,7 @@ def seeds() -> dict:
         "mtac_leaf": {
             **fx["leaf_bytes"],
             "sample": sample["leaf.cbor"],
-            "spec": spec_leaf,
+            "worked-example-leaf": worked_example_leaf,
             "no-scopes": leaf(scopes=()),
             "negative-not-before": leaf(not_before=b"\x20"),
             "single-float-not-after": leaf(not_after=bytes.fromhex("fa4f32d05e")),
