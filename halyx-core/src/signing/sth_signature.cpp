@@ -35,7 +35,7 @@ std::string message(const SthVerifyError& e) {
 Hash32 derive_log_id(ByteView ca_public_key) noexcept { return merkle::sha256(ca_public_key); }
 
 std::expected<void, SthVerifyError> verify_sth_signature(const wire::SignedTreeHead& sth,
-                                                         const ByteString& signature,
+                                                         ByteView signature,
                                                          CaPublicKey ca_public_key) {
   ensure_oqs_initialised();
   auto scheme = create_ml_dsa_65();

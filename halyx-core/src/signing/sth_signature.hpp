@@ -16,13 +16,17 @@ namespace halyx::signing {
 // The raw CA key, whose length the caller has established.
 using CaPublicKey = std::span<const std::uint8_t, ML_DSA_65_PUBLIC_KEY_LENGTH>;
 
-struct SignatureInvalid {};
+struct SignatureInvalid {
+  bool operator==(const SignatureInvalid&) const = default;
+};
 struct LogIdMismatch {
   Hash32 sth_claims;  // the STH's log_id
   Hash32 derived;     // SHA-256 of the caller's key
+  bool operator==(const LogIdMismatch&) const = default;
 };
 struct OqsInit {
   OqsError error;
+  bool operator==(const OqsInit&) const = default;
 };
 // What verify_sth_signature can report.
 using SthVerifyError = std::variant<SignatureInvalid, LogIdMismatch, OqsInit>;
@@ -38,7 +42,7 @@ using SthVerifyError = std::variant<SignatureInvalid, LogIdMismatch, OqsInit>;
 // Errors: LogIdMismatch (checked first, so a foreign key never costs a verification),
 // SignatureInvalid (wrong length, or no valid signature of the re-encoding), OqsInit.
 [[nodiscard]] std::expected<void, SthVerifyError> verify_sth_signature(const wire::SignedTreeHead& sth,
-                                                                       const ByteString& signature,
+                                                                       ByteView signature,
                                                                        CaPublicKey ca_public_key);
 
 }  // namespace halyx::signing

@@ -1,24 +1,15 @@
-// verify_inclusion: binds and converts the five arguments, runs the stages in their fixed order
-// and turns the first failure into exactly one exception. The only outcomes are a new
-// VerificationResult or a raised exception; nothing here ever means "not verified".
+// verify_inclusion: binds and converts the five arguments, runs the core's verification and turns
+// its failure into exactly one exception. The only outcomes are a new VerificationResult or a raised
+// exception; nothing here ever means "not verified".
 #include "verify_inclusion.hpp"
 
 #include <array>
-#include <cstdint>
 #include <new>
-#include <optional>
-#include <string>
-#include <variant>
 
 #include "arg_binding.hpp"
 #include "class_slots.hpp"
 #include "raise.hpp"
-#include "merkle/step_verify.hpp"
-#include "serialization/inclusion_proof.hpp"
-#include "serialization/mtac_leaf.hpp"
-#include "serialization/signed_tree_head.hpp"
-#include "signing/ml_dsa_65.hpp"
-#include "signing/sth_signature.hpp"
+#include "verification.hpp"
 
 namespace halyx::py {
 namespace {
@@ -28,76 +19,14 @@ constexpr ParameterSpec<5> VERIFY_INCLUSION_PARAMETERS{
     {"leaf_bytes", "proof_bytes", "sth_bytes", "signature", "ca_public_key"},
 };
 
-struct Arguments {
-  ByteView leaf_bytes, proof_bytes, sth_bytes, signature, ca_public_key;
-};
-
-// What a verified call reports.
-struct Verified {
-  std::uint64_t leaf_index, tree_size, timestamp_ms;
-};
-
-// Runs every stage in order. Returns the verified fields, or nothing with the stage's exception
-// raised. The handle, the decoded records and the signature copy all belong to this frame, so they
-// are released on every path before the caller builds the result.
-std::optional<Verified> run_stages(const Arguments& a) {
-  // Stage 1: every call has its own handle; none is cached.
-  auto scheme = signing::create_ml_dsa_65();
-  if (!scheme) {
-    raise(verification_error_class(), "oqs init failed: " + std::string(signing::message(scheme.error())));
-    return std::nullopt;
+PyObject* exception_class(ErrorClass c) noexcept {
+  switch (c) {
+    case ErrorClass::Verification:
+      return verification_error_class();
+    case ErrorClass::InvalidProof:
+      return invalid_proof_error_class();
   }
-  // Stages 2 and 3: lengths are refused before any cryptography runs.
-  if (a.ca_public_key.size() != scheme->length_public_key()) {
-    raise(verification_error_class(), "ca_public_key rejected by oqs (expected " +
-                                          std::to_string(scheme->length_public_key()) + " bytes, got " +
-                                          std::to_string(a.ca_public_key.size()) + ")");
-    return std::nullopt;
-  }
-  if (a.signature.size() > scheme->length_signature()) {
-    raise(invalid_proof_error_class(), "signature rejected by oqs (expected " +
-                                           std::to_string(scheme->length_signature()) + " bytes, got " +
-                                           std::to_string(a.signature.size()) + ")");
-    return std::nullopt;
-  }
-  // Stage 4: the signature over the caller's exact STH bytes, before any input is decoded.
-  if (!scheme->verify_with_ctx_str(a.sth_bytes, a.signature, signing::STH_SIGNATURE_CONTEXT, a.ca_public_key)) {
-    raise(invalid_proof_error_class(), "ML-DSA-65 signature verification failed");
-    return std::nullopt;
-  }
-  // Stages 5 to 7: decoding, STH first, then the proof, then the leaf.
-  auto sth = wire::decode_signed_tree_head(a.sth_bytes);
-  if (!sth) {
-    raise(verification_error_class(), "STH envelope decode failed: " + wire::message(sth.error()));
-    return std::nullopt;
-  }
-  auto proof = wire::decode_inclusion_proof_v1(a.proof_bytes);
-  if (!proof) {
-    raise(verification_error_class(), "inclusion proof decode failed: " + wire::message(proof.error()));
-    return std::nullopt;
-  }
-  auto leaf = leaf::decode_mtac_leaf(a.leaf_bytes);
-  if (!leaf) {
-    raise(verification_error_class(), "leaf decode failed: " + leaf::message(leaf.error()));
-    return std::nullopt;
-  }
-  // Stages 8 and 9: the STH check proper, the leaf hash and the inclusion walk. Stage 2 has
-  // established the key's length.
-  const ByteString signature(a.signature.begin(), a.signature.end());
-  const signing::CaPublicKey key(a.ca_public_key.data(), signing::ML_DSA_65_PUBLIC_KEY_LENGTH);
-  if (auto step = merkle::verify_sth_and_inclusion(*leaf, *proof, *sth, signature, key); !step) {
-    std::visit(Overloaded{
-                   [](const merkle::Sth& e) {
-                     raise(invalid_proof_error_class(), "STH verification failed: " + signing::message(e.error));
-                   },
-                   [](const merkle::InclusionInvalid&) {
-                     raise(invalid_proof_error_class(), "Merkle inclusion proof invalid");
-                   },
-               },
-               step.error());
-    return std::nullopt;
-  }
-  return Verified{proof->leaf_index, sth->tree_size, sth->timestamp};
+  return nullptr;  // unreachable: every class has its case above, and -Wswitch guards new ones
 }
 
 PyObject* verify_inclusion(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -112,8 +41,12 @@ PyObject* verify_inclusion(PyObject* /*module*/, PyObject* const* args, Py_ssize
   // The core never throws on purpose; running out of memory is the one exception that can reach
   // here, and it must not cross into the interpreter.
   try {
-    const auto verified = run_stages(Arguments{views[0], views[1], views[2], views[3], views[4]});
-    if (!verified) return nullptr;
+    const auto verified = halyx::verify_inclusion(views[0], views[1], views[2], views[3], views[4]);
+    if (!verified) {
+      PyObject* cls = exception_class(error_class(verified.error()));
+      if (cls == nullptr) return nullptr;  // the class could not be made; its error is set
+      return raise(cls, message(verified.error()));
+    }
     return new_verification_result(verified->leaf_index, verified->tree_size, verified->timestamp_ms);
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
