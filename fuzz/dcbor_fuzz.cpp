@@ -15,6 +15,9 @@
 // when it finds a fault, the decoder must refuse, and with that fault's error when nothing skipped
 // came before it (the decoder reports the first fault in byte order, a key's order after its value).
 //
+// Agreement: the validating pass (what the leaf decoder runs) and the value-tree decoder accept the
+// same inputs and report the same error; and the NFC check answers as normalising would.
+//
 // Built value: the same bytes, read as a recipe, build a value of any kind (texts of arbitrary
 // bytes, unnormalised or ill-formed; floats from raw bits; maps from arbitrary keys). Whatever the
 // encoder makes of it must pass the strict decoder and be its own re-encoding.
@@ -316,6 +319,10 @@ void check_verdict(ByteView input, const std::expected<CborValue, dcbor::CborErr
 
 void check_decoded(ByteView input) {
   auto value = dcbor::decode_dcbor(input);
+  // The validating pass and the value tree must agree on every input, down to the error.
+  auto validated = dcbor::validate_dcbor(input);
+  require(validated.has_value() == value.has_value(), "the validating pass and the decoder disagree on acceptance");
+  require(validated || validated.error() == value.error(), "the validating pass and the decoder report different errors");
   check_verdict(input, value);
   if (!value) {
     const dcbor::CborError& e = value.error();
@@ -406,8 +413,17 @@ void check_built(const std::uint8_t* data, std::size_t size) {
 
 }  // namespace
 
+// The NFC check of a text answers as normalising and comparing would: it takes a shortcut that
+// holds only for text the quick check could not settle, so it is judged against the long way.
+void check_nfc(ByteView input) {
+  const std::string_view text(reinterpret_cast<const char*>(input.data()), input.size());
+  if (dcbor::find_utf8_fault(text)) return;
+  require(dcbor::is_nfc(text) == (dcbor::to_nfc(text) == text), "is_nfc disagrees with normalising");
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   check_decoded(ByteView(data, size));
   check_built(data, size);
+  check_nfc(ByteView(data, size));
   return 0;
 }

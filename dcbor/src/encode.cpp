@@ -64,43 +64,14 @@ struct Pending {
 
 }  // namespace
 
-std::size_t encode_head(std::uint8_t major, std::uint64_t argument, std::array<std::uint8_t, 9>& out) noexcept {
-  const auto initial = static_cast<std::uint8_t>(major << 5);
-  if (argument < 24) {
-    out[0] = static_cast<std::uint8_t>(initial | argument);
-    return 1;
-  }
-  int bytes;
-  std::uint8_t ai;
-  if (argument <= 0xff) {
-    bytes = 1;
-    ai = 24;
-  } else if (argument <= 0xffff) {
-    bytes = 2;
-    ai = 25;
-  } else if (argument <= 0xffffffff) {
-    bytes = 4;
-    ai = 26;
-  } else {
-    bytes = 8;
-    ai = 27;
-  }
-  out[0] = static_cast<std::uint8_t>(initial | ai);
-  for (int i = 0; i < bytes; ++i) {
-    const auto at = static_cast<std::size_t>(i) + 1;
-    out[at] = static_cast<std::uint8_t>(argument >> ((bytes - 1 - i) * 8));
-  }
-  return static_cast<std::size_t>(bytes) + 1;
-}
-
 void append_head(ByteString& out, std::uint8_t major, std::uint64_t argument) {
-  std::array<std::uint8_t, 9> head{};
+  std::array<std::uint8_t, MAX_HEAD_LENGTH> head{};
   const std::size_t n = encode_head(major, argument, head);
   out.insert(out.end(), head.begin(), head.begin() + static_cast<std::ptrdiff_t>(n));
 }
 
-bool is_canonical_text(std::string_view text) noexcept {
-  return is_ascii(text) || (!find_utf8_fault(text) && nfc_quick_check(text) == NfcQuickCheck::Yes);
+bool is_canonical_text(std::string_view text) {
+  return is_ascii(text) || (!find_utf8_fault(text) && is_nfc(text));
 }
 
 void append_text(ByteString& out, std::string_view text) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "cbor_head.hpp"
 #include "value.hpp"
 
 namespace dcbor {
@@ -16,11 +17,6 @@ namespace dcbor {
 // Appends the canonical encoding of `value` to `out`.
 void append_dcbor(ByteString& out, const CborValue& value);
 
-// Writes the shortest head of major type `major` (0-7) and `argument` to `out`; returns
-// its length, 1 to 9.
-[[nodiscard]] std::size_t encode_head(std::uint8_t major, std::uint64_t argument,
-                                      std::array<std::uint8_t, 9>& out) noexcept;
-
 // Appends the shortest head of `major` and `argument`.
 void append_head(ByteString& out, std::uint8_t major, std::uint64_t argument);
 
@@ -28,8 +24,8 @@ void append_head(ByteString& out, std::uint8_t major, std::uint64_t argument);
 // then its head and bytes.
 void append_text(ByteString& out, std::string_view text);
 
-// Whether `text` is written unchanged by the encoder: well-formed UTF-8 that the NFC quick
-// check passes outright.
-[[nodiscard]] bool is_canonical_text(std::string_view text) noexcept;
+// Whether `text` is written unchanged by the encoder: well-formed UTF-8 in NFC. Constant memory
+// whatever the text.
+[[nodiscard]] bool is_canonical_text(std::string_view text);
 
 }  // namespace dcbor

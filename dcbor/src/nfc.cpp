@@ -2,7 +2,9 @@
 #include "nfc.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <cstring>
 #include <vector>
 
@@ -250,6 +252,156 @@ NfcQuickCheck nfc_quick_check(std::string_view text) noexcept {
   return result;
 }
 
+namespace {
+
+// Decides whether a text the quick check answered Maybe for equals its own normalisation, without
+// building it: the normalisation's code points are produced one at a time and compared with the
+// text's as they come, in constant memory however long the text (a run of a million combining marks
+// included).
+//
+// The Maybe answer is what makes this possible. The text then holds no NFC_Quick_Check=No code
+// point, and each run of its non-starters already ascends by combining class. In Unicode 16.0 every
+// such code point with a decomposition is a starter whose full decomposition is one or more starters
+// followed by at most three non-starters in canonical order, and no non-starter of the text
+// decomposes. So canonical ordering only ever merges that short tail with the text's own ascending
+// run, which a small buffer does on the fly; composition needs only the last starter and the class
+// of the last character left uncomposed. A text that breaks these facts (tables of a later Unicode
+// version might) is checked by normalising it instead.
+class NfcStreamCheck {
+ public:
+  explicit NfcStreamCheck(std::string_view text) noexcept
+      : s_(reinterpret_cast<const unsigned char*>(text.data())), n_(text.size()) {}
+
+  // Returns true or false for equality, or nothing when the text breaks the facts above.
+  std::optional<bool> run() noexcept {
+    std::size_t i = 0;
+    while (i < n_ && ok_) {
+      const char32_t cp = next_valid(s_, i);
+      const std::uint32_t p = props(cp);
+      if (ccc_of(p) != 0) {
+        if (decomposes(cp, p)) return std::nullopt;
+        const Unit u{cp, ccc_of(p), qc_of(p) == QC_MAYBE};
+        // Stable merge: the tail came first in the text, so it goes first among equal classes.
+        while (tail_size_ > 0 && tail_[0].ccc <= u.ccc) pop_tail();
+        feed(u);
+        continue;
+      }
+      while (tail_size_ > 0) pop_tail();
+      std::array<Unit, MAX_DECOMPOSITION> parts{};
+      const std::size_t count = decompose_into(cp, p, parts);
+      if (count == 0) return std::nullopt;
+      for (std::size_t k = 0; k < count; ++k) {
+        if (parts[k].ccc == 0) {
+          if (tail_size_ > 0) return std::nullopt;  // a starter after a non-starter in one decomposition
+          feed(parts[k]);
+        } else {
+          tail_[tail_size_++] = parts[k];
+        }
+      }
+    }
+    while (tail_size_ > 0 && ok_) pop_tail();
+    if (have_starter_) finish_starter();
+    return ok_ && compared_ == n_;
+  }
+
+ private:
+  static constexpr std::size_t MAX_DECOMPOSITION = 4;
+
+  static bool decomposes(char32_t cp, std::uint32_t p) noexcept {
+    return (cp >= S_BASE && cp < S_BASE + S_COUNT) || ((p >> 10) & 7) != 0;
+  }
+
+  // Writes the full decomposition of a starter into `out`; returns its length, or 0 when it does
+  // not fit the shape this check relies on.
+  static std::size_t decompose_into(char32_t cp, std::uint32_t p, std::array<Unit, MAX_DECOMPOSITION>& out) noexcept {
+    if (cp >= S_BASE && cp < S_BASE + S_COUNT) {
+      const char32_t s = cp - S_BASE;
+      out[0] = unit_of(L_BASE + s / N_COUNT);
+      out[1] = unit_of(V_BASE + (s % N_COUNT) / T_COUNT);
+      if (s % T_COUNT == 0) return 2;
+      out[2] = unit_of(T_BASE + s % T_COUNT);
+      return 3;
+    }
+    const std::uint32_t length = (p >> 10) & 7;
+    if (length == 0) {
+      out[0] = Unit{cp, ccc_of(p), qc_of(p) == QC_MAYBE};
+      return 1;
+    }
+    if (length > MAX_DECOMPOSITION) return 0;
+    const std::uint32_t offset = p >> 13;
+    for (std::uint32_t k = 0; k < length; ++k) {
+      out[k] = unit_of(kNfcDecompositionPool[offset + k]);
+      if (k > 0 && out[k].ccc != 0 && out[k - 1].ccc > out[k].ccc) return 0;
+    }
+    return length;
+  }
+
+  void pop_tail() noexcept {
+    const Unit u = tail_[0];
+    for (std::size_t k = 1; k < tail_size_; ++k) tail_[k - 1] = tail_[k];
+    --tail_size_;
+    feed(u);
+  }
+
+  // The text's next code point, which the next character of the normalisation must equal.
+  bool take_expected(char32_t& cp) noexcept {
+    if (compared_ >= n_) return false;
+    cp = next_valid(s_, compared_);
+    return true;
+  }
+
+  void finish_starter() noexcept {
+    if (starter_.cp != starter_expected_) ok_ = false;
+  }
+
+  // The composition step of the normalisation, one character at a time, as compose() does it.
+  void feed(const Unit& u) noexcept {
+    if (!have_starter_) {
+      // The first character holds the first place even when it is not a starter; 256 then blocks
+      // everything from joining it until a starter comes.
+      have_starter_ = true;
+      starter_ = u;
+      last_class_ = u.ccc == 0 ? 0u : 256u;
+      if (!take_expected(starter_expected_)) ok_ = false;
+      return;
+    }
+    if (u.may_combine_back && (last_class_ < u.ccc || last_class_ == 0)) {
+      if (const char32_t c = compose_pair(starter_.cp, u.cp); c != 0) {
+        starter_ = unit_of(c);
+        return;
+      }
+    }
+    char32_t expected = 0;
+    if (!take_expected(expected)) {
+      ok_ = false;
+      return;
+    }
+    if (u.ccc == 0) {
+      // The previous starter can change no more: nothing after a starter composes with what
+      // stands before it.
+      finish_starter();
+      starter_ = u;
+      starter_expected_ = expected;
+    } else if (u.cp != expected) {
+      ok_ = false;
+    }
+    last_class_ = u.ccc;
+  }
+
+  const unsigned char* s_;
+  std::size_t n_;
+  std::size_t compared_ = 0;  // how much of the text the normalisation has been compared with
+  bool ok_ = true;
+  bool have_starter_ = false;
+  Unit starter_{};
+  char32_t starter_expected_ = 0;  // the text's code point at the starter's place
+  unsigned last_class_ = 0;
+  std::array<Unit, MAX_DECOMPOSITION> tail_{};
+  std::size_t tail_size_ = 0;
+};
+
+}  // namespace
+
 bool is_nfc(std::string_view text) {
   switch (nfc_quick_check(text)) {
     case NfcQuickCheck::Yes:
@@ -257,9 +409,10 @@ bool is_nfc(std::string_view text) {
     case NfcQuickCheck::No:
       return false;
     case NfcQuickCheck::Maybe:
-      return to_nfc(text) == text;
+      break;
   }
-  return false;
+  if (const auto equal = NfcStreamCheck(text).run()) return *equal;
+  return to_nfc(text) == text;
 }
 
 std::string to_nfc(std::string_view text) {

@@ -9,6 +9,9 @@
 namespace dcbor {
 namespace {
 
+// The ranges of the integers the encoder writes in place of an integral float: any 64-bit
+// argument, except that a single stays a float from 2^32 up. They are the integer's ranges, not the
+// decoder's (reader.cpp), which refuses floats whose value lies within a signed range.
 constexpr double TWO_64 = 18446744073709551616.0;  // 2^64
 constexpr double TWO_32 = 4294967296.0;            // 2^32
 constexpr double HALF_MAX = 65504.0;

@@ -239,8 +239,8 @@ const CborValue* CborMap::find(std::string_view text_key) const {
     normalised = to_nfc(text_key);
     body = normalised;
   }
-  std::array<std::uint8_t, 9> head{};
-  const std::size_t head_length = encode_head(3, body.size(), head);
+  std::array<std::uint8_t, MAX_HEAD_LENGTH> head{};
+  const std::size_t head_length = encode_head(MAJOR_TEXT, body.size(), head);
   return find_encoded(ByteView(head.data(), head_length), bytes_of(body));
 }
 

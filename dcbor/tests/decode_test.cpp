@@ -21,6 +21,13 @@ std::string decode_outcome(std::string_view hex) {
   return v ? std::string("ok") : message(v.error());
 }
 
+// The same for the validating pass, which must judge every input exactly as the decoder does.
+std::string validate_outcome(std::string_view hex) {
+  const ByteString input = from_hex(hex);
+  auto v = validate_dcbor(input);
+  return v ? std::string("ok") : message(v.error());
+}
+
 constexpr const char* TRUNCATED = "early end of CBOR data";
 constexpr const char* RESERVED = "unsupported value in CBOR header";
 constexpr const char* NON_SHORTEST = "a CBOR numeric value was encoded in non-canonical form";
@@ -42,6 +49,7 @@ class DecodeRefuses : public ::testing::TestWithParam<RefusalCase> {};
 
 TEST_P(DecodeRefuses, WithExactMessage) {
   EXPECT_EQ(decode_outcome(GetParam().hex), GetParam().want);
+  EXPECT_EQ(validate_outcome(GetParam().hex), GetParam().want);
 }
 
 std::string bad_utf8(const char* detail) {
@@ -187,6 +195,7 @@ TEST_P(DecodeAccepts, AndReencodes) {
   ASSERT_TRUE(v.has_value()) << message(v.error());
   const char* want = GetParam().reencoded != nullptr ? GetParam().reencoded : GetParam().hex;
   EXPECT_EQ(to_hex(encode_dcbor(*v)), to_hex(from_hex(want)));
+  EXPECT_EQ(validate_outcome(GetParam().hex), "ok");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -238,6 +247,30 @@ TEST(DecodeReduction, KeysAreOrderedByTheirCanonicalEncoding) {
   ASSERT_TRUE(v.has_value()) << message(v.error());
   EXPECT_EQ(to_hex(encode_dcbor(*v)), "a21ab2d05e00001affffffff00");
   EXPECT_EQ(decode_outcome("a2 1a b2 d0 5e 00 00 fa 4f 32 d0 5e 00"), DUPLICATE);
+}
+
+// Keys compared in place must be compared as they would encode: a float read as an integer counts
+// as that integer wherever it sits in the key, and a string's content never counts as a head.
+TEST(DecodeReduction, KeysWithReducedFloatsInsideCompareAsEncoded) {
+  struct Row {
+    const char* name;
+    const char* hex;
+    std::string want;
+  } rows[] = {
+      {"equal_arrays", "a2 81 fa 4f 32 d0 5e 00 81 1a b2 d0 5e 00 00", DUPLICATE},
+      {"after_the_float", "a2 82 fa 4f 32 d0 5e 61 61 00 82 1a b2 d0 5e 00 61 62 00", "ok"},
+      {"after_the_float_descending", "a2 82 fa 4f 32 d0 5e 61 62 00 82 1a b2 d0 5e 00 61 61 00", KEY_ORDER},
+      {"float_head_in_bytes", "a2 82 45 fa 4f 32 d0 5e fa 4f 32 d0 5e 00 82 45 fa 4f 32 d0 5e 1a b2 d0 5e 00 00",
+       DUPLICATE},
+      {"repeat_of_earlier_reduced_key", "a3 81 fb 43 e0 00 00 00 00 00 01 00 82 00 00 00 81 1b 80 00 00 00 00 00 08 00 00",
+       DUPLICATE},
+      {"double_inside_map_key", "a2 a1 00 fb 43 e0 00 00 00 00 00 01 00 a1 00 1b 80 00 00 00 00 00 08 00 00", DUPLICATE},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    EXPECT_EQ(decode_outcome(r.hex), r.want);
+    EXPECT_EQ(validate_outcome(r.hex), r.want);
+  }
 }
 
 TEST(DecodeValues, KindsAndContent) {

@@ -4,6 +4,7 @@
 #include <array>
 #include <chrono>
 #include <iostream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -189,6 +190,67 @@ TEST(NfcCheck, QuickCheckAnswers) {
   EXPECT_FALSE(is_nfc(utf8({'a', 0x0301})));
   EXPECT_EQ(nfc_quick_check(utf8({0x1D16, 0x0301})), NfcQuickCheck::Maybe);
   EXPECT_TRUE(is_nfc(utf8({0x1D16, 0x0301})));  // no composite exists
+}
+
+// The check of a Maybe text compares on the fly instead of normalising; it must answer exactly as
+// normalising and comparing would. Random short strings over every code point the test suite uses
+// (marks of every class, composites, jamo, the characters new in 16.0) reach the orderings and
+// compositions that a hand-made list would miss.
+TEST(NfcCheck, AnswersAsNormalisingWould) {
+  std::vector<bool> part1;
+  std::vector<char32_t> pool, maybe_pool;
+  std::vector<bool> seen(0x110000, false);
+  const std::vector<NormalizationLine> lines = load_normalization_test(part1);
+  for (const NormalizationLine& l : lines) {
+    for (const std::string& column : l.columns) {
+      for (std::size_t i = 0; i < column.size();) {  // well-formed UTF-8, written by the loader
+        const auto b = static_cast<unsigned char>(column[i]);
+        const std::size_t n = b < 0x80 ? 1 : b < 0xe0 ? 2 : b < 0xf0 ? 3 : 4;
+        char32_t cp = n == 1 ? b : b & (0xff >> (n + 1));
+        for (std::size_t k = 1; k < n; ++k) cp = cp << 6 | (static_cast<unsigned char>(column[i + k]) & 0x3f);
+        i += n;
+        // A code point the quick check refuses on its own would only make the string a No.
+        if (!seen[cp] && nfc_quick_check(utf8({cp})) != NfcQuickCheck::No) pool.push_back(cp);
+        if (!seen[cp] && nfc_quick_check(utf8({cp})) == NfcQuickCheck::Maybe) maybe_pool.push_back(cp);
+        seen[cp] = true;
+      }
+    }
+  }
+  std::mt19937 random(20261208);
+  std::size_t answers[2] = {0, 0};  // how many Maybe strings were not NFC, and were
+  for (int i = 0; i < 200000; ++i) {
+    // Pieces of the suite's own strings (decomposed forms compose again) and single code points.
+    std::string s;
+    const int length = 1 + static_cast<int>(random() % 5);
+    for (int k = 0; k < length; ++k) {
+      switch (random() % 3) {
+        case 0:
+          s += lines[random() % lines.size()].columns[random() % 3];
+          break;
+        case 1:
+          test::append_utf8(s, pool[random() % pool.size()]);
+          break;
+        default:
+          test::append_utf8(s, maybe_pool[random() % maybe_pool.size()]);
+          break;
+      }
+    }
+    if (nfc_quick_check(s) != NfcQuickCheck::Maybe) continue;
+    const bool normalised_equal = to_nfc(s) == s;
+    ++answers[normalised_equal ? 1 : 0];
+    ASSERT_EQ(is_nfc(s), normalised_equal) << test::to_hex(std::span(reinterpret_cast<const std::uint8_t*>(s.data()), s.size()));
+  }
+  // Both answers must have come up often, or the comparison above proved little.
+  EXPECT_GT(answers[0], 5000u);
+  EXPECT_GT(answers[1], 5000u);
+
+  // Long texts, where a composition can depend on a mark any distance away.
+  std::string run;
+  for (int k = 0; k < 50000; ++k) run += utf8({0x0316});  // class 220, no composition with e
+  EXPECT_TRUE(is_nfc("x" + run + utf8({0x0301})));
+  EXPECT_FALSE(is_nfc("e" + run + utf8({0x0301})));  // 0301 is not blocked by the 220s: e-acute
+  EXPECT_TRUE(is_nfc(utf8({0xE9}) + run));             // e-acute decomposes and composes back
+  EXPECT_TRUE(is_nfc(run));                           // no starter at all
 }
 
 // The normaliser never emits ill-formed UTF-8: each maximal ill-formed subsequence of its

@@ -1,0 +1,138 @@
+// reader.hpp: the strict deterministic-CBOR reader. Every check the decoder makes lives here; the
+// value-tree decoder and the in-place readers are built on it, so they accept and refuse alike.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "cbor_error.hpp"
+#include "value.hpp"
+
+namespace dcbor {
+
+// One step of a checked walk through the input, in input order.
+struct Token {
+  enum class Kind : std::uint8_t {
+    UnsignedInt,  // argument is the number (also a float that reduced to it)
+    NegativeInt,  // argument is n of -1 - n (also a float that reduced to it)
+    Bytes,        // content is the string's bytes
+    Text,         // content is well-formed UTF-8 in NFC
+    Array,        // argument is the element count; the elements follow, then End
+    Map,          // argument is the entry count; key, value, key, value ... follow, then End
+    Tag,          // argument is the tag number; one item follows, then End
+    False,
+    True,
+    Null,
+    Float,   // number holds a value no integer form can carry
+    End,     // the innermost open array, map or tag is complete
+  };
+  Kind kind = Kind::End;
+  std::uint64_t argument = 0;
+  ByteView content{};
+  double number = 0.0;
+  std::size_t start = 0;  // offset of the head (for End: of the container's head)
+};
+
+// Walks one data item through `input`, checking as it goes: shortest heads, definite lengths,
+// false/true/null and canonical floats only, UTF-8 in NFC, map keys strictly ascending by their
+// canonical encodings, and at most MAX_NESTING_DEPTH nested containers. The first fault in input
+// order is reported; within a map entry, the key and then the value are read completely before the
+// key's place is judged.
+//
+// Memory stays constant whatever the input: one small record per open container, map keys kept as
+// positions in the input, and comparisons run over the input in place.
+//
+//   Reader r(input);
+//   while (!r.done()) { auto t = r.next(); if (!t) return t.error(); ... }
+//   if (r.position() != input.size()) ...  // trailing bytes are the caller's to judge
+class Reader {
+ public:
+  explicit Reader(ByteView input) : input_(input) { frames_.reserve(INITIAL_FRAMES); }
+
+  // Returns the next token, or the first fault. Must not be called once done().
+  [[nodiscard]] std::expected<Token, CborError> next();
+
+  // Whether the top-level item is complete.
+  [[nodiscard]] bool done() const noexcept { return done_; }
+
+  // Returns the offset of the next unread byte.
+  [[nodiscard]] std::size_t position() const noexcept { return pos_; }
+
+  // Returns how many floats so far were read as integers: an item read while it did not change is
+  // encoded canonically in the input exactly as it stands.
+  [[nodiscard]] std::uint64_t reductions() const noexcept { return reductions_; }
+
+ private:
+  static constexpr std::size_t INITIAL_FRAMES = 16;
+
+  // An item's place in the input, and whether a float inside it was read as an integer (its
+  // canonical encoding then differs from those bytes).
+  struct Span {
+    std::size_t start = 0, end = 0;
+    bool reduced = false;
+  };
+  struct Frame {
+    Token::Kind kind;
+    std::uint64_t remaining;    // items (arrays, tags) or entries (maps) still to come
+    std::size_t start;          // the container's head
+    std::uint64_t reductions_at_start;
+    bool expecting_value;       // maps: the current entry's key has been read
+    bool has_previous_key;
+    Span previous_key, key;
+  };
+
+  std::expected<Token, CborError> read_item();
+  std::expected<void, CborError> settle(std::size_t start, std::uint64_t reductions_before);
+  std::expected<void, CborError> check_key_order(const Frame& map) const;
+
+  ByteView input_;
+  std::size_t pos_ = 0;
+  std::uint64_t reductions_ = 0;
+  bool done_ = false;
+  // Set when the last token finished an item (a scalar, an empty container's End, any End): the
+  // next call first accounts for it in the enclosing container.
+  bool settle_pending_ = false;
+  std::size_t settled_start_ = 0;
+  std::uint64_t settled_reductions_before_ = 0;
+  std::vector<Frame> frames_;
+};
+
+// Returns success when `input` is exactly one data item in deterministic form, or the first fault,
+// exactly as decode_dcbor would report it. Allocates nothing that grows with the input.
+[[nodiscard]] std::expected<void, CborError> validate_dcbor(ByteView input);
+
+// Compares the canonical encodings of two items of input that Reader accepted: negative, zero or
+// positive as `a` sorts before, equal to or after `b`, bytewise with a proper prefix first. Items
+// whose floats were read as integers are compared by their canonical form without building it.
+[[nodiscard]] int compare_canonical(ByteView input, std::size_t a_start, std::size_t a_end, bool a_reduced,
+                                    std::size_t b_start, std::size_t b_end, bool b_reduced) noexcept;
+
+// Returns the canonical encoding of an item of input that Reader accepted.
+[[nodiscard]] ByteString canonical_encoding(ByteView input, std::size_t start, std::size_t end, bool reduced);
+
+// Reading input that Reader accepted, in place: nothing is checked again and nothing is copied.
+
+// The head of the item at `pos`: its first byte, its argument and its length.
+struct Head {
+  std::uint8_t initial;
+  std::uint64_t argument;
+  std::size_t length;
+};
+[[nodiscard]] Head head_at(ByteView input, std::size_t pos) noexcept;
+
+// Returns the offset just past the item that starts at `pos`.
+[[nodiscard]] std::size_t skip_item(ByteView input, std::size_t pos) noexcept;
+
+// Returns the item at `pos` as lookup_integer reads a value: an unsigned integer n as n, a negative
+// integer -1 - n as the complement of n, and a float that was read as an integer likewise; nothing
+// for any other item.
+[[nodiscard]] std::optional<std::uint64_t> integer_at(ByteView input, std::size_t pos) noexcept;
+
+// Returns the content of the text at `pos` (well-formed UTF-8 in NFC), or nothing for another item.
+[[nodiscard]] std::optional<std::string_view> text_at(ByteView input, std::size_t pos) noexcept;
+
+}  // namespace dcbor
