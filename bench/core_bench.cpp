@@ -14,7 +14,7 @@
 
 #include "merkle/inclusion.hpp"
 #include "merkle/leaf_hash.hpp"
-#include "merkle/sha256.hpp"
+#include "digest/sha256.hpp"
 #include "merkle/step_verify.hpp"
 #include "serialization/inclusion_proof.hpp"
 #include "serialization/mtac_leaf.hpp"
@@ -138,7 +138,7 @@ BENCHMARK(BM_DeriveLogId);
 
 // One interior node: the unit of every level of a walk.
 void BM_NodeHash(benchmark::State& state) {
-  const Hash32 left = merkle::sha256(as_bytes("left")), right = merkle::sha256(as_bytes("right"));
+  const Hash32 left = digest::sha256(as_bytes("left")), right = digest::sha256(as_bytes("right"));
   for (auto _ : state) {
     auto hash = merkle::node_hash(left, right);
     benchmark::DoNotOptimize(hash);
@@ -164,10 +164,10 @@ void BM_InclusionWalk(benchmark::State& state) {
   } else {
     proof.tree_size = ~std::uint64_t{0};
     proof.leaf_index = 0;
-    leaf_hash = merkle::sha256(as_bytes("bench leaf"));
+    leaf_hash = digest::sha256(as_bytes("bench leaf"));
     root = leaf_hash;
     for (std::size_t level = 0; level < depth; ++level) {
-      proof.inclusion_path.push_back(merkle::sha256(as_bytes("bench sibling " + std::to_string(level))));
+      proof.inclusion_path.push_back(digest::sha256(as_bytes("bench sibling " + std::to_string(level))));
       root = merkle::node_hash(root, proof.inclusion_path.back());
     }
   }

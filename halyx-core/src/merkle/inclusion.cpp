@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "merkle/sha256.hpp"
+#include "digest/sha256.hpp"
 
 namespace halyx::merkle {
 namespace {
@@ -15,27 +15,27 @@ using NodePreimage = std::array<std::uint8_t, 1 + 2 * std::tuple_size_v<Hash32>>
 constexpr std::size_t LEFT_AT = 1;
 constexpr std::size_t RIGHT_AT = LEFT_AT + std::tuple_size_v<Hash32>;
 
-Hash32 hash_children(NodePreimage& scratch, const Hash32& left, const Hash32& right) noexcept {
+Hash32 hash_children(NodePreimage& scratch, const Hash32& left, const Hash32& right) {
   scratch[0] = NODE_PREFIX;
   std::copy(left.begin(), left.end(), scratch.begin() + LEFT_AT);
   std::copy(right.begin(), right.end(), scratch.begin() + RIGHT_AT);
-  return sha256(ByteView(scratch));
+  return digest::sha256(ByteView(scratch));
 }
 
 }  // namespace
 
-Hash32 node_hash(const Hash32& left, const Hash32& right) noexcept {
+Hash32 node_hash(const Hash32& left, const Hash32& right) {
   NodePreimage scratch{};
   return hash_children(scratch, left, right);
 }
 
 bool verify_inclusion_proof(const Hash32& leaf_hash, const wire::InclusionProof& proof,
-                            const Hash32& root_hash) noexcept {
+                            const Hash32& root_hash) {
   return verify_inclusion_path(leaf_hash, proof.leaf_index, proof.tree_size, proof.inclusion_path, root_hash);
 }
 
 bool verify_inclusion_path(const Hash32& leaf_hash, std::uint64_t leaf_index, std::uint64_t tree_size,
-                           std::span<const Hash32> path, const Hash32& root_hash) noexcept {
+                           std::span<const Hash32> path, const Hash32& root_hash) {
   // Also refuses every index of an empty tree, and keeps tree_size - 1 from wrapping.
   if (leaf_index >= tree_size) return false;
 

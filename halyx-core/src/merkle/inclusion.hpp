@@ -16,17 +16,17 @@ inline constexpr std::array<std::uint8_t, 16> LEAF_DOMAIN_TAG = {'h', 'a', 'l', 
                                                                  'a', 'f', '/', 'v', '1', '\n', 0x00, 0x00};
 
 // Returns the interior node hash SHA-256(0x01 || left || right).
-[[nodiscard]] Hash32 node_hash(const Hash32& left, const Hash32& right) noexcept;
+[[nodiscard]] Hash32 node_hash(const Hash32& left, const Hash32& right);
 
 // Returns true when the proof's path, walked as its own leaf_index and tree_size prescribe, leads
 // from `leaf_hash` to exactly `root_hash`. False for an index outside the tree, a path too long or
 // too short for it, or any other root; the three are not told apart. Allocates nothing.
 [[nodiscard]] bool verify_inclusion_proof(const Hash32& leaf_hash, const wire::InclusionProof& proof,
-                                          const Hash32& root_hash) noexcept;
+                                          const Hash32& root_hash);
 
 // The same walk over its parts: the leaf at `leaf_index` of a tree of `tree_size` leaves.
 [[nodiscard]] bool verify_inclusion_path(const Hash32& leaf_hash, std::uint64_t leaf_index,
                                          std::uint64_t tree_size, std::span<const Hash32> path,
-                                         const Hash32& root_hash) noexcept;
+                                         const Hash32& root_hash);
 
 }  // namespace halyx::merkle

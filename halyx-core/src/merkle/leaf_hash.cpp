@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "merkle/inclusion.hpp"
-#include "merkle/sha256.hpp"
+#include "digest/sha256.hpp"
 
 namespace halyx::merkle {
 
@@ -17,7 +17,7 @@ Hash32 leaf_hash(const leaf::MtacLeaf& leaf, const Hash32& log_id) {
   out = std::copy(LEAF_DOMAIN_TAG.begin(), LEAF_DOMAIN_TAG.end(), out);
   out = std::copy(log_id.begin(), log_id.end(), out);
   std::copy(canonical.begin(), canonical.end(), out);
-  return sha256(preimage);
+  return digest::sha256(preimage);
 }
 
 }  // namespace halyx::merkle

@@ -1,6 +1,6 @@
 #include "signing/sth_signature.hpp"
 
-#include "merkle/sha256.hpp"
+#include "digest/sha256.hpp"
 
 namespace halyx::signing {
 namespace {
@@ -32,7 +32,7 @@ std::string message(const SthVerifyError& e) {
                     e);
 }
 
-Hash32 derive_log_id(ByteView ca_public_key) noexcept { return merkle::sha256(ca_public_key); }
+Hash32 derive_log_id(ByteView ca_public_key) { return digest::sha256(ca_public_key); }
 
 std::expected<void, SthVerifyError> verify_sth_signature(const wire::SignedTreeHead& sth,
                                                          ByteView signature,

@@ -35,7 +35,7 @@ using SthVerifyError = std::variant<SignatureInvalid, LogIdMismatch, OqsInit>;
 [[nodiscard]] std::string message(const SthVerifyError& e);
 
 // Returns the log identifier of a CA key: SHA-256 of its raw bytes, with no prefix or tag.
-[[nodiscard]] Hash32 derive_log_id(ByteView ca_public_key) noexcept;
+[[nodiscard]] Hash32 derive_log_id(ByteView ca_public_key);
 
 // Returns success when the STH names the log of `ca_public_key` and `signature` is that key's
 // ML-DSA-65 signature of the STH's shortest-form re-encoding under STH_SIGNATURE_CONTEXT.

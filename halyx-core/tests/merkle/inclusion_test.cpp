@@ -13,11 +13,12 @@
 #include <string_view>
 #include <vector>
 
-#include "merkle/sha256.hpp"
+#include "digest/sha256.hpp"
 
 namespace halyx::merkle {
 namespace {
 
+using digest::sha256;
 using wire::InclusionProof;
 
 constexpr std::uint64_t U64_MAX = std::numeric_limits<std::uint64_t>::max();

@@ -7,12 +7,13 @@
 #include <string>
 
 #include "merkle/leaf_hash.hpp"
-#include "merkle/sha256.hpp"
+#include "digest/sha256.hpp"
 #include "signing/fixtures.hpp"
 
 namespace halyx::merkle {
 namespace {
 
+using digest::sha256;
 using test::fixture;
 
 struct Decoded {
