@@ -1,6 +1,10 @@
 // mtac_leaf_fuzz.cpp: decode_mtac_leaf on arbitrary bytes, and serialize_canonical on arbitrary
 // records.
 //
+// Reference: decode_mtac_leaf reads the fields in place from validated input; the target decodes
+// the same input the long way, into a value tree whose map lookups it then uses, and both must give
+// the same record or the same message.
+//
 // Decoded input: the canonical bytes decode to an equal record and re-serialise identically; they
 // equal what the general dCBOR encoder writes for the six-entry map (serialize_canonical writes its
 // map by hand, so the two must not drift apart); and when the input held exactly the six entries,
@@ -33,7 +37,7 @@ ByteString encode_with_general_encoder(const MtacLeaf& leaf) {
   map.insert("schema_version", dcbor::CborValue::unsigned_int(leaf.schema_version));
   map.insert("agent_id", dcbor::CborValue::text(leaf.agent_id));
   map.insert("sponsor_id", dcbor::CborValue::text(leaf.sponsor_id));
-  map.insert("authorized_scopes", dcbor::CborValue::text_list(leaf.authorized_scopes));
+  map.insert("authorized_scopes", dcbor::CborValue::text_list(leaf.authorized_scopes.to_vector()));
   map.insert("not_before", dcbor::CborValue::unsigned_int(leaf.not_before));
   map.insert("not_after", dcbor::CborValue::unsigned_int(leaf.not_after));
   return dcbor::encode_dcbor(dcbor::CborValue::map(std::move(map)));
@@ -60,8 +64,38 @@ bool holds_exactly_the_record(const dcbor::CborMap& map) {
   return true;
 }
 
+// The leaf decoder written over the value tree and its lookups, as the record's rules state it.
+std::string reference_decode(ByteView input, MtacLeaf& out) {
+  auto value = dcbor::decode_dcbor(input);
+  if (!value) return "CBOR decode error: " + dcbor::message(value.error());
+  const dcbor::CborMap* map = value->as_map();
+  if (map == nullptr) return "malformed leaf: expected map at top level";
+  const auto missing = [](const char* field) { return std::string("malformed leaf: ") + field + ": missing CBOR map key"; };
+  auto version = dcbor::lookup_integer(*map, "schema_version");
+  if (!version) return missing("schema_version");
+  if (*version != 1) return "unsupported schema_version: expected 1, got " + std::to_string(*version);
+  auto agent = dcbor::lookup_text(*map, "agent_id");
+  if (!agent) return missing("agent_id");
+  auto sponsor = dcbor::lookup_text(*map, "sponsor_id");
+  if (!sponsor) return missing("sponsor_id");
+  auto scopes = dcbor::lookup_text_list(*map, "authorized_scopes");
+  if (!scopes) return missing("authorized_scopes");
+  auto not_before = dcbor::lookup_integer(*map, "not_before");
+  if (!not_before) return missing("not_before");
+  auto not_after = dcbor::lookup_integer(*map, "not_after");
+  if (!not_after) return missing("not_after");
+  out = MtacLeaf{1, *agent, *sponsor, {}, *not_before, *not_after};
+  for (const std::string& scope : *scopes) out.authorized_scopes.push_back(scope);
+  return {};
+}
+
 void check_decoded(ByteView input) {
   auto leaf = halyx::leaf::decode_mtac_leaf(input);
+  MtacLeaf reference;
+  const std::string reference_error = reference_decode(input, reference);
+  require(leaf.has_value() == reference_error.empty(), "the leaf decoder and the value tree disagree on acceptance");
+  require(leaf ? *leaf == reference : halyx::leaf::message(leaf.error()) == reference_error,
+          "the leaf decoder and the value tree give different records or messages");
   if (!leaf) {
     require(!halyx::leaf::message(leaf.error()).empty(), "empty leaf error message");
     return;

@@ -1,23 +1,33 @@
 #include "merkle/leaf_hash.hpp"
 
-#include <algorithm>
-
-#include "merkle/inclusion.hpp"
 #include "digest/sha256.hpp"
+#include "merkle/inclusion.hpp"
 
 namespace halyx::merkle {
+namespace {
+
+class HashSink final : public leaf::ByteSink {
+ public:
+  explicit HashSink(digest::Sha256& h) noexcept : h_(h) {}
+  void write(ByteView bytes) override { h_.update(bytes); }
+
+ private:
+  digest::Sha256& h_;
+};
+
+}  // namespace
 
 Hash32 leaf_hash(const leaf::MtacLeaf& leaf, const Hash32& log_id) {
-  const ByteString canonical = leaf::serialize_canonical(leaf);
-  // The preimage is built in one allocation of exactly its final size.
-  constexpr std::size_t PREFIX = 1 + LEAF_DOMAIN_TAG.size() + std::tuple_size_v<Hash32>;
-  ByteString preimage(PREFIX + canonical.size());
-  auto out = preimage.begin();
-  *out++ = 0x00;
-  out = std::copy(LEAF_DOMAIN_TAG.begin(), LEAF_DOMAIN_TAG.end(), out);
-  out = std::copy(log_id.begin(), log_id.end(), out);
-  std::copy(canonical.begin(), canonical.end(), out);
-  return digest::sha256(preimage);
+  // The canonical bytes go straight into the digest behind the prefix: no preimage is built, so a
+  // leaf of any size costs no memory beyond the record itself.
+  constexpr std::uint8_t LEAF_PREFIX = 0x00;
+  digest::Sha256 h;
+  h.update(ByteView(&LEAF_PREFIX, 1));
+  h.update(LEAF_DOMAIN_TAG);
+  h.update(log_id);
+  HashSink sink(h);
+  leaf::write_canonical(leaf, sink);
+  return h.finish();
 }
 
 }  // namespace halyx::merkle

@@ -1,26 +1,49 @@
 // mtac_leaf.cpp: MtacLeaf decoding and canonical serialisation.
 #include "serialization/mtac_leaf.hpp"
 
+#include <array>
+#include <cstring>
+#include <optional>
 #include <string_view>
 #include <utility>
 
+#include "cbor_head.hpp"
 #include "dcbor.hpp"
+#include "reader.hpp"
 
 namespace halyx::leaf {
 namespace {
 
-// The canonical encodings of the keys (text head and name), in the order the canonical map
-// writes them: by encoding, so shorter names first, and "not_before" before "sponsor_id".
-constexpr std::string_view KEY_AGENT_ID = "\x68" "agent_id";
-constexpr std::string_view KEY_NOT_AFTER = "\x69" "not_after";
-constexpr std::string_view KEY_NOT_BEFORE = "\x6a" "not_before";
-constexpr std::string_view KEY_SPONSOR_ID = "\x6a" "sponsor_id";
-constexpr std::string_view KEY_SCHEMA_VERSION = "\x6e" "schema_version";
-constexpr std::string_view KEY_AUTHORIZED_SCOPES = "\x71" "authorized_scopes";
-constexpr std::uint8_t MAP_OF_SIX = 0xa6;
-constexpr std::size_t MAX_HEAD = 9;
+// The six fields in record order, the order in which they are checked.
+enum Field : std::uint8_t { SCHEMA_VERSION, AGENT_ID, SPONSOR_ID, AUTHORIZED_SCOPES, NOT_BEFORE, NOT_AFTER };
 
-void append_raw(ByteString& out, std::string_view s) { out.insert(out.end(), s.begin(), s.end()); }
+// The canonical encodings of the keys (text head and name), by field. The canonical map writes them
+// by encoding: shorter names first, and "not_before" before "sponsor_id".
+constexpr std::array<std::string_view, 6> FIELD_KEYS = {
+    "\x6e" "schema_version", "\x68" "agent_id", "\x6a" "sponsor_id",
+    "\x71" "authorized_scopes", "\x6a" "not_before", "\x69" "not_after",
+};
+constexpr std::uint8_t MAP_OF_SIX = 0xa6;
+
+// An array whose elements are all texts: its items as they stand, and how many.
+struct TextItems {
+  ByteView items;
+  std::size_t count;
+};
+
+// Returns the array at `pos` of accepted input when every element is a text; nothing otherwise.
+std::optional<TextItems> text_items_at(ByteView input, std::size_t pos) {
+  const dcbor::Head h = dcbor::head_at(input, pos);
+  if (dcbor::major_of(h.initial) != dcbor::MAJOR_ARRAY) return std::nullopt;
+  const std::size_t first = pos + h.length;
+  std::size_t at = first;
+  for (std::uint64_t i = 0; i < h.argument; ++i) {
+    if (!dcbor::text_at(input, at)) return std::nullopt;
+    at = dcbor::skip_item(input, at);
+  }
+  // Accepted input backs every element with at least one byte, so the count fits in size_t.
+  return TextItems{input.subspan(first, at - first), static_cast<std::size_t>(h.argument)};
+}
 
 std::unexpected<LeafDecodeError> missing(std::string_view field) {
   std::string what(field);
@@ -43,53 +66,119 @@ std::string message(const LeafDecodeError& e) {
 }
 
 std::expected<MtacLeaf, LeafDecodeError> decode_mtac_leaf(ByteView leaf_bytes) {
-  auto value = dcbor::decode_dcbor(leaf_bytes);
-  if (!value) return std::unexpected(LeafDecodeError{CborDecode{dcbor::message(value.error())}});
-  const dcbor::CborMap* map = value->as_map();
-  if (map == nullptr) return std::unexpected(LeafDecodeError{Malformed{"expected map at top level"}});
+  if (auto ok = dcbor::validate_dcbor(leaf_bytes); !ok) {
+    return std::unexpected(LeafDecodeError{CborDecode{dcbor::message(ok.error())}});
+  }
+  const dcbor::Head top = dcbor::head_at(leaf_bytes, 0);
+  if (dcbor::major_of(top.initial) != dcbor::MAJOR_MAP) {
+    return std::unexpected(LeafDecodeError{Malformed{"expected map at top level"}});
+  }
 
-  auto version = dcbor::lookup_integer(*map, "schema_version");
+  // Where each field's value starts, in record order; 0 (the map's own head) for a field the map
+  // does not hold. Keys are compared as bytes: a text key read from accepted input is its own
+  // canonical encoding, so this finds exactly what a lookup by encoding would.
+  std::array<std::size_t, FIELD_KEYS.size()> value_at{};
+  std::size_t pos = top.length;
+  for (std::uint64_t i = 0; i < top.argument; ++i) {
+    const std::size_t key_end = dcbor::skip_item(leaf_bytes, pos);
+    const std::string_view key(reinterpret_cast<const char*>(leaf_bytes.data() + pos), key_end - pos);
+    for (std::size_t f = 0; f < FIELD_KEYS.size(); ++f) {
+      if (key == FIELD_KEYS[f]) value_at[f] = key_end;
+    }
+    pos = dcbor::skip_item(leaf_bytes, key_end);
+  }
+  const auto integer = [&](Field f) { return value_at[f] != 0 ? dcbor::integer_at(leaf_bytes, value_at[f]) : std::nullopt; };
+  const auto text = [&](Field f) { return value_at[f] != 0 ? dcbor::text_at(leaf_bytes, value_at[f]) : std::nullopt; };
+
+  auto version = integer(SCHEMA_VERSION);
   if (!version) return missing("schema_version");
   if (*version != 1) return std::unexpected(LeafDecodeError{UnsupportedSchemaVersion{*version}});
-  auto agent_id = dcbor::lookup_text(*map, "agent_id");
+  auto agent_id = text(AGENT_ID);
   if (!agent_id) return missing("agent_id");
-  auto sponsor_id = dcbor::lookup_text(*map, "sponsor_id");
+  auto sponsor_id = text(SPONSOR_ID);
   if (!sponsor_id) return missing("sponsor_id");
-  auto scopes = dcbor::lookup_text_list(*map, "authorized_scopes");
+  auto scopes = value_at[AUTHORIZED_SCOPES] != 0 ? text_items_at(leaf_bytes, value_at[AUTHORIZED_SCOPES]) : std::nullopt;
   if (!scopes) return missing("authorized_scopes");
-  auto not_before = dcbor::lookup_integer(*map, "not_before");
+  auto not_before = integer(NOT_BEFORE);
   if (!not_before) return missing("not_before");
-  auto not_after = dcbor::lookup_integer(*map, "not_after");
+  auto not_after = integer(NOT_AFTER);
   if (!not_after) return missing("not_after");
 
-  return MtacLeaf{1, std::move(*agent_id), std::move(*sponsor_id), std::move(*scopes), *not_before, *not_after};
+  // Every field is present and of its kind: only now is anything copied.
+  return MtacLeaf{1,
+                  std::string(*agent_id),
+                  std::string(*sponsor_id),
+                  TextList::from_canonical_items(scopes->items, scopes->count),
+                  *not_before,
+                  *not_after};
 }
 
-// The key order never changes, so the map is written directly rather than built and
-// sorted; the texts still go through the encoder's NFC step, which keeps the bytes identical
-// to encoding the map.
+namespace {
+
+void write_head(ByteSink& out, std::uint8_t major, std::uint64_t argument) {
+  std::array<std::uint8_t, dcbor::MAX_HEAD_LENGTH> head{};
+  out.write(ByteView(head.data(), dcbor::encode_head(major, argument, head)));
+}
+
+// Writes a text item with the text in NFC; a text already in NFC (every text of a decoded record)
+// is written as it stands.
+void write_text(ByteSink& out, std::string_view text) {
+  std::string normalised;
+  if (!dcbor::is_canonical_text(text)) {
+    normalised = dcbor::to_nfc(text);
+    text = normalised;
+  }
+  write_head(out, dcbor::MAJOR_TEXT, text.size());
+  out.write(as_bytes(text));
+}
+
+class AppendSink final : public ByteSink {
+ public:
+  explicit AppendSink(ByteString& out) noexcept : out_(out) {}
+  void write(ByteView bytes) override {
+    // resize and copy rather than insert: g++ 12 misreads the inlined insert as an overflow.
+    const std::size_t at = out_.size();
+    out_.resize(at + bytes.size());
+    if (!bytes.empty()) std::memcpy(out_.data() + at, bytes.data(), bytes.size());
+  }
+
+ private:
+  ByteString& out_;
+};
+
+}  // namespace
+
+// The key order never changes, so the map is written directly rather than built and sorted; the
+// texts still go through the encoder's NFC step, which keeps the bytes identical to encoding the map.
+void write_canonical(const MtacLeaf& leaf, ByteSink& out) {
+  out.write(ByteView(&MAP_OF_SIX, 1));
+  out.write(as_bytes(FIELD_KEYS[AGENT_ID]));
+  write_text(out, leaf.agent_id);
+  out.write(as_bytes(FIELD_KEYS[NOT_AFTER]));
+  write_head(out, dcbor::MAJOR_UNSIGNED, leaf.not_after);
+  out.write(as_bytes(FIELD_KEYS[NOT_BEFORE]));
+  write_head(out, dcbor::MAJOR_UNSIGNED, leaf.not_before);
+  out.write(as_bytes(FIELD_KEYS[SPONSOR_ID]));
+  write_text(out, leaf.sponsor_id);
+  out.write(as_bytes(FIELD_KEYS[SCHEMA_VERSION]));
+  write_head(out, dcbor::MAJOR_UNSIGNED, leaf.schema_version);
+  out.write(as_bytes(FIELD_KEYS[AUTHORIZED_SCOPES]));
+  write_head(out, dcbor::MAJOR_ARRAY, leaf.authorized_scopes.size());
+  if (leaf.authorized_scopes.canonical()) {
+    out.write(leaf.authorized_scopes.items());
+  } else {
+    for (std::string_view scope : leaf.authorized_scopes) write_text(out, scope);
+  }
+}
+
 ByteString serialize_canonical(const MtacLeaf& leaf) {
-  std::size_t size = 1 + KEY_AGENT_ID.size() + KEY_NOT_AFTER.size() + KEY_NOT_BEFORE.size() +
-                     KEY_SPONSOR_ID.size() + KEY_SCHEMA_VERSION.size() + KEY_AUTHORIZED_SCOPES.size() +
-                     5 * MAX_HEAD + leaf.agent_id.size() + leaf.sponsor_id.size() + MAX_HEAD;
-  for (const std::string& s : leaf.authorized_scopes) size += MAX_HEAD + s.size();
+  std::size_t size = 1 + 5 * dcbor::MAX_HEAD_LENGTH + leaf.agent_id.size() + leaf.sponsor_id.size() +
+                     leaf.authorized_scopes.items().size();
+  for (std::string_view key : FIELD_KEYS) size += key.size();
   ByteString out;
   out.reserve(size);  // from the record's own sizes; normalisation rarely changes them
-
-  out.push_back(MAP_OF_SIX);
-  append_raw(out, KEY_AGENT_ID);
-  dcbor::append_text(out, leaf.agent_id);
-  append_raw(out, KEY_NOT_AFTER);
-  dcbor::append_head(out, 0, leaf.not_after);
-  append_raw(out, KEY_NOT_BEFORE);
-  dcbor::append_head(out, 0, leaf.not_before);
-  append_raw(out, KEY_SPONSOR_ID);
-  dcbor::append_text(out, leaf.sponsor_id);
-  append_raw(out, KEY_SCHEMA_VERSION);
-  dcbor::append_head(out, 0, leaf.schema_version);
-  append_raw(out, KEY_AUTHORIZED_SCOPES);
-  dcbor::append_head(out, 4, leaf.authorized_scopes.size());
-  for (const std::string& scope : leaf.authorized_scopes) dcbor::append_text(out, scope);
+  AppendSink sink(out);
+  write_canonical(leaf, sink);
   return out;
 }
 

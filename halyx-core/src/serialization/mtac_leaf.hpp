@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bytes.hpp"
+#include "serialization/text_list.hpp"
 
 namespace halyx::leaf {
 
@@ -17,7 +18,7 @@ struct MtacLeaf {
   std::uint8_t schema_version = 1;  // always 1 in a decoded record
   std::string agent_id;
   std::string sponsor_id;
-  std::vector<std::string> authorized_scopes;  // order and duplicates kept
+  TextList authorized_scopes;  // order and duplicates kept
   std::uint64_t not_before = 0;
   std::uint64_t not_after = 0;
 
@@ -48,7 +49,23 @@ using LeafDecodeError = std::variant<CborDecode, UnsupportedSchemaVersion, Malfo
 // six fields (other entries are ignored and dropped). Fields are checked in record order, and
 // a value of the wrong kind counts as missing. Errors: CborDecode, then Malformed or
 // UnsupportedSchemaVersion for the first field that fails.
+//
+// The whole input is checked before any field is read, in place and without building values, and
+// only the six fields are copied: memory beyond the record itself stays constant whatever the
+// input's shape, and time is linear in its size.
 [[nodiscard]] std::expected<MtacLeaf, LeafDecodeError> decode_mtac_leaf(ByteView leaf_bytes);
+
+// Where the canonical encoding of a leaf is written, a piece at a time.
+class ByteSink {
+ public:
+  virtual void write(ByteView bytes) = 0;
+
+ protected:
+  ~ByteSink() = default;
+};
+
+// Writes the canonical encoding of `leaf` to `out`, without building it first.
+void write_canonical(const MtacLeaf& leaf, ByteSink& out);
 
 // Returns the canonical encoding of `leaf`: the six-entry map in key-encoding order, texts in
 // NFC. The leaf hash is taken over these bytes, not over the bytes the leaf was decoded from.
