@@ -59,7 +59,8 @@ class OqsSignatureScheme {
 
   // Returns success when `signature` is a valid ML-DSA-65 signature of `message` under `context`
   // and `public_key`; VerifyFailed for every other outcome, whatever the cause (wrong key, message,
-  // context or length, or a context over 255 bytes).
+  // context or length, or a context over 255 bytes). Throws std::bad_alloc when the library could
+  // not allocate, which says nothing about the signature.
   [[nodiscard]] std::expected<void, OqsError> verify_with_ctx_str(ByteView message, ByteView signature,
                                                                   ByteView context,
                                                                   ByteView public_key) const;
@@ -70,7 +71,8 @@ class OqsSignatureScheme {
   std::size_t length_signature_;
 };
 
-// Returns a new ML-DSA-65 handle, or AlgorithmDisabled when the library cannot provide one.
+// Returns a new ML-DSA-65 handle, or AlgorithmDisabled when the library cannot provide one. Throws
+// std::bad_alloc when the library could not allocate it.
 [[nodiscard]] std::expected<OqsSignatureScheme, OqsError> create_ml_dsa_65();
 
 // Returns the name and version of the library behind the handle, e.g. "OpenSSL 3.5.7 ...".

@@ -6,7 +6,9 @@
 #include <openssl/opensslv.h>
 #include <openssl/params.h>
 
+#include <atomic>
 #include <mutex>
+#include <new>
 
 #include "signing/ml_dsa_65.hpp"
 
@@ -33,16 +35,50 @@ using EvpPkeyCtx = std::unique_ptr<EVP_PKEY_CTX, EvpPkeyCtxFree>;
 constexpr char ALGORITHM[] = "ML-DSA-65";
 static_assert(ML_DSA_65_SCHEME_NAME == ALGORITHM);
 
-// A failed call leaves entries on the thread's error queue. We never show that text, and a stale
-// entry would mislead the next caller on this thread, so every failure path clears it.
-std::unexpected<OqsError> fail(OqsError e) noexcept {
+// Contexts longer than this are refused by FIPS 204 itself.
+constexpr std::size_t MAX_CONTEXT_LENGTH = 255;
+
+// Whether the thread's error queue holds a failed allocation. Empties the queue either way: we never
+// show that text, and a stale entry would mislead the next caller on this thread.
+bool take_allocation_failure() noexcept {
+  bool found = false;
+  while (const unsigned long code = ERR_get_error()) found = found || ERR_GET_REASON(code) == ERR_R_MALLOC_FAILURE;
+  return found;
+}
+
+// A failed allocation is no verdict on a signature: it leaves as std::bad_alloc (a MemoryError in
+// Python), never as a signature that "does not verify".
+[[noreturn]] void out_of_memory() {
   ERR_clear_error();
+  throw std::bad_alloc();
+}
+
+std::unexpected<OqsError> fail(OqsError e) {
+  if (take_allocation_failure()) out_of_memory();
   return std::unexpected(e);
+}
+
+// The ML-DSA-65 implementation, fetched once per process and shared by every handle. Fetching per
+// handle would cost a method-store lookup on every call, and the fetch hides the errors of its
+// lookups, so a fetch that fails for want of memory looks like a missing algorithm. Once one fetch
+// has succeeded (at initialisation) the question never comes up again. The object is never freed, so
+// no static destructor runs after libcrypto's own cleanup.
+EVP_SIGNATURE* ml_dsa_65_algorithm() {
+  static std::atomic<EVP_SIGNATURE*> algorithm{nullptr};
+  if (EVP_SIGNATURE* a = algorithm.load(std::memory_order_acquire)) return a;
+  EVP_SIGNATURE* fetched = EVP_SIGNATURE_fetch(nullptr, ALGORITHM, nullptr);
+  if (fetched == nullptr) return nullptr;
+  EVP_SIGNATURE* expected = nullptr;
+  if (!algorithm.compare_exchange_strong(expected, fetched, std::memory_order_acq_rel)) {
+    EVP_SIGNATURE_free(fetched);  // another thread stored its own first
+    return expected;
+  }
+  return fetched;
 }
 
 }  // namespace
 
-// The library's counterpart of a scheme object: the fetched ML-DSA-65 signature algorithm.
+// The library's counterpart of a scheme object: a reference to the ML-DSA-65 signature algorithm.
 struct OqsSignatureScheme::Object {
   EvpSignature algorithm;
 };
@@ -51,12 +87,19 @@ void OqsSignatureScheme::ObjectFree::operator()(Object* o) const noexcept { dele
 
 void ensure_oqs_initialised() {
   static std::once_flag once;
-  std::call_once(once, [] { OPENSSL_init_crypto(0, nullptr); });
+  std::call_once(once, [] {
+    OPENSSL_init_crypto(0, nullptr);
+    // Fetched now, while the process starts, so that no later call has to tell a missing algorithm
+    // from a failed allocation. A failure here is tried again by the first handle.
+    if (ml_dsa_65_algorithm() == nullptr) ERR_clear_error();
+  });
 }
 
 std::expected<OqsSignatureScheme, OqsError> create_ml_dsa_65() {
-  EvpSignature algorithm(EVP_SIGNATURE_fetch(nullptr, ALGORITHM, nullptr));
-  if (!algorithm) return fail(OqsError::AlgorithmDisabled);
+  EVP_SIGNATURE* shared = ml_dsa_65_algorithm();
+  if (shared == nullptr) return fail(OqsError::AlgorithmDisabled);
+  if (EVP_SIGNATURE_up_ref(shared) != 1) out_of_memory();
+  EvpSignature algorithm(shared);
   std::unique_ptr<OqsSignatureScheme::Object, OqsSignatureScheme::ObjectFree> object(
       new OqsSignatureScheme::Object{std::move(algorithm)});
   return OqsSignatureScheme(std::move(object), ML_DSA_65_PUBLIC_KEY_LENGTH, ML_DSA_65_SIGNATURE_LENGTH);
@@ -65,11 +108,17 @@ std::expected<OqsSignatureScheme, OqsError> create_ml_dsa_65() {
 std::expected<void, OqsError> OqsSignatureScheme::verify_with_ctx_str(ByteView message, ByteView signature,
                                                                       ByteView context,
                                                                       ByteView public_key) const {
+  // What the library would refuse for the input's sake is refused here first, so that every later
+  // failure to build a key or a context can only be a failed allocation. Any 1952 bytes are a
+  // well-formed ML-DSA-65 public key.
+  if (public_key.size() != length_public_key_ || context.size() > MAX_CONTEXT_LENGTH) {
+    return std::unexpected(OqsError::VerifyFailed);
+  }
   EvpPkey key(EVP_PKEY_new_raw_public_key_ex(nullptr, ALGORITHM, nullptr, public_key.data(),
                                              public_key.size()));
-  if (!key) return fail(OqsError::VerifyFailed);
+  if (!key) out_of_memory();
   EvpPkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
-  if (!ctx) return fail(OqsError::VerifyFailed);
+  if (!ctx) out_of_memory();
 
   // An empty context is the library's default, so it is passed as no parameter at all.
   OSSL_PARAM params[2] = {OSSL_PARAM_END, OSSL_PARAM_END};
@@ -78,7 +127,7 @@ std::expected<void, OqsError> OqsSignatureScheme::verify_with_ctx_str(ByteView m
                                                   const_cast<std::uint8_t*>(context.data()), context.size());
   }
   if (EVP_PKEY_verify_message_init(ctx.get(), object_->algorithm.get(), context.empty() ? nullptr : params) != 1) {
-    return fail(OqsError::VerifyFailed);
+    out_of_memory();
   }
   if (EVP_PKEY_verify(ctx.get(), signature.data(), signature.size(), message.data(), message.size()) != 1) {
     return fail(OqsError::VerifyFailed);

@@ -10,7 +10,7 @@ namespace halyx::py {
 namespace {
 
 bool missing_arguments(std::string_view display_name, const std::string_view* names, std::size_t count,
-                       PyObject* const* slots) noexcept {
+                       PyObject* const* slots) {
   std::size_t missing = 0;
   for (std::size_t i = 0; i < count; ++i) missing += slots[i] == nullptr ? 1 : 0;
   // "'a'", "'a' and 'b'", "'a', 'b', and 'c'": a comma between neighbours only when more than two
@@ -38,7 +38,7 @@ bool missing_arguments(std::string_view display_name, const std::string_view* na
 }  // namespace
 
 bool bind_arguments(std::string_view display_name, const std::string_view* names, std::size_t count,
-                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) noexcept {
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
   const auto positional = static_cast<std::size_t>(nargs);
   for (std::size_t i = 0; i < count; ++i) slots[i] = i < positional ? args[i] : nullptr;
   if (positional > count) {
@@ -88,7 +88,7 @@ bool bind_arguments(std::string_view display_name, const std::string_view* names
   return true;
 }
 
-std::optional<ByteView> bytes_argument(PyObject* value, std::string_view parameter) noexcept {
+std::optional<ByteView> bytes_argument(PyObject* value, std::string_view parameter) {
   if ((PyType_GetFlags(Py_TYPE(value)) & Py_TPFLAGS_BYTES_SUBCLASS) != 0) {
     char* data = nullptr;
     Py_ssize_t size = 0;

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <new>
 #include <string>
 
 #include "py_ref.hpp"
@@ -42,8 +43,9 @@ ClassSlot result_class_slot;
 ClassSlot internal_fault_slot;
 
 // Returns "TypeName: message" for the pending error, clearing it; the text describes a failure
-// inside another failure, so it never raises itself.
-std::string take_error_description() noexcept {
+// inside another failure, so it never raises itself. Throws std::bad_alloc when the text cannot be
+// built.
+std::string take_error_description() {
   PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
   PyErr_Fetch(&type, &value, &tb);
   PyErr_NormalizeException(&type, &value, &tb);
@@ -70,7 +72,14 @@ std::string take_error_description() noexcept {
 // not of any input, so it is raised as a BaseException subclass that ordinary `except Exception`
 // handlers do not swallow.
 void raise_internal_fault() noexcept {
-  std::string text = "Failed to initialize new exception type. " + take_error_description();
+  constexpr std::string_view FIRST_SENTENCE = "Failed to initialize new exception type.";
+  std::string text;
+  try {
+    text = std::string(FIRST_SENTENCE) + " " + take_error_description();
+  } catch (const std::bad_alloc&) {
+    PyErr_Clear();
+    text.clear();  // the first sentence alone still says what happened
+  }
   PyObject* cls = internal_fault_slot.get([] {
     return PyErr_NewExceptionWithDoc("halyx_verifier.InternalFault", nullptr, PyExc_BaseException, nullptr);
   });
@@ -78,7 +87,7 @@ void raise_internal_fault() noexcept {
     PyErr_Clear();
     cls = PyExc_BaseException;
   }
-  raise(cls, text);
+  raise(cls, text.empty() ? FIRST_SENTENCE : std::string_view(text));
 }
 
 PyObject* make_exception_class(const char* name, PyObject* base) noexcept {
@@ -110,10 +119,14 @@ PyObject* get_timestamp_ms(PyObject* self, void*) noexcept {
 
 PyObject* result_repr(PyObject* self) noexcept {
   const ResultObject* r = as_result(self);
-  std::string text = "VerificationResult(leaf_index=" + std::to_string(r->leaf_index) +
-                     ", tree_size=" + std::to_string(r->tree_size) +
-                     ", timestamp_ms=" + std::to_string(r->timestamp_ms) + ")";
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  try {
+    std::string text = "VerificationResult(leaf_index=" + std::to_string(r->leaf_index) +
+                       ", tree_size=" + std::to_string(r->tree_size) +
+                       ", timestamp_ms=" + std::to_string(r->timestamp_ms) + ")";
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
 }
 
 void result_dealloc(PyObject* self) noexcept {

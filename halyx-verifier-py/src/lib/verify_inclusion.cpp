@@ -30,17 +30,18 @@ PyObject* exception_class(ErrorClass c) noexcept {
 }
 
 PyObject* verify_inclusion(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  std::array<PyObject*, 5> slots{};
-  if (!bind_arguments(VERIFY_INCLUSION_PARAMETERS, args, nargs, kwnames, slots)) return nullptr;
-  std::array<ByteView, 5> views;
-  for (std::size_t i = 0; i < slots.size(); ++i) {
-    auto view = bytes_argument(slots[i], VERIFY_INCLUSION_PARAMETERS.names[i]);
-    if (!view) return nullptr;
-    views[i] = *view;
-  }
   // The core never throws on purpose; running out of memory is the one exception that can reach
-  // here, and it must not cross into the interpreter.
+  // here, from any step including the messages of binding, and it must not cross into the
+  // interpreter.
   try {
+    std::array<PyObject*, 5> slots{};
+    if (!bind_arguments(VERIFY_INCLUSION_PARAMETERS, args, nargs, kwnames, slots)) return nullptr;
+    std::array<ByteView, 5> views;
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+      auto view = bytes_argument(slots[i], VERIFY_INCLUSION_PARAMETERS.names[i]);
+      if (!view) return nullptr;
+      views[i] = *view;
+    }
     const auto verified = halyx::verify_inclusion(views[0], views[1], views[2], views[3], views[4]);
     if (!verified) {
       PyObject* cls = exception_class(error_class(verified.error()));
