@@ -9,9 +9,8 @@ namespace halyx::wire {
 namespace {
 
 constexpr std::uint64_t PROOF_ITEMS = 3;
-constexpr std::uint64_t HASH_LEN = 32;
 // A path element takes at least 34 bytes: 32 does not fit in the initial byte, so its head has two.
-constexpr std::uint64_t MIN_PATH_ELEMENT_BYTES = 2 + HASH_LEN;
+constexpr std::uint64_t MIN_PATH_ELEMENT_BYTES = 2 + HASH_LENGTH;
 
 }  // namespace
 
@@ -35,7 +34,7 @@ std::expected<InclusionProof, WireDecodeError> decode_inclusion_proof_v1(ByteVie
   // they cannot back end at the first missing element.
   proof.inclusion_path.reserve(static_cast<std::size_t>(std::min(*count, r.remaining() / MIN_PATH_ELEMENT_BYTES)));
   for (std::uint64_t i = 0; i < *count; ++i) {
-    auto element = r.read_bstr_n(HASH_LEN, label::INCLUSION_PATH_HASH);
+    auto element = r.read_bstr_n(HASH_LENGTH, label::INCLUSION_PATH_HASH);
     if (!element) return std::unexpected(element.error());
     Hash32& h = proof.inclusion_path.emplace_back();
     std::copy(element->begin(), element->end(), h.begin());

@@ -3,55 +3,53 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "cbor_head.hpp"
+#include "encode.hpp"
 #include "serialization/wire_reader.hpp"
 
 namespace halyx::wire {
 namespace {
 
-constexpr std::uint8_t MAJOR_UINT = 0;
-constexpr std::uint8_t MAJOR_BSTR = 2;
-constexpr std::uint8_t MAJOR_TSTR = 3;
-constexpr std::uint8_t MAJOR_ARRAY = 4;
-
 constexpr std::uint64_t ENVELOPE_ITEMS = 2;
 constexpr std::uint64_t BODY_ITEMS = 5;
 constexpr std::uint64_t EXTENSION_ITEMS = 2;
-constexpr std::uint64_t HASH_LEN = 32;
 constexpr std::uint64_t MAX_EXTENSION_TYPE = 0xFFFF;
 
 // The smallest extension on the wire is 0x82 0x00 0x40: a pair, type 0, empty payload.
 constexpr std::uint64_t MIN_EXTENSION_BYTES = 3;
 
-// Room that covers a body without extensions (at most 88 bytes), so it is written without growing.
-constexpr std::size_t BODY_RESERVE = 128;
-// Envelope overhead beyond the body: 0x82, the 13-byte tag item, a body head of at most 9 bytes.
-constexpr std::size_t ENVELOPE_OVERHEAD_RESERVE = 24;
-
-// Appends the shortest head carrying `value` under major type `major`.
-void append_head(ByteString& out, std::uint8_t major, std::uint64_t value) {
-  const auto mt = static_cast<std::uint8_t>(major << 5);
-  int arg_bytes = 0;
-  if (value < 24) {
-    out.push_back(static_cast<std::uint8_t>(mt | value));
-    return;
-  }
-  if (value < 0x100) {
-    out.push_back(static_cast<std::uint8_t>(mt | 24));
-    arg_bytes = 1;
-  } else if (value < 0x10000) {
-    out.push_back(static_cast<std::uint8_t>(mt | 25));
-    arg_bytes = 2;
-  } else if (value < 0x100000000) {
-    out.push_back(static_cast<std::uint8_t>(mt | 26));
-    arg_bytes = 4;
-  } else {
-    out.push_back(static_cast<std::uint8_t>(mt | 27));
-    arg_bytes = 8;
-  }
-  for (int i = arg_bytes - 1; i >= 0; --i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-}
+using dcbor::append_head;
+using dcbor::shortest_head_length;
 
 void append_bytes(ByteString& out, ByteView bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); }
+
+// Returns the length of the body encode_sth_body writes, so that it is written without growing.
+std::size_t body_length(const SignedTreeHead& sth) {
+  std::size_t n = 1 + 2 * (shortest_head_length(HASH_LENGTH) + HASH_LENGTH) + shortest_head_length(sth.tree_size) +
+                  shortest_head_length(sth.timestamp) + shortest_head_length(sth.extensions.size());
+  for (const SthExtension& ext : sth.extensions) {
+    n += 1 + shortest_head_length(ext.extension_type) + shortest_head_length(ext.extension_data.size()) +
+         ext.extension_data.size();
+  }
+  return n;
+}
+
+void append_body(ByteString& out, const SignedTreeHead& sth) {
+  append_head(out, dcbor::MAJOR_ARRAY, BODY_ITEMS);
+  append_head(out, dcbor::MAJOR_BYTES, sth.log_id.size());
+  append_bytes(out, sth.log_id);
+  append_head(out, dcbor::MAJOR_UNSIGNED, sth.tree_size);
+  append_head(out, dcbor::MAJOR_UNSIGNED, sth.timestamp);
+  append_head(out, dcbor::MAJOR_BYTES, sth.root_hash.size());
+  append_bytes(out, sth.root_hash);
+  append_head(out, dcbor::MAJOR_ARRAY, sth.extensions.size());
+  for (const SthExtension& ext : sth.extensions) {
+    append_head(out, dcbor::MAJOR_ARRAY, EXTENSION_ITEMS);
+    append_head(out, dcbor::MAJOR_UNSIGNED, ext.extension_type);
+    append_head(out, dcbor::MAJOR_BYTES, ext.extension_data.size());
+    append_bytes(out, ext.extension_data);
+  }
+}
 
 Hash32 to_hash(ByteView exactly_32) {
   Hash32 h{};
@@ -66,7 +64,7 @@ std::expected<SignedTreeHead, WireDecodeError> decode_body(ByteView body) {
 
   if (auto ok = r.read_array_n(BODY_ITEMS, label::BODY_ARRAY); !ok) return std::unexpected(ok.error());
 
-  auto log_id = r.read_bstr_n(HASH_LEN, label::LOG_ID);
+  auto log_id = r.read_bstr_n(HASH_LENGTH, label::LOG_ID);
   if (!log_id) return std::unexpected(log_id.error());
   sth.log_id = to_hash(*log_id);
 
@@ -78,7 +76,7 @@ std::expected<SignedTreeHead, WireDecodeError> decode_body(ByteView body) {
   if (!timestamp) return std::unexpected(timestamp.error());
   sth.timestamp = *timestamp;
 
-  auto root_hash = r.read_bstr_n(HASH_LEN, label::ROOT_HASH);
+  auto root_hash = r.read_bstr_n(HASH_LENGTH, label::ROOT_HASH);
   if (!root_hash) return std::unexpected(root_hash.error());
   sth.root_hash = to_hash(*root_hash);
 
@@ -110,7 +108,7 @@ std::expected<SignedTreeHead, WireDecodeError> decode_signed_tree_head(ByteView 
   if (auto ok = r.read_array_n(ENVELOPE_ITEMS, label::ENVELOPE_OUTER_ARRAY); !ok) return std::unexpected(ok.error());
 
   const std::uint64_t version_offset = r.position();
-  auto version_len = r.read_head(MAJOR_TSTR, label::ENVELOPE_VERSION_TSTR);
+  auto version_len = r.read_head(dcbor::MAJOR_TEXT, label::ENVELOPE_VERSION_TSTR);
   if (!version_len) return std::unexpected(version_len.error());
   // Taken before it is compared, so a length running past the input is reported as the end of input.
   auto version = r.read_bytes(*version_len, label::ENVELOPE_VERSION_TSTR);
@@ -130,33 +128,21 @@ std::expected<SignedTreeHead, WireDecodeError> decode_signed_tree_head(ByteView 
 
 ByteString encode_sth_body(const SignedTreeHead& sth) {
   ByteString out;
-  out.reserve(BODY_RESERVE);
-  append_head(out, MAJOR_ARRAY, BODY_ITEMS);
-  append_head(out, MAJOR_BSTR, sth.log_id.size());
-  append_bytes(out, sth.log_id);
-  append_head(out, MAJOR_UINT, sth.tree_size);
-  append_head(out, MAJOR_UINT, sth.timestamp);
-  append_head(out, MAJOR_BSTR, sth.root_hash.size());
-  append_bytes(out, sth.root_hash);
-  append_head(out, MAJOR_ARRAY, sth.extensions.size());
-  for (const SthExtension& ext : sth.extensions) {
-    append_head(out, MAJOR_ARRAY, EXTENSION_ITEMS);
-    append_head(out, MAJOR_UINT, ext.extension_type);
-    append_head(out, MAJOR_BSTR, ext.extension_data.size());
-    append_bytes(out, ext.extension_data);
-  }
+  out.reserve(body_length(sth));
+  append_body(out, sth);
   return out;
 }
 
 ByteString encode_signed_tree_head(const SignedTreeHead& sth) {
-  const ByteString body = encode_sth_body(sth);
+  // One buffer of exactly the envelope's length: the body is written in place behind its head.
+  const std::size_t body = body_length(sth);
   ByteString out;
-  out.reserve(body.size() + ENVELOPE_OVERHEAD_RESERVE);
-  append_head(out, MAJOR_ARRAY, ENVELOPE_ITEMS);
-  append_head(out, MAJOR_TSTR, WIRE_VERSION.size());
+  out.reserve(1 + shortest_head_length(WIRE_VERSION.size()) + WIRE_VERSION.size() + shortest_head_length(body) + body);
+  append_head(out, dcbor::MAJOR_ARRAY, ENVELOPE_ITEMS);
+  append_head(out, dcbor::MAJOR_TEXT, WIRE_VERSION.size());
   append_bytes(out, as_bytes(WIRE_VERSION));
-  append_head(out, MAJOR_BSTR, body.size());
-  append_bytes(out, body);
+  append_head(out, dcbor::MAJOR_BYTES, body);
+  append_body(out, sth);
   return out;
 }
 
