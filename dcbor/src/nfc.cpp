@@ -5,8 +5,9 @@
 #include <array>
 #include <cstdint>
 #include <optional>
-#include <cstring>
 #include <vector>
+
+#include "utf8.hpp"
 
 namespace dcbor {
 namespace {
@@ -20,13 +21,6 @@ struct NfcComposition {
 #include "nfc_tables.inc"
 
 constexpr char32_t REPLACEMENT = 0xFFFD;
-
-// Whether the eight bytes at p are all ASCII.
-bool ascii8(const unsigned char* p) noexcept {
-  std::uint64_t w;
-  std::memcpy(&w, p, sizeof w);
-  return (w & 0x8080808080808080ULL) == 0;
-}
 
 // Hangul syllables are composed from jamo arithmetically rather than from tables.
 constexpr char32_t S_BASE = 0xAC00, L_BASE = 0x1100, V_BASE = 0x1161, T_BASE = 0x11A7;
@@ -74,31 +68,19 @@ struct Decoded {
 // maximal ill-formed subsequence yields U+FFFD and is skipped as one unit.
 Decoded next_lenient(const unsigned char* s, std::size_t n, std::size_t& i) noexcept {
   const unsigned char b = s[i];
-  std::size_t need;
-  unsigned char lo = 0x80, hi = 0xbf;
-  char32_t cp;
   if (b < 0x80) {
     ++i;
     return {b, true};
-  } else if (b >= 0xc2 && b <= 0xdf) {
-    need = 1;
-    cp = b & 0x1fu;
-  } else if (b >= 0xe0 && b <= 0xef) {
-    need = 2;
-    cp = b & 0x0fu;
-    if (b == 0xe0) lo = 0xa0;
-    if (b == 0xed) hi = 0x9f;
-  } else if (b >= 0xf0 && b <= 0xf4) {
-    need = 3;
-    cp = b & 0x07u;
-    if (b == 0xf0) lo = 0x90;
-    if (b == 0xf4) hi = 0x8f;
-  } else {
+  }
+  const auto lead = utf8_lead(b);
+  if (!lead) {
     ++i;
     return {REPLACEMENT, false};
   }
+  char32_t cp = lead->bits;
+  unsigned char lo = lead->first_low, hi = lead->first_high;
   std::size_t k = 1;
-  for (; k <= need; ++k) {
+  for (; k <= lead->continuations; ++k) {
     if (i + k >= n || s[i + k] < lo || s[i + k] > hi) {
       i += k;
       return {REPLACEMENT, false};
