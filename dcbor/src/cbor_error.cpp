@@ -25,7 +25,8 @@ std::string message(const CborError& e) {
     case CborErrorKind::BadSimpleValue:
       return "an invalid CBOR simple value was encountered";
     case CborErrorKind::BadUtf8:
-      // The dash is U+2011 NON-BREAKING HYPHEN (e2 80 91), kept as the established text.
+      // The dash is U+2011 NON-BREAKING HYPHEN (e2 80 91), not an ASCII hyphen: callers match this
+      // text byte for byte.
       return "invalid UTF\u2011" "8 string: " + utf8_fault_text(e.utf8);
     case CborErrorKind::NotNfc:
       return "a CBOR string was not encoded in Unicode Canonical Normalization Form C";

@@ -85,7 +85,8 @@ NumberForm canonical_number_form(double v) noexcept {
       return {NumberForm::Kind::Half, to_half_bits(v)};
     }
     // An integral single of 2^32 or more stays a float, while a negative one down to
-    // -2^64 becomes an integer: the asymmetry is part of the established encoding.
+    // -2^64 becomes an integer. The asymmetry is part of the format: encoders that agree on every
+    // other rule must agree on this one too, or the same record would hash two ways.
     if (is_integral(v) && v >= -TWO_64 && v < TWO_32) return integer_form(v);
     return {NumberForm::Kind::Single, std::bit_cast<std::uint32_t>(static_cast<float>(v))};
   }

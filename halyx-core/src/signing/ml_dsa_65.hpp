@@ -30,7 +30,7 @@ enum class OqsError {
   VerifyFailed,       // the signature does not verify; callers replace this with their own words
 };
 
-// Returns the display text of `e`.
+// Returns the display text of `e`; VerifyFailed has none, since no caller shows it.
 [[nodiscard]] std::string_view message(OqsError e) noexcept;
 
 // Initialises the signature library once per process; later calls return at once. Threads that

@@ -13,7 +13,8 @@
 
 namespace halyx::signing {
 
-// The raw CA key, whose length the caller has established.
+// The raw CA key. Its type fixes the length, so a caller holding a key of another length must refuse
+// it before it can call anything that takes one.
 using CaPublicKey = std::span<const std::uint8_t, ML_DSA_65_PUBLIC_KEY_LENGTH>;
 
 struct SignatureInvalid {

@@ -24,13 +24,14 @@ struct Decoded {
   ByteString key;
 };
 
-Decoded decoded(const std::string& call) {
+// Decodes the issuer's call `call` into `out`; run it under ASSERT_NO_FATAL_FAILURE.
+void decode_call(const std::string& call, Decoded& out) {
   const auto arg = [&](const char* name) -> const ByteString& { return fixture("call." + call + "." + name); };
   auto leaf = leaf::decode_mtac_leaf(arg("leaf_bytes"));
   auto proof = wire::decode_inclusion_proof_v1(arg("proof_bytes"));
   auto sth = wire::decode_signed_tree_head(arg("sth_bytes"));
-  EXPECT_TRUE(leaf && proof && sth) << call;
-  return {*leaf, *proof, *sth, arg("signature"), arg("ca_public_key")};
+  ASSERT_TRUE(leaf && proof && sth) << call;
+  out = {*leaf, *proof, *sth, arg("signature"), arg("ca_public_key")};
 }
 
 std::expected<void, StepVerifyError> step(const Decoded& d) {
@@ -61,13 +62,16 @@ TEST(VerifySthAndInclusion, AcceptsIssuedLeaves) {
   for (const char* call : {"valid", "extra_entry", "proof_states_other_size", "single_leaf", "last_of_five",
                            "extensions_max_timestamp"}) {
     SCOPED_TRACE(call);
-    EXPECT_TRUE(step(decoded(call)).has_value());
+    Decoded d;
+    ASSERT_NO_FATAL_FAILURE(decode_call(call, d));
+    EXPECT_TRUE(step(d).has_value());
   }
 }
 
 TEST(VerifySthAndInclusion, SthCheckRunsFirst) {
   // A foreign key is reported as a log mismatch even though the leaf and proof are wrong too.
-  Decoded d = decoded("valid");
+  Decoded d;
+  ASSERT_NO_FATAL_FAILURE(decode_call("valid", d));
   d.key = fixture("other_public_key");
   d.proof.leaf_index += 1;
   auto got = step(d);
@@ -75,13 +79,16 @@ TEST(VerifySthAndInclusion, SthCheckRunsFirst) {
   ASSERT_TRUE(std::holds_alternative<Sth>(got.error()));
   EXPECT_TRUE(std::holds_alternative<signing::LogIdMismatch>(std::get<Sth>(got.error()).error));
 
-  auto long_heads = step(decoded("non_shortest_sth"));
+  Decoded non_shortest;
+  ASSERT_NO_FATAL_FAILURE(decode_call("non_shortest_sth", non_shortest));
+  auto long_heads = step(non_shortest);
   ASSERT_FALSE(long_heads);
   EXPECT_TRUE(std::holds_alternative<signing::SignatureInvalid>(std::get<Sth>(long_heads.error()).error));
 }
 
 TEST(VerifySthAndInclusion, RefusesProofsThatDoNotLeadToTheRoot) {
-  const Decoded valid = decoded("valid");
+  Decoded valid;
+  ASSERT_NO_FATAL_FAILURE(decode_call("valid", valid));
   struct Case {
     const char* name;
     Decoded d;
@@ -100,9 +107,13 @@ TEST(VerifySthAndInclusion, RefusesProofsThatDoNotLeadToTheRoot) {
   mutate("other_leaf_field", [](Decoded& d) { d.leaf.not_after += 1; });
   mutate("tree_size_zero", [](Decoded& d) { d.proof.tree_size = 0; });
   // Made by the issuer: the caller's bytes, extra entry included, were hashed into the tree.
-  cases.push_back({"extra_entry_hashed_raw", decoded("extra_entry_hashed_raw")});
-  // Leaf 4 of five, whose path also fits leaf 1 of a two-leaf tree.
-  cases.push_back({"path_fits_a_smaller_tree", decoded("last_of_five_as_index_1_of_2")});
+  for (const char* issued : {"extra_entry_hashed_raw",
+                             // Leaf 4 of five, whose path also fits leaf 1 of a two-leaf tree.
+                             "last_of_five_as_index_1_of_2"}) {
+    Decoded d;
+    ASSERT_NO_FATAL_FAILURE(decode_call(issued, d));
+    cases.push_back({issued, std::move(d)});
+  }
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_TRUE(inclusion_invalid(step(c.d)));

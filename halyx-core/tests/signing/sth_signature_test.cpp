@@ -12,10 +12,8 @@ using test::fixture;
 
 CaPublicKey key_of(const ByteString& k) { return CaPublicKey(k.data(), ML_DSA_65_PUBLIC_KEY_LENGTH); }
 
-wire::SignedTreeHead decoded(const std::string& name) {
-  auto sth = wire::decode_signed_tree_head(fixture(name));
-  EXPECT_TRUE(sth.has_value());
-  return std::move(*sth);
+std::expected<wire::SignedTreeHead, wire::WireDecodeError> decoded(const std::string& name) {
+  return wire::decode_signed_tree_head(fixture(name));
 }
 
 std::string hash_list(const Hash32& h) {
@@ -26,8 +24,10 @@ std::string hash_list(const Hash32& h) {
 
 TEST(DeriveLogId, IsTheDigestOfTheRawKey) {
   // The independent issuer wrote SHA-256 of its key into the STH.
-  EXPECT_EQ(derive_log_id(fixture("ca_public_key")), decoded("sth").log_id);
-  EXPECT_NE(derive_log_id(fixture("other_public_key")), decoded("sth").log_id);
+  const auto sth = decoded("sth");
+  ASSERT_TRUE(sth.has_value());
+  EXPECT_EQ(derive_log_id(fixture("ca_public_key")), sth->log_id);
+  EXPECT_NE(derive_log_id(fixture("other_public_key")), sth->log_id);
 }
 
 TEST(SthVerifyErrorText, ExactMessages) {
@@ -44,27 +44,32 @@ TEST(SthVerifyErrorText, ExactMessages) {
 }
 
 TEST(VerifySthSignature, Accepts) {
-  EXPECT_TRUE(verify_sth_signature(decoded("sth"), fixture("sth_signature"), key_of(fixture("ca_public_key"))));
+  const auto sth = decoded("sth");
+  ASSERT_TRUE(sth.has_value());
+  EXPECT_TRUE(verify_sth_signature(*sth, fixture("sth_signature"), key_of(fixture("ca_public_key"))));
   // No freshness rule: the largest timestamp is as good as any.
   const auto old = decoded("sth_max_timestamp");
-  EXPECT_EQ(old.timestamp, UINT64_MAX);
-  EXPECT_TRUE(verify_sth_signature(old, fixture("sth_max_timestamp_signature"), key_of(fixture("ca_public_key"))));
+  ASSERT_TRUE(old.has_value());
+  EXPECT_EQ(old->timestamp, UINT64_MAX);
+  EXPECT_TRUE(verify_sth_signature(*old, fixture("sth_max_timestamp_signature"), key_of(fixture("ca_public_key"))));
 }
 
 TEST(VerifySthSignature, IdentityIsCheckedBeforeTheSignature) {
   const auto sth = decoded("sth");
+  ASSERT_TRUE(sth.has_value());
   const ByteString& other = fixture("other_public_key");
-  const std::string want = "log_id mismatch: STH claims " + hash_list(sth.log_id) + ", but ca_public_key derives " +
+  const std::string want = "log_id mismatch: STH claims " + hash_list(sth->log_id) + ", but ca_public_key derives " +
                            hash_list(derive_log_id(other));
   for (const ByteString& sig : {fixture("sth_signature"), fixture("sth_signature_by_other_key"), ByteString{}}) {
-    auto got = verify_sth_signature(sth, sig, key_of(other));
+    auto got = verify_sth_signature(*sth, sig, key_of(other));
     ASSERT_FALSE(got);
     ASSERT_TRUE(std::holds_alternative<LogIdMismatch>(got.error()));
     EXPECT_EQ(message(got.error()), want);
   }
   // Signed by the caller's key, naming another log.
-  auto foreign = verify_sth_signature(decoded("sth_other_log"), fixture("sth_other_log_signature"),
-                                      key_of(fixture("ca_public_key")));
+  const auto other_log = decoded("sth_other_log");
+  ASSERT_TRUE(other_log.has_value());
+  auto foreign = verify_sth_signature(*other_log, fixture("sth_other_log_signature"), key_of(fixture("ca_public_key")));
   ASSERT_FALSE(foreign);
   EXPECT_TRUE(std::holds_alternative<LogIdMismatch>(foreign.error()));
 }
@@ -90,7 +95,9 @@ TEST(VerifySthSignature, RefusesSignatures) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    auto got = verify_sth_signature(decoded(c.sth), c.signature, key_of(fixture("ca_public_key")));
+    const auto sth = decoded(c.sth);
+    ASSERT_TRUE(sth.has_value());
+    auto got = verify_sth_signature(*sth, c.signature, key_of(fixture("ca_public_key")));
     ASSERT_FALSE(got);
     EXPECT_EQ(message(got.error()), "ML-DSA-65 signature is invalid");
   }
