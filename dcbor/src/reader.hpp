@@ -93,11 +93,6 @@ class Reader {
   std::size_t pos_ = 0;
   std::uint64_t reductions_ = 0;
   bool done_ = false;
-  // Set when the last token finished an item (a scalar, an empty container's End, any End): the
-  // next call first accounts for it in the enclosing container.
-  bool settle_pending_ = false;
-  std::size_t settled_start_ = 0;
-  std::uint64_t settled_reductions_before_ = 0;
   std::vector<Frame> frames_;
 };
 
