@@ -1,0 +1,47 @@
+#include "command_line.hpp"
+
+#include <algorithm>
+#include <vector>
+
+namespace halyx::cli {
+
+std::expected<Command, std::string> parse_command_line(std::span<const char* const> args) {
+  bool json = false, help = false, version = false, options_ended = false;
+  std::vector<std::string> operands;
+  for (const char* arg : args) {
+    const std::string_view a(arg);
+    if (options_ended || a == "-" || !a.starts_with('-')) {
+      operands.emplace_back(a);
+    } else if (a == "--") {
+      options_ended = true;
+    } else if (a == "--json") {
+      json = true;
+    } else if (a == "--help" || a == "-h") {
+      help = true;
+    } else if (a == "--version") {
+      version = true;
+    } else {
+      std::string why = "unknown option '";
+      why += a;
+      why += "'";
+      return std::unexpected(std::move(why));
+    }
+  }
+  if (help) return ShowHelp{};
+  if (version) return ShowVersion{};
+
+  // Standard input can be read once; a second "-" would silently get nothing.
+  if (std::count(operands.begin(), operands.end(), "-") > 1) {
+    return std::unexpected("standard input ('-') can stand for only one file");
+  }
+
+  if (operands.size() != FILE_NAMES.size()) {
+    return std::unexpected("expected 5 files (LEAF PROOF STH SIGNATURE KEY), got " + std::to_string(operands.size()));
+  }
+  Verify verify;
+  std::move(operands.begin(), operands.end(), verify.paths.begin());
+  verify.json = json;
+  return verify;
+}
+
+}  // namespace halyx::cli

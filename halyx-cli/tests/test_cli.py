@@ -1,0 +1,177 @@
+"""halyx-verify run as a user runs it, judged against the Python module.
+
+ctest sets HALYX_VERIFY (the program), HALYX_MODULE_DIR (the module built beside it), HALYX_VERSION
+and HALYX_BACKEND. The module is the reference for every verdict: the program must reach the same
+result, class and message for every fixture call of tools/issuer and for tampered variants.
+"""
+import json
+import os
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+if os.environ.get("HALYX_MODULE_DIR"):
+    sys.path.insert(0, os.environ["HALYX_MODULE_DIR"])
+
+import halyx_verifier as hv  # noqa: E402
+
+VERIFY = str(Path(os.environ["HALYX_VERIFY"]).resolve())
+SAMPLE = ROOT / "examples" / "sample"
+SAMPLE_FILES = ("leaf.cbor", "proof.bin", "sth.bin", "sth.sig", "ca.pub")
+ARGUMENTS = ("leaf_bytes", "proof_bytes", "sth_bytes", "signature", "ca_public_key")
+CALLS = json.loads((ROOT / "halyx-verifier-py" / "tests" / "data" / "fixtures.json").read_text())["calls"]
+STATUS = {"HalyxInvalidProofError": 1, "HalyxVerificationError": 2}
+
+
+def run(*args, stdin: bytes = b"") -> subprocess.CompletedProcess:
+    return subprocess.run([VERIFY, *map(str, args)], input=stdin, capture_output=True, timeout=60)
+
+
+def fixture_call(name: str) -> dict:
+    return {k: bytes.fromhex(CALLS[name][k]) for k in ARGUMENTS}
+
+
+def sample_call() -> dict:
+    return {k: (SAMPLE / f).read_bytes() for k, f in zip(ARGUMENTS, SAMPLE_FILES)}
+
+
+def write_call(directory: Path, call: dict) -> list[Path]:
+    paths = []
+    for name in ARGUMENTS:
+        (directory / name).write_bytes(call[name])
+        paths.append(directory / name)
+    return paths
+
+
+def module_outcome(call: dict):
+    try:
+        r = hv.verify_inclusion(**call)
+    except hv.HalyxVerificationError as e:
+        return type(e).__name__, str(e)
+    return {"leaf_index": r.leaf_index, "tree_size": r.tree_size, "timestamp_ms": r.timestamp_ms}
+
+
+def last_stderr_line(p: subprocess.CompletedProcess) -> str:
+    return p.stderr.decode().splitlines()[-1]
+
+
+def cli_outcome(paths: list[Path], as_json: bool):
+    """The program's verdict in the module's terms, after checking that its outputs agree."""
+    p = run(*(["--json"] if as_json else []), *paths)
+    if p.returncode == 0:
+        assert p.stderr == b""
+        if as_json:
+            return json.loads(p.stdout)
+        m = re.fullmatch(rb"verified: leaf_index=(\d+) tree_size=(\d+) timestamp_ms=(\d+)\n", p.stdout)
+        assert m, p.stdout
+        return dict(zip(("leaf_index", "tree_size", "timestamp_ms"), map(int, m.groups())))
+    cls, _, text = last_stderr_line(p).partition(": ")
+    assert p.returncode == STATUS[cls]
+    if as_json:
+        assert json.loads(p.stdout) == {"error": cls, "message": text}
+    else:
+        assert p.stdout == b""
+    return cls, text
+
+
+def tampered(change) -> dict:
+    call = fixture_call("valid")
+    call.update(change(call))
+    return call
+
+
+TAMPERED = {
+    "key_one_short": lambda c: {"ca_public_key": c["ca_public_key"][:-1]},
+    "signature_one_long": lambda c: {"signature": c["signature"] + b"\x00"},
+    "signature_bit_flipped": lambda c: {"signature": bytes([c["signature"][0] ^ 1]) + c["signature"][1:]},
+    "proof_of_another_leaf": lambda c: {"proof_bytes": fixture_call("last_of_five")["proof_bytes"]},
+    "leaf_not_cbor": lambda c: {"leaf_bytes": b"\xff"},
+    "empty_leaf_and_proof": lambda c: {"leaf_bytes": b"", "proof_bytes": b""},
+}
+
+
+@pytest.mark.parametrize("as_json", [False, True], ids=["text", "json"])
+@pytest.mark.parametrize("name", [*CALLS, *(f"tampered:{t}" for t in TAMPERED)])
+def test_outcome_equals_the_module(tmp_path, name, as_json):
+    if name.startswith("tampered:"):
+        call = tampered(TAMPERED[name.removeprefix("tampered:")])
+    else:
+        call = fixture_call(name)
+    assert cli_outcome(write_call(tmp_path, call), as_json) == module_outcome(call)
+
+
+class TestSample:
+    @pytest.mark.parametrize("stdin_at", [None, 0, 1, 2, 3, 4])
+    def test_verifies_from_files_or_stdin(self, stdin_at):
+        paths = [SAMPLE / f for f in SAMPLE_FILES]
+        stdin = b""
+        if stdin_at is not None:
+            stdin, paths[stdin_at] = paths[stdin_at].read_bytes(), "-"
+        want = module_outcome(sample_call())
+        p = run(*paths, stdin=stdin)
+        assert (p.returncode, p.stderr) == (0, b"")
+        assert p.stdout.decode() == "verified: leaf_index={leaf_index} tree_size={tree_size} timestamp_ms={timestamp_ms}\n".format(**want)
+
+    def test_tampered_leaf_is_invalid_proof(self, tmp_path):
+        call = sample_call()
+        call["leaf_bytes"] = call["leaf_bytes"].replace(b"agent-1000", b"agent-1001")
+        paths = write_call(tmp_path, call)
+        p = run(*paths)
+        assert p.returncode == 1
+        assert last_stderr_line(p) == "HalyxInvalidProofError: Merkle inclusion proof invalid"
+        p = run("--json", *paths)
+        assert json.loads(p.stdout) == {"error": "HalyxInvalidProofError", "message": "Merkle inclusion proof invalid"}
+
+    def test_malformed_proof_is_verification_error(self, tmp_path):
+        paths = write_call(tmp_path, {**sample_call(), "proof_bytes": b"\x80"})
+        p = run(*paths)
+        assert p.returncode == 2
+        assert last_stderr_line(p) == ("HalyxVerificationError: inclusion proof decode failed: expected array "
+                                       "length 3 at offset 0, got 0 (while reading inclusion proof array(3))")
+
+
+class TestUsage:
+    @pytest.mark.parametrize("args, status, names", [
+        pytest.param([], 64, "got 0", id="no-files"),
+        pytest.param(["a"] * 6, 64, "got 6", id="six-files"),
+        pytest.param(["--jsn", *SAMPLE_FILES], 64, "'--jsn'", id="unknown-option"),
+        pytest.param(["-", "-", "c", "d", "e"], 64, "('-')", id="stdin-twice"),
+        pytest.param(["leaf.cbor", "missing.bin", "sth.bin", "sth.sig", "ca.pub"], 66,
+                     "PROOF 'missing.bin': No such file or directory", id="missing-file"),
+        pytest.param(["leaf.cbor", "proof.bin", "sth.bin", "sth.sig", "."], 66, "KEY '.': is a directory",
+                     id="directory"),
+    ])
+    def test_refused_with_one_line_naming_the_problem(self, args, status, names):
+        p = subprocess.run([VERIFY, *args], cwd=SAMPLE, capture_output=True, timeout=60)
+        assert p.returncode == status
+        assert p.stdout == b""
+        lines = p.stderr.decode().splitlines()
+        assert len(lines) == 1 and lines[0].startswith("halyx-verify: ") and names in lines[0]
+
+    def test_double_dash_ends_options(self, tmp_path):
+        (tmp_path / "-key").write_bytes((SAMPLE / "ca.pub").read_bytes())
+        files = [SAMPLE / f for f in SAMPLE_FILES[:4]]
+        assert run(*files, "-key").returncode == 64
+        p = subprocess.run([VERIFY, "--", *files, "-key"], cwd=tmp_path, capture_output=True, timeout=60)
+        assert p.returncode == 0, p.stderr
+
+    def test_lost_output_is_not_success(self):
+        with open("/dev/full", "wb") as full:
+            p = subprocess.run([VERIFY, *(SAMPLE / f for f in SAMPLE_FILES)], stdout=full, stderr=subprocess.PIPE)
+        assert p.returncode == 74
+        assert p.stderr == b"halyx-verify: cannot write standard output\n"
+
+    def test_help_and_version(self):
+        p = run("--help", "extra")
+        assert p.returncode == 0
+        for status in (0, 1, 2, 64, 66, 70, 74):
+            assert re.search(rb"\n +%d  " % status, p.stdout), status
+        p = run("--version")
+        lines = p.stdout.decode().splitlines()
+        backend = {"openssl": "OpenSSL 3.", "liboqs": "liboqs 0."}[os.environ["HALYX_BACKEND"]]
+        assert p.returncode == 0 and lines[0] == "halyx-verify " + os.environ["HALYX_VERSION"]
+        assert lines[1].startswith("ML-DSA-65 backend: " + backend) and len(lines) == 2
