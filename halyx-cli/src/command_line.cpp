@@ -4,6 +4,19 @@
 #include <vector>
 
 namespace halyx::cli {
+namespace {
+
+std::expected<RecordKind, std::string> record_kind(std::string_view name) {
+  if (name == "sth") return RecordKind::Sth;
+  if (name == "proof") return RecordKind::Proof;
+  if (name == "leaf") return RecordKind::Leaf;
+  std::string why = "unknown record kind '";
+  why += name;
+  why += "' (expected sth, proof or leaf)";
+  return std::unexpected(std::move(why));
+}
+
+}  // namespace
 
 std::expected<Command, std::string> parse_command_line(std::span<const char* const> args) {
   bool json = false, help = false, version = false, options_ended = false;
@@ -33,6 +46,16 @@ std::expected<Command, std::string> parse_command_line(std::span<const char* con
   // Standard input can be read once; a second "-" would silently get nothing.
   if (std::count(operands.begin(), operands.end(), "-") > 1) {
     return std::unexpected("standard input ('-') can stand for only one file");
+  }
+
+  if (!operands.empty() && operands.front() == "inspect") {
+    if (operands.size() != 3) {
+      return std::unexpected("inspect takes a record kind and one file (inspect sth|proof|leaf FILE), got " +
+                             std::to_string(operands.size() - 1) + " arguments");
+    }
+    auto kind = record_kind(operands[1]);
+    if (!kind) return std::unexpected(std::move(kind.error()));
+    return Inspect{*kind, std::move(operands[2])};
   }
 
   if (operands.size() != FILE_NAMES.size()) {

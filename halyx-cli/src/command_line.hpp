@@ -19,14 +19,21 @@ struct Verify {
   bool json = false;
 };
 
+enum class RecordKind { Sth, Proof, Leaf };
+
+struct Inspect {
+  RecordKind kind = RecordKind::Sth;
+  std::string path;  // "-" is standard input
+};
+
 struct ShowHelp {};
 struct ShowVersion {};
 
-using Command = std::variant<Verify, ShowHelp, ShowVersion>;
+using Command = std::variant<Verify, Inspect, ShowHelp, ShowVersion>;
 
 // Returns the command `args` (argv without the program name) ask for. --help wins over every
 // other valid argument, then --version. Errors: one line naming what is wrong (an unknown option,
-// a wrong number of files, "-" given twice).
+// a wrong number of files, an unknown record kind, "-" given twice).
 [[nodiscard]] std::expected<Command, std::string> parse_command_line(std::span<const char* const> args);
 
 }  // namespace halyx::cli

@@ -10,6 +10,7 @@
 
 #include "command_line.hpp"
 #include "input.hpp"
+#include "inspect.hpp"
 #include "json.hpp"
 #include "signing/ml_dsa_65.hpp"
 #include "verification.hpp"
@@ -32,6 +33,7 @@ constexpr std::string_view PROGRAM = "halyx-verify";
 
 constexpr const char HELP[] =
     "usage: halyx-verify [--json] LEAF PROOF STH SIGNATURE KEY\n"
+    "       halyx-verify inspect sth|proof|leaf FILE\n"
     "       halyx-verify --help | --version\n"
     "\n"
     "Verifies, offline, that the leaf record in LEAF was issued by the transparency log whose\n"
@@ -44,8 +46,8 @@ constexpr const char HELP[] =
     "  SIGNATURE  the raw ML-DSA-65 signature (3309 bytes)\n"
     "  KEY        the raw ML-DSA-65 public key (1952 bytes)\n"
     "\n"
-    "Any one file may be '-' for standard input. Put '--' before file names that start with '-'.\n"
-    "Each file may hold at most 64 MiB.\n"
+    "Any one FILE may be '-' for standard input. Put '--' before file names that start with '-',\n"
+    "and write a leaf file named 'inspect' as './inspect'. Each file may hold at most 64 MiB.\n"
     "\n"
     "On success prints 'verified: leaf_index=N tree_size=N timestamp_ms=N'. On failure the last\n"
     "line on standard error is 'ClassName: message', with the class and message the halyx_verifier\n"
@@ -56,8 +58,12 @@ constexpr const char HELP[] =
     "  --help     show this text\n"
     "  --version  show the version and the ML-DSA-65 library\n"
     "\n"
+    "inspect decodes one record and prints it as JSON: hashes and the log id in hex, extensions as\n"
+    "type and hex data, the leaf's six fields, and for an STH or a leaf whether its bytes are its\n"
+    "canonical encoding. A record that does not decode is reported like a failed verification.\n"
+    "\n"
     "Exit status:\n"
-    "   0  verified\n"
+    "   0  verified (inspect: decoded)\n"
     "   1  HalyxInvalidProofError: a signature or the inclusion proof does not hold\n"
     "   2  HalyxVerificationError: malformed or unusable input\n"
     "  64  usage error\n"
@@ -146,11 +152,20 @@ int verify(const Verify& command) {
                 VERIFIED);
 }
 
+int inspect(const Inspect& command) {
+  auto bytes = read_file("FILE", command.path);
+  if (!bytes) return bytes.error();
+  auto shown = inspect_record(command.kind, *bytes);
+  if (!shown) return report_failure(shown.error(), true);
+  return finish(std::move(*shown), VERIFIED);
+}
+
 int run(std::span<const char* const> args) {
   auto command = parse_command_line(args);
   if (!command) return usage_error(command.error());
   return std::visit(Overloaded{
                         [](const Verify& c) { return verify(c); },
+                        [](const Inspect& c) { return inspect(c); },
                         [](const ShowHelp&) { return finish(HELP, VERIFIED); },
                         [](const ShowVersion&) {
                           std::string text(PROGRAM);

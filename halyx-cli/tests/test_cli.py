@@ -1,9 +1,10 @@
-"""halyx-verify run as a user runs it, judged against the Python module.
+"""halyx-verify run as a user runs it, judged against the Python module and the independent issuer.
 
 ctest sets HALYX_VERIFY (the program), HALYX_MODULE_DIR (the module built beside it), HALYX_VERSION
 and HALYX_BACKEND. The module is the reference for every verdict: the program must reach the same
 result, class and message for every fixture call of tools/issuer and for tampered variants.
 """
+import hashlib
 import json
 import os
 import re
@@ -14,9 +15,11 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "tools" / "issuer"))
 if os.environ.get("HALYX_MODULE_DIR"):
     sys.path.insert(0, os.environ["HALYX_MODULE_DIR"])
 
+import halyx_issuer as hi  # noqa: E402
 import halyx_verifier as hv  # noqa: E402
 
 VERIFY = str(Path(os.environ["HALYX_VERIFY"]).resolve())
@@ -140,10 +143,13 @@ class TestUsage:
         pytest.param(["a"] * 6, 64, "got 6", id="six-files"),
         pytest.param(["--jsn", *SAMPLE_FILES], 64, "'--jsn'", id="unknown-option"),
         pytest.param(["-", "-", "c", "d", "e"], 64, "('-')", id="stdin-twice"),
+        pytest.param(["inspect", "sth"], 64, "got 1", id="inspect-without-file"),
+        pytest.param(["inspect", "tree", "x"], 64, "'tree'", id="inspect-unknown-kind"),
         pytest.param(["leaf.cbor", "missing.bin", "sth.bin", "sth.sig", "ca.pub"], 66,
                      "PROOF 'missing.bin': No such file or directory", id="missing-file"),
         pytest.param(["leaf.cbor", "proof.bin", "sth.bin", "sth.sig", "."], 66, "KEY '.': is a directory",
                      id="directory"),
+        pytest.param(["inspect", "leaf", "nothing"], 66, "'nothing'", id="inspect-missing-file"),
     ])
     def test_refused_with_one_line_naming_the_problem(self, args, status, names):
         p = subprocess.run([VERIFY, *args], cwd=SAMPLE, capture_output=True, timeout=60)
@@ -167,7 +173,7 @@ class TestUsage:
 
     def test_help_and_version(self):
         p = run("--help", "extra")
-        assert p.returncode == 0
+        assert p.returncode == 0 and b"inspect sth|proof|leaf FILE" in p.stdout
         for status in (0, 1, 2, 64, 66, 70, 74):
             assert re.search(rb"\n +%d  " % status, p.stdout), status
         p = run("--version")
@@ -175,3 +181,64 @@ class TestUsage:
         backend = {"openssl": "OpenSSL 3.", "liboqs": "liboqs 0."}[os.environ["HALYX_BACKEND"]]
         assert p.returncode == 0 and lines[0] == "halyx-verify " + os.environ["HALYX_VERSION"]
         assert lines[1].startswith("ML-DSA-65 backend: " + backend) and len(lines) == 2
+
+
+def inspect(kind: str, data: bytes):
+    p = run("inspect", kind, "-", stdin=data)
+    return p.returncode, json.loads(p.stdout), p
+
+
+class TestInspect:
+    """The issuer rebuilds each record from what inspect printed; the bytes must come back."""
+
+    @pytest.mark.parametrize("name", CALLS)
+    def test_records_rebuild_to_their_bytes(self, name):
+        call = fixture_call(name)
+        status, sth, _ = inspect("sth", call["sth_bytes"])
+        if name == "signed_trailing_byte":
+            assert status == 2
+        else:
+            assert status == 0
+            rebuilt = hi.sth_envelope(hi.sth_body(
+                bytes.fromhex(sth["log_id"]), sth["tree_size"], sth["timestamp_ms"], bytes.fromhex(sth["root_hash"]),
+                [(e["type"], bytes.fromhex(e["data"])) for e in sth["extensions"]]))
+            assert sth["canonical"] == (rebuilt == call["sth_bytes"]) == (name != "non_shortest_sth")
+            assert (sth["length"], sth["canonical_length"]) == (len(call["sth_bytes"]), len(rebuilt))
+
+        status, proof, _ = inspect("proof", call["proof_bytes"])
+        assert status == 0
+        assert hi.inclusion_proof(proof["tree_size"], proof["leaf_index"],
+                                  [bytes.fromhex(h) for h in proof["inclusion_path"]]) == call["proof_bytes"]
+
+        status, leaf, _ = inspect("leaf", call["leaf_bytes"])
+        assert status == 0 and leaf["schema_version"] == 1
+        canonical = hi.Leaf(leaf["agent_id"], leaf["sponsor_id"], leaf["authorized_scopes"], leaf["not_before"],
+                            leaf["not_after"]).canonical()
+        assert leaf["canonical"] == (canonical == call["leaf_bytes"]) == ("extra_entry" not in name)
+        assert (leaf["length"], leaf["canonical_length"]) == (len(call["leaf_bytes"]), len(canonical))
+        assert ("note" in leaf) == (not leaf["canonical"])
+
+    def test_log_id_is_the_key_hash(self):
+        call = fixture_call("valid")
+        assert inspect("sth", call["sth_bytes"])[1]["log_id"] == hashlib.sha256(call["ca_public_key"]).hexdigest()
+
+    def test_texts_survive_as_json(self):
+        texts = ['quote " backslash \\ slash /', "controls \x00\x01\x1f\x7f\n\t", "UTF\u2011" "8 \u00e9 \U0001F600"]
+        leaf = hi.Leaf(texts[0], texts[1], texts, 0, 2**64 - 1)
+        status, shown, p = inspect("leaf", leaf.encoded())
+        assert status == 0
+        assert (shown["agent_id"], shown["sponsor_id"], shown["authorized_scopes"]) == (texts[0], texts[1], texts)
+        assert shown["not_after"] == 2**64 - 1
+        assert b"\n" not in p.stdout.rstrip(b"\n")
+
+    @pytest.mark.parametrize("kind, call", [
+        ("sth", fixture_call("signed_trailing_byte")),
+        ("proof", {**fixture_call("valid"), "proof_bytes": b"\x83\x01"}),
+        ("leaf", {**fixture_call("valid"), "leaf_bytes": b"\xa1\x61\x61"}),
+    ])
+    def test_decode_failure_is_reported_as_the_module_does(self, kind, call):
+        field = {"sth": "sth_bytes", "proof": "proof_bytes", "leaf": "leaf_bytes"}[kind]
+        cls, text = module_outcome(call)
+        status, shown, p = inspect(kind, call[field])
+        assert (status, shown) == (2, {"error": cls, "message": text})
+        assert last_stderr_line(p) == f"{cls}: {text}"
