@@ -150,6 +150,8 @@ class TestUsage:
         pytest.param(["leaf.cbor", "proof.bin", "sth.bin", "sth.sig", "."], 66, "KEY '.': is a directory",
                      id="directory"),
         pytest.param(["inspect", "leaf", "nothing"], 66, "'nothing'", id="inspect-missing-file"),
+        pytest.param(["/dev/zero", "proof.bin", "sth.bin", "sth.sig", "ca.pub"], 66,
+                     "LEAF '/dev/zero': larger than 64 MiB", id="endless-device"),
     ])
     def test_refused_with_one_line_naming_the_problem(self, args, status, names):
         p = subprocess.run([VERIFY, *args], cwd=SAMPLE, capture_output=True, timeout=60)
