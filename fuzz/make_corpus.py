@@ -84,9 +84,28 @@ def fixtures() -> dict:
     return {field: {f"fixture-{name}": bytes.fromhex(h) for h, name in values.items()} for field, values in seen.items()}
 
 
+def framed(call: dict) -> bytes:
+    """The five arguments in verify_fuzz.cpp's framing: in the order the call checks them, each but
+    the leaf after its two-byte little-endian length."""
+    out = b""
+    for field in ("ca_public_key", "signature", "sth_bytes", "proof_bytes"):
+        out += struct.pack("<H", len(call[field])) + call[field]
+    return out + call["leaf_bytes"]
+
+
+def verify_seeds(sample: dict) -> dict:
+    """Every signed fixture call and the sample, framed for the whole verification."""
+    calls = json.loads(FIXTURES.read_text())["calls"]
+    fields = ("leaf_bytes", "proof_bytes", "sth_bytes", "signature", "ca_public_key")
+    out = {f"fixture-{name}": framed({f: bytes.fromhex(call[f]) for f in fields}) for name, call in calls.items()}
+    files = ("leaf.cbor", "proof.bin", "sth.bin", "sth.sig", "ca.pub")
+    out["sample"] = framed(dict(zip(fields, (sample[f] for f in files))))
+    return out
+
+
 def seeds() -> dict:
     fx = fixtures()
-    sample = {name: (SAMPLE / name).read_bytes() for name in ("leaf.cbor", "proof.bin", "sth.bin")}
+    sample = {name: (SAMPLE / name).read_bytes() for name in ("leaf.cbor", "proof.bin", "sth.bin", "sth.sig", "ca.pub")}
     worked_example_leaf = leaf()
     targets = {
         "sth_envelope": {
@@ -133,6 +152,7 @@ def seeds() -> dict:
             "extra-entry": leaf(extra=[(tstr("x"), b"\xf6")]),
         },
         "inclusion_walk": {},
+        "verify": verify_seeds(sample),
     }
     # The walk's target reads its input through FuzzedDataProvider: any bytes are a proof, so its
     # seeds are deterministic byte strings of the lengths that a few path lengths take.

@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 build=${1:-${HALYX_BUILD_DIR:-build}}
 [[ -f $build/compile_commands.json ]] || { echo "clang-tidy: configure $build first" >&2; exit 1; }
-mapfile -t files < <(git ls-files 'dcbor/src/*.cpp' 'halyx-core/src/*.cpp' 'halyx-verifier-py/src/*.cpp' |
+mapfile -t files < <(git ls-files 'dcbor/src/*.cpp' 'halyx-core/src/*.cpp' 'halyx-verifier-py/src/*.cpp' 'halyx-cli/src/*.cpp' |
                      grep -v '_liboqs\.cpp$')
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT

@@ -58,6 +58,9 @@ std::string message(const VerifyError& e) {
 std::expected<VerifiedInclusion, VerifyError> verify_inclusion(ByteView leaf_bytes, ByteView proof_bytes,
                                                                ByteView sth_bytes, ByteView signature,
                                                                ByteView ca_public_key) {
+  // Callers of this function need not know about library set-up: after the first call this is one
+  // check of a flag, and the Python module has already run it before any call arrives.
+  signing::ensure_oqs_initialised();
   // Every call has its own handle; none is cached.
   auto scheme = signing::create_ml_dsa_65();
   if (!scheme) return std::unexpected(HandleUnavailable{scheme.error()});
@@ -76,9 +79,9 @@ std::expected<VerifiedInclusion, VerifyError> verify_inclusion(ByteView leaf_byt
   }
 
   auto sth = wire::decode_signed_tree_head(sth_bytes);
-  if (!sth) return std::unexpected(SthDecodeFailed{std::move(sth.error())});
+  if (!sth) return std::unexpected(SthDecodeFailed{sth.error()});
   auto proof = wire::decode_inclusion_proof_v1(proof_bytes);
-  if (!proof) return std::unexpected(ProofDecodeFailed{std::move(proof.error())});
+  if (!proof) return std::unexpected(ProofDecodeFailed{proof.error()});
   auto leaf = leaf::decode_mtac_leaf(leaf_bytes);
   if (!leaf) return std::unexpected(LeafDecodeFailed{std::move(leaf.error())});
 

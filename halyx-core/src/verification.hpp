@@ -93,7 +93,8 @@ enum class ErrorClass : std::uint8_t { Verification, InvalidProof };
 // record, and `proof_bytes` lead from the leaf in `leaf_bytes` to the STH's root. Otherwise returns
 // the first failure, in this order: the handle, the key length, the signature length, the signature
 // over `sth_bytes`, the STH, proof and leaf decodes, then the STH check and the inclusion walk.
-// Borrows the five views for the call only; keeps nothing. Allocation failure is the only way out
+// Initialises the signature library on first use, so it needs no set-up by the caller. Borrows the
+// five views for the call only; keeps nothing. Allocation failure is the only way out
 // other than a return (std::bad_alloc).
 [[nodiscard]] std::expected<VerifiedInclusion, VerifyError> verify_inclusion(ByteView leaf_bytes,
                                                                              ByteView proof_bytes,

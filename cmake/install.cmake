@@ -1,0 +1,64 @@
+# What `cmake --install` puts under the prefix, so that C++ programs can link the verification core
+# with find_package(halyx CONFIG) and the imported target halyx::core:
+#
+#   bin/halyx-verify                        the command-line verifier (halyx-cli/)
+#   include/halyx/                          the core's headers, laid out as in halyx-core/src
+#   include/halyx/dcbor/                    dcbor's headers
+#   lib/halyx/libhalyx_core.a, libdcbor.a   the static libraries
+#   lib/halyx/libhalyx_crypto.a             libcrypto, when the project built it (Debian 12)
+#   lib/cmake/halyx/halyxConfig.cmake       the package, and its version file
+#
+# The libraries sit in a folder of their own, and the libcrypto the project built is renamed, so
+# none of them can be mistaken for a system library of the same name. Headers are installed by
+# folder: new headers go along without a list to keep.
+include(CMakePackageConfigHelpers)
+
+set(HALYX_INSTALL_LIBDIR "${CMAKE_INSTALL_LIBDIR}/halyx")
+set(HALYX_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/halyx")
+
+install(TARGETS halyx_core dcbor ARCHIVE DESTINATION "${HALYX_INSTALL_LIBDIR}")
+install(DIRECTORY "${PROJECT_SOURCE_DIR}/halyx-core/src/" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/halyx"
+        FILES_MATCHING PATTERN "*.hpp")
+install(DIRECTORY "${PROJECT_SOURCE_DIR}/dcbor/src/" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/halyx/dcbor"
+        FILES_MATCHING PATTERN "*.hpp")
+
+# How the package finds libcrypto. A system library (3.5 or newer, or any 3.x behind liboqs) is
+# looked up again where the package is used; the one built under .cache/ goes into the prefix,
+# since a build tree is no place for an installed package to point at.
+if(HALYX_SYSTEM_CRYPTO_FOUND)
+  set(HALYX_PACKAGE_CRYPTO "system")
+else()
+  set(HALYX_PACKAGE_CRYPTO "bundled")
+  install(FILES "$<TARGET_FILE:halyx::crypto>" DESTINATION "${HALYX_INSTALL_LIBDIR}" RENAME libhalyx_crypto.a)
+endif()
+set(HALYX_PACKAGE_CRYPTO_MIN "${_halyx_crypto_min}")
+set(HALYX_PACKAGE_LIBOQS_DIR "")
+if(HALYX_MLDSA_CHOSEN STREQUAL "liboqs")
+  set(HALYX_PACKAGE_LIBOQS_DIR "${liboqs_DIR}")
+endif()
+# Objects built with the sanitizers need their runtimes wherever they are linked.
+set(HALYX_PACKAGE_LINK_OPTIONS "")
+if(HALYX_SANITIZE)
+  set(HALYX_PACKAGE_LINK_OPTIONS "-fsanitize=address,undefined")
+endif()
+
+configure_package_config_file("${PROJECT_SOURCE_DIR}/cmake/halyxConfig.cmake.in"
+                              "${PROJECT_BINARY_DIR}/halyxConfig.cmake"
+                              INSTALL_DESTINATION "${HALYX_INSTALL_CMAKEDIR}")
+# Before 1.0 a minor release may change the interface, so only the same minor version matches.
+write_basic_package_version_file("${PROJECT_BINARY_DIR}/halyxConfigVersion.cmake"
+                                 COMPATIBILITY SameMinorVersion)
+install(FILES "${PROJECT_BINARY_DIR}/halyxConfig.cmake" "${PROJECT_BINARY_DIR}/halyxConfigVersion.cmake"
+        DESTINATION "${HALYX_INSTALL_CMAKEDIR}")
+
+# Installs into a scratch prefix, then configures, builds and runs examples/consumer against it
+# on the sample, next to the installed halyx-verify.
+if(HALYX_BUILD_TESTS)
+  add_test(NAME install_and_link_consumer
+           COMMAND "${CMAKE_COMMAND}" "-DBUILD_DIR=${PROJECT_BINARY_DIR}"
+                   "-DWORK_DIR=${PROJECT_BINARY_DIR}/install-test"
+                   "-DCONSUMER_DIR=${PROJECT_SOURCE_DIR}/examples/consumer"
+                   "-DSAMPLE_DIR=${PROJECT_SOURCE_DIR}/examples/sample"
+                   "-DGENERATOR=${CMAKE_GENERATOR}" "-DCXX=${CMAKE_CXX_COMPILER}"
+                   -P "${PROJECT_SOURCE_DIR}/cmake/check_install.cmake")
+endif()

@@ -1,0 +1,69 @@
+#include "input.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <system_error>
+
+namespace halyx::cli {
+namespace {
+
+std::string errno_text(int error) { return std::generic_category().message(error); }
+
+// Closes a descriptor this unit opened; standard input is borrowed and stays open.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd, bool owned) noexcept : fd_(fd), owned_(owned) {}
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor() {
+    if (owned_) ::close(fd_);
+  }
+  [[nodiscard]] int get() const noexcept { return fd_; }
+
+ private:
+  int fd_;
+  bool owned_;
+};
+
+std::string too_large() { return "larger than " + std::to_string(MAX_INPUT_BYTES >> 20) + " MiB"; }
+
+}  // namespace
+
+std::expected<ByteString, std::string> read_input(const std::string& path) {
+  const bool from_stdin = path == "-";
+  const int fd = from_stdin ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::unexpected(errno_text(errno));
+  const Descriptor descriptor(fd, !from_stdin);
+
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return std::unexpected(errno_text(errno));
+  if (S_ISDIR(info.st_mode)) return std::unexpected("is a directory");
+
+  ByteString data;
+  // A regular file states its size, which may reserve; a pipe or device says nothing, and only
+  // what it delivers is kept. Either way the loop reads to the end, so a file that grows or
+  // shrinks meanwhile is read as it is, up to the bound.
+  if (S_ISREG(info.st_mode)) {
+    if (static_cast<std::uint64_t>(info.st_size) > MAX_INPUT_BYTES) return std::unexpected(too_large());
+    data.reserve(static_cast<std::size_t>(info.st_size));
+  }
+  std::array<std::uint8_t, std::size_t{16} << 10> buffer{};
+  for (;;) {
+    const ::ssize_t got = ::read(fd, buffer.data(), buffer.size());
+    if (got == 0) break;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(errno_text(errno));
+    }
+    if (static_cast<std::size_t>(got) > MAX_INPUT_BYTES - data.size()) return std::unexpected(too_large());
+    data.insert(data.end(), buffer.begin(), buffer.begin() + got);
+  }
+  return data;
+}
+
+}  // namespace halyx::cli

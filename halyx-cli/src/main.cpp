@@ -1,0 +1,193 @@
+// halyx-verify: verifies, offline, that a leaf was issued by the log whose ML-DSA-65 CA key the
+// caller holds, and shows what the records hold. An adapter around halyx::verify_inclusion: every
+// verdict, class name and message comes from the core, and the exit status tells the classes apart.
+#include <array>
+#include <cstdio>
+#include <span>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "command_line.hpp"
+#include "input.hpp"
+#include "inspect.hpp"
+#include "json.hpp"
+#include "signing/ml_dsa_65.hpp"
+#include "verification.hpp"
+
+namespace halyx::cli {
+namespace {
+
+// Exit statuses. 64, 66, 70 and 74 are the conventional sysexits values.
+enum ExitStatus : int {
+  VERIFIED = 0,
+  INVALID_PROOF = 1,       // HalyxInvalidProofError
+  VERIFICATION_ERROR = 2,  // HalyxVerificationError
+  USAGE = 64,
+  UNREADABLE = 66,
+  OUT_OF_MEMORY = 70,
+  OUTPUT_FAILED = 74,
+};
+
+constexpr std::string_view PROGRAM = "halyx-verify";
+
+constexpr const char HELP[] =
+    "usage: halyx-verify [--json] LEAF PROOF STH SIGNATURE KEY\n"
+    "       halyx-verify inspect sth|proof|leaf FILE\n"
+    "       halyx-verify --help | --version\n"
+    "\n"
+    "Verifies, offline, that the leaf record in LEAF was issued by the transparency log whose\n"
+    "ML-DSA-65 CA public key is in KEY: SIGNATURE must be the CA's signature over the signed tree\n"
+    "head in STH, the STH must name the CA's log, and PROOF must lead from the leaf to the STH's root.\n"
+    "\n"
+    "  LEAF       the leaf record (deterministic CBOR)\n"
+    "  PROOF      the wire-v1 inclusion proof\n"
+    "  STH        the wire-v1 signed tree head envelope, exactly as signed\n"
+    "  SIGNATURE  the raw ML-DSA-65 signature (3309 bytes)\n"
+    "  KEY        the raw ML-DSA-65 public key (1952 bytes)\n"
+    "\n"
+    "Any one FILE may be '-' for standard input. Put '--' before file names that start with '-',\n"
+    "and write a leaf file named 'inspect' as './inspect'. Each file may hold at most 64 MiB.\n"
+    "\n"
+    "On success prints 'verified: leaf_index=N tree_size=N timestamp_ms=N'. On failure the last\n"
+    "line on standard error is 'ClassName: message', with the class and message the halyx_verifier\n"
+    "Python module raises.\n"
+    "\n"
+    "  --json     print one JSON object instead: {\"leaf_index\": N, \"tree_size\": N, \"timestamp_ms\": N},\n"
+    "             or on failure {\"error\": \"ClassName\", \"message\": \"...\"} (stderr as above)\n"
+    "  --help     show this text\n"
+    "  --version  show the version and the ML-DSA-65 library\n"
+    "\n"
+    "inspect decodes one record and prints it as JSON: hashes and the log id in hex, extensions as\n"
+    "type and hex data, the leaf's six fields, and for an STH or a leaf whether its bytes are its\n"
+    "canonical encoding. A record that does not decode is reported like a failed verification.\n"
+    "\n"
+    "Exit status:\n"
+    "   0  verified (inspect: decoded)\n"
+    "   1  HalyxInvalidProofError: a signature or the inclusion proof does not hold\n"
+    "   2  HalyxVerificationError: malformed or unusable input\n"
+    "  64  usage error\n"
+    "  66  a file cannot be read (missing, a directory, unreadable, too large)\n"
+    "  70  out of memory\n"
+    "  74  standard output cannot be written";
+
+// Writes `text` to standard output and reports whether it all got there.
+bool print(std::string_view text) {
+  return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0;
+}
+
+void print_error(std::string_view text) {
+  std::string line(text);
+  line += '\n';
+  std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+int usage_error(std::string_view why) {
+  std::string line(PROGRAM);
+  line += ": ";
+  line += why;
+  line += " (see --help)";
+  print_error(line);
+  return USAGE;
+}
+
+// Prints `text` and a newline on standard output; a status other than 0 when that fails, so
+// that output lost to a full disk or a closed pipe is never mistaken for a verdict that was read.
+int finish(std::string text, int status) {
+  text += '\n';
+  if (print(text)) return status;
+  std::string line(PROGRAM);
+  line += ": cannot write standard output";
+  print_error(line);
+  return OUTPUT_FAILED;
+}
+
+// Reports a failure: the JSON object on standard output when asked for, and the class and
+// message as the last line on standard error.
+int report_failure(const VerifyError& error, bool json) {
+  const ErrorClass cls = error_class(error);
+  const std::string_view name = class_name(cls);
+  const std::string text = message(error);
+  const int status = cls == ErrorClass::InvalidProof ? INVALID_PROOF : VERIFICATION_ERROR;
+  int result = status;
+  if (json) result = finish(JsonObject().text("error", name).text("message", text).str(), status);
+  std::string line(name);
+  line += ": ";
+  line += text;
+  print_error(line);
+  return result;
+}
+
+std::expected<ByteString, int> read_file(std::string_view name, const std::string& path) {
+  auto bytes = read_input(path);
+  if (bytes) return std::move(*bytes);
+  std::string line(PROGRAM);
+  line += ": cannot read ";
+  line += name;
+  line += " '" + path + "': " + bytes.error();
+  print_error(line);
+  return std::unexpected(UNREADABLE);
+}
+
+int verify(const Verify& command) {
+  std::array<ByteString, 5> inputs;
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    auto bytes = read_file(FILE_NAMES[i], command.paths[i]);
+    if (!bytes) return bytes.error();
+    inputs[i] = std::move(*bytes);
+  }
+  const auto verified = verify_inclusion(inputs[0], inputs[1], inputs[2], inputs[3], inputs[4]);
+  if (!verified) return report_failure(verified.error(), command.json);
+  if (command.json) {
+    return finish(JsonObject()
+                      .number("leaf_index", verified->leaf_index)
+                      .number("tree_size", verified->tree_size)
+                      .number("timestamp_ms", verified->timestamp_ms)
+                      .str(),
+                  VERIFIED);
+  }
+  return finish("verified: leaf_index=" + std::to_string(verified->leaf_index) +
+                    " tree_size=" + std::to_string(verified->tree_size) +
+                    " timestamp_ms=" + std::to_string(verified->timestamp_ms),
+                VERIFIED);
+}
+
+int inspect(const Inspect& command) {
+  auto bytes = read_file("FILE", command.path);
+  if (!bytes) return bytes.error();
+  auto shown = inspect_record(command.kind, *bytes);
+  if (!shown) return report_failure(shown.error(), true);
+  return finish(std::move(*shown), VERIFIED);
+}
+
+int run(std::span<const char* const> args) {
+  auto command = parse_command_line(args);
+  if (!command) return usage_error(command.error());
+  return std::visit(Overloaded{
+                        [](const Verify& c) { return verify(c); },
+                        [](const Inspect& c) { return inspect(c); },
+                        [](const ShowHelp&) { return finish(HELP, VERIFIED); },
+                        [](const ShowVersion&) {
+                          std::string text(PROGRAM);
+                          text += " " HALYX_VERSION "\nML-DSA-65 backend: ";
+                          text += signing::ml_dsa_65_backend_name();
+                          return finish(std::move(text), VERIFIED);
+                        },
+                    },
+                    *command);
+}
+
+}  // namespace
+}  // namespace halyx::cli
+
+int main(int argc, char** argv) {
+  // The core reports every failure as a value; only running out of memory can throw.
+  try {
+    const char* const* first = argv + 1;
+    const std::size_t count = argc > 1 ? static_cast<std::size_t>(argc - 1) : 0;
+    return halyx::cli::run(std::span<const char* const>(first, count));
+  } catch (const std::bad_alloc&) {
+    std::fputs("halyx-verify: out of memory\n", stderr);
+    return halyx::cli::OUT_OF_MEMORY;
+  }
+}

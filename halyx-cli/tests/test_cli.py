@@ -1,0 +1,246 @@
+"""halyx-verify run as a user runs it, judged against the Python module and the independent issuer.
+
+ctest sets HALYX_VERIFY (the program), HALYX_MODULE_DIR (the module built beside it), HALYX_VERSION
+and HALYX_BACKEND. The module is the reference for every verdict: the program must reach the same
+result, class and message for every fixture call of tools/issuer and for tampered variants.
+"""
+import hashlib
+import json
+import os
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "tools" / "issuer"))
+if os.environ.get("HALYX_MODULE_DIR"):
+    sys.path.insert(0, os.environ["HALYX_MODULE_DIR"])
+
+import halyx_issuer as hi  # noqa: E402
+import halyx_verifier as hv  # noqa: E402
+
+VERIFY = str(Path(os.environ["HALYX_VERIFY"]).resolve())
+SAMPLE = ROOT / "examples" / "sample"
+SAMPLE_FILES = ("leaf.cbor", "proof.bin", "sth.bin", "sth.sig", "ca.pub")
+ARGUMENTS = ("leaf_bytes", "proof_bytes", "sth_bytes", "signature", "ca_public_key")
+CALLS = json.loads((ROOT / "halyx-verifier-py" / "tests" / "data" / "fixtures.json").read_text())["calls"]
+STATUS = {"HalyxInvalidProofError": 1, "HalyxVerificationError": 2}
+
+
+def run(*args, stdin: bytes = b"") -> subprocess.CompletedProcess:
+    return subprocess.run([VERIFY, *map(str, args)], input=stdin, capture_output=True, timeout=60)
+
+
+def fixture_call(name: str) -> dict:
+    return {k: bytes.fromhex(CALLS[name][k]) for k in ARGUMENTS}
+
+
+def sample_call() -> dict:
+    return {k: (SAMPLE / f).read_bytes() for k, f in zip(ARGUMENTS, SAMPLE_FILES)}
+
+
+def write_call(directory: Path, call: dict) -> list[Path]:
+    paths = []
+    for name in ARGUMENTS:
+        (directory / name).write_bytes(call[name])
+        paths.append(directory / name)
+    return paths
+
+
+def module_outcome(call: dict):
+    try:
+        r = hv.verify_inclusion(**call)
+    except hv.HalyxVerificationError as e:
+        return type(e).__name__, str(e)
+    return {"leaf_index": r.leaf_index, "tree_size": r.tree_size, "timestamp_ms": r.timestamp_ms}
+
+
+def last_stderr_line(p: subprocess.CompletedProcess) -> str:
+    return p.stderr.decode().splitlines()[-1]
+
+
+def cli_outcome(paths: list[Path], as_json: bool):
+    """The program's verdict in the module's terms, after checking that its outputs agree."""
+    p = run(*(["--json"] if as_json else []), *paths)
+    if p.returncode == 0:
+        assert p.stderr == b""
+        if as_json:
+            return json.loads(p.stdout)
+        m = re.fullmatch(rb"verified: leaf_index=(\d+) tree_size=(\d+) timestamp_ms=(\d+)\n", p.stdout)
+        assert m, p.stdout
+        return dict(zip(("leaf_index", "tree_size", "timestamp_ms"), map(int, m.groups())))
+    cls, _, text = last_stderr_line(p).partition(": ")
+    assert p.returncode == STATUS[cls]
+    if as_json:
+        assert json.loads(p.stdout) == {"error": cls, "message": text}
+    else:
+        assert p.stdout == b""
+    return cls, text
+
+
+def tampered(change) -> dict:
+    call = fixture_call("valid")
+    call.update(change(call))
+    return call
+
+
+TAMPERED = {
+    "key_one_short": lambda c: {"ca_public_key": c["ca_public_key"][:-1]},
+    "signature_one_long": lambda c: {"signature": c["signature"] + b"\x00"},
+    "signature_bit_flipped": lambda c: {"signature": bytes([c["signature"][0] ^ 1]) + c["signature"][1:]},
+    "proof_of_another_leaf": lambda c: {"proof_bytes": fixture_call("last_of_five")["proof_bytes"]},
+    "leaf_not_cbor": lambda c: {"leaf_bytes": b"\xff"},
+    "empty_leaf_and_proof": lambda c: {"leaf_bytes": b"", "proof_bytes": b""},
+}
+
+
+@pytest.mark.parametrize("as_json", [False, True], ids=["text", "json"])
+@pytest.mark.parametrize("name", [*CALLS, *(f"tampered:{t}" for t in TAMPERED)])
+def test_outcome_equals_the_module(tmp_path, name, as_json):
+    if name.startswith("tampered:"):
+        call = tampered(TAMPERED[name.removeprefix("tampered:")])
+    else:
+        call = fixture_call(name)
+    assert cli_outcome(write_call(tmp_path, call), as_json) == module_outcome(call)
+
+
+class TestSample:
+    @pytest.mark.parametrize("stdin_at", [None, 0, 1, 2, 3, 4])
+    def test_verifies_from_files_or_stdin(self, stdin_at):
+        paths = [SAMPLE / f for f in SAMPLE_FILES]
+        stdin = b""
+        if stdin_at is not None:
+            stdin, paths[stdin_at] = paths[stdin_at].read_bytes(), "-"
+        want = module_outcome(sample_call())
+        p = run(*paths, stdin=stdin)
+        assert (p.returncode, p.stderr) == (0, b"")
+        assert p.stdout.decode() == "verified: leaf_index={leaf_index} tree_size={tree_size} timestamp_ms={timestamp_ms}\n".format(**want)
+
+    def test_tampered_leaf_is_invalid_proof(self, tmp_path):
+        call = sample_call()
+        call["leaf_bytes"] = call["leaf_bytes"].replace(b"agent-1000", b"agent-1001")
+        paths = write_call(tmp_path, call)
+        p = run(*paths)
+        assert p.returncode == 1
+        assert last_stderr_line(p) == "HalyxInvalidProofError: Merkle inclusion proof invalid"
+        p = run("--json", *paths)
+        assert json.loads(p.stdout) == {"error": "HalyxInvalidProofError", "message": "Merkle inclusion proof invalid"}
+
+    def test_malformed_proof_is_verification_error(self, tmp_path):
+        paths = write_call(tmp_path, {**sample_call(), "proof_bytes": b"\x80"})
+        p = run(*paths)
+        assert p.returncode == 2
+        assert last_stderr_line(p) == ("HalyxVerificationError: inclusion proof decode failed: expected array "
+                                       "length 3 at offset 0, got 0 (while reading inclusion proof array(3))")
+
+
+class TestUsage:
+    @pytest.mark.parametrize("args, status, names", [
+        pytest.param([], 64, "got 0", id="no-files"),
+        pytest.param(["a"] * 6, 64, "got 6", id="six-files"),
+        pytest.param(["--jsn", *SAMPLE_FILES], 64, "'--jsn'", id="unknown-option"),
+        pytest.param(["-", "-", "c", "d", "e"], 64, "('-')", id="stdin-twice"),
+        pytest.param(["inspect", "sth"], 64, "got 1", id="inspect-without-file"),
+        pytest.param(["inspect", "tree", "x"], 64, "'tree'", id="inspect-unknown-kind"),
+        pytest.param(["leaf.cbor", "missing.bin", "sth.bin", "sth.sig", "ca.pub"], 66,
+                     "PROOF 'missing.bin': No such file or directory", id="missing-file"),
+        pytest.param(["leaf.cbor", "proof.bin", "sth.bin", "sth.sig", "."], 66, "KEY '.': is a directory",
+                     id="directory"),
+        pytest.param(["inspect", "leaf", "nothing"], 66, "'nothing'", id="inspect-missing-file"),
+        pytest.param(["/dev/zero", "proof.bin", "sth.bin", "sth.sig", "ca.pub"], 66,
+                     "LEAF '/dev/zero': larger than 64 MiB", id="endless-device"),
+    ])
+    def test_refused_with_one_line_naming_the_problem(self, args, status, names):
+        p = subprocess.run([VERIFY, *args], cwd=SAMPLE, capture_output=True, timeout=60)
+        assert p.returncode == status
+        assert p.stdout == b""
+        lines = p.stderr.decode().splitlines()
+        assert len(lines) == 1 and lines[0].startswith("halyx-verify: ") and names in lines[0]
+
+    def test_double_dash_ends_options(self, tmp_path):
+        (tmp_path / "-key").write_bytes((SAMPLE / "ca.pub").read_bytes())
+        files = [SAMPLE / f for f in SAMPLE_FILES[:4]]
+        assert run(*files, "-key").returncode == 64
+        p = subprocess.run([VERIFY, "--", *files, "-key"], cwd=tmp_path, capture_output=True, timeout=60)
+        assert p.returncode == 0, p.stderr
+
+    def test_lost_output_is_not_success(self):
+        with open("/dev/full", "wb") as full:
+            p = subprocess.run([VERIFY, *(SAMPLE / f for f in SAMPLE_FILES)], stdout=full, stderr=subprocess.PIPE)
+        assert p.returncode == 74
+        assert p.stderr == b"halyx-verify: cannot write standard output\n"
+
+    def test_help_and_version(self):
+        p = run("--help", "extra")
+        assert p.returncode == 0 and b"inspect sth|proof|leaf FILE" in p.stdout
+        for status in (0, 1, 2, 64, 66, 70, 74):
+            assert re.search(rb"\n +%d  " % status, p.stdout), status
+        p = run("--version")
+        lines = p.stdout.decode().splitlines()
+        backend = {"openssl": "OpenSSL 3.", "liboqs": "liboqs 0."}[os.environ["HALYX_BACKEND"]]
+        assert p.returncode == 0 and lines[0] == "halyx-verify " + os.environ["HALYX_VERSION"]
+        assert lines[1].startswith("ML-DSA-65 backend: " + backend) and len(lines) == 2
+
+
+def inspect(kind: str, data: bytes):
+    p = run("inspect", kind, "-", stdin=data)
+    return p.returncode, json.loads(p.stdout), p
+
+
+class TestInspect:
+    """The issuer rebuilds each record from what inspect printed; the bytes must come back."""
+
+    @pytest.mark.parametrize("name", CALLS)
+    def test_records_rebuild_to_their_bytes(self, name):
+        call = fixture_call(name)
+        status, sth, _ = inspect("sth", call["sth_bytes"])
+        if name == "signed_trailing_byte":
+            assert status == 2
+        else:
+            assert status == 0
+            rebuilt = hi.sth_envelope(hi.sth_body(
+                bytes.fromhex(sth["log_id"]), sth["tree_size"], sth["timestamp_ms"], bytes.fromhex(sth["root_hash"]),
+                [(e["type"], bytes.fromhex(e["data"])) for e in sth["extensions"]]))
+            assert sth["canonical"] == (rebuilt == call["sth_bytes"]) == (name != "non_shortest_sth")
+            assert (sth["length"], sth["canonical_length"]) == (len(call["sth_bytes"]), len(rebuilt))
+
+        status, proof, _ = inspect("proof", call["proof_bytes"])
+        assert status == 0
+        assert hi.inclusion_proof(proof["tree_size"], proof["leaf_index"],
+                                  [bytes.fromhex(h) for h in proof["inclusion_path"]]) == call["proof_bytes"]
+
+        status, leaf, _ = inspect("leaf", call["leaf_bytes"])
+        assert status == 0 and leaf["schema_version"] == 1
+        canonical = hi.Leaf(leaf["agent_id"], leaf["sponsor_id"], leaf["authorized_scopes"], leaf["not_before"],
+                            leaf["not_after"]).canonical()
+        assert leaf["canonical"] == (canonical == call["leaf_bytes"]) == ("extra_entry" not in name)
+        assert (leaf["length"], leaf["canonical_length"]) == (len(call["leaf_bytes"]), len(canonical))
+        assert ("note" in leaf) == (not leaf["canonical"])
+
+    def test_log_id_is_the_key_hash(self):
+        call = fixture_call("valid")
+        assert inspect("sth", call["sth_bytes"])[1]["log_id"] == hashlib.sha256(call["ca_public_key"]).hexdigest()
+
+    def test_texts_survive_as_json(self):
+        texts = ['quote " backslash \\ slash /', "controls \x00\x01\x1f\x7f\n\t", "UTF\u2011" "8 \u00e9 \U0001F600"]
+        leaf = hi.Leaf(texts[0], texts[1], texts, 0, 2**64 - 1)
+        status, shown, p = inspect("leaf", leaf.encoded())
+        assert status == 0
+        assert (shown["agent_id"], shown["sponsor_id"], shown["authorized_scopes"]) == (texts[0], texts[1], texts)
+        assert shown["not_after"] == 2**64 - 1
+        assert b"\n" not in p.stdout.rstrip(b"\n")
+
+    @pytest.mark.parametrize("kind, call", [
+        ("sth", fixture_call("signed_trailing_byte")),
+        ("proof", {**fixture_call("valid"), "proof_bytes": b"\x83\x01"}),
+        ("leaf", {**fixture_call("valid"), "leaf_bytes": b"\xa1\x61\x61"}),
+    ])
+    def test_decode_failure_is_reported_as_the_module_does(self, kind, call):
+        field = {"sth": "sth_bytes", "proof": "proof_bytes", "leaf": "leaf_bytes"}[kind]
+        cls, text = module_outcome(call)
+        status, shown, p = inspect(kind, call[field])
+        assert (status, shown) == (2, {"error": cls, "message": text})
+        assert last_stderr_line(p) == f"{cls}: {text}"
