@@ -68,7 +68,7 @@ std::expected<std::string, VerifyError> inspect_leaf(ByteView bytes) {
   auto leaf = leaf::decode_mtac_leaf(bytes);
   if (!leaf) return std::unexpected(LeafDecodeFailed{std::move(leaf.error())});
   std::vector<std::string> scopes;
-  for (const std::string& s : leaf->authorized_scopes) scopes.push_back(json_string(s));
+  for (std::string_view s : leaf->authorized_scopes) scopes.push_back(json_string(s));
   JsonObject object;
   object.number("schema_version", leaf->schema_version)
       .text("agent_id", leaf->agent_id)
