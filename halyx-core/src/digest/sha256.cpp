@@ -3,10 +3,13 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
 #include <new>
+
+#include "digest/sha256_compress.hpp"
 
 namespace halyx::digest {
 namespace {
@@ -65,7 +68,16 @@ bool& thread_busy() noexcept { return thread_context_storage().busy; }
 
 }  // namespace
 
-Sha256::Sha256() {
+bool Sha256::native_available() noexcept {
+  static const bool available = detail::cpu_has_sha_ni();
+  return available;
+}
+
+Sha256::Sha256(bool native) : native_(native && native_available()) {
+  if (native_) {
+    state_ = detail::SHA256_INITIAL_STATE;
+    return;
+  }
   const EVP_MD* md = sha256_md();
   ThreadContext& tc = thread_context();
   owns_ctx_ = tc.busy;
@@ -85,25 +97,45 @@ Sha256::Sha256() {
 Sha256::~Sha256() { release(); }
 
 void Sha256::release() noexcept {
+  if (ctx_ == nullptr) return;
   if (owns_ctx_) {
     EVP_MD_CTX_free(ctx_);
   } else {
     thread_busy() = false;
   }
+  ctx_ = nullptr;
 }
 
-void Sha256::flush() {
+void Sha256::flush_to_library() {
   if (buffered_ != 0 && EVP_DigestUpdate(ctx_, buffer_.data(), buffered_) != 1) out_of_memory();
   buffered_ = 0;
 }
 
 void Sha256::update(ByteView data) {
+  if (native_) {
+    length_ += data.size();
+    if (buffered_ != 0) {
+      const std::size_t take = std::min(BLOCK - buffered_, data.size());
+      if (take != 0) std::memcpy(buffer_.data() + buffered_, data.data(), take);
+      buffered_ += take;
+      data = data.subspan(take);
+      if (buffered_ < BLOCK) return;
+      detail::compress_sha_ni(state_, buffer_.data(), 1);
+      buffered_ = 0;
+    }
+    const std::size_t whole = data.size() / BLOCK;
+    if (whole != 0) detail::compress_sha_ni(state_, data.data(), whole);
+    data = data.subspan(whole * BLOCK);
+    if (!data.empty()) std::memcpy(buffer_.data(), data.data(), data.size());
+    buffered_ = data.size();
+    return;
+  }
   if (data.size() <= buffer_.size() - buffered_) {
     if (!data.empty()) std::memcpy(buffer_.data() + buffered_, data.data(), data.size());
     buffered_ += data.size();
     return;
   }
-  flush();
+  flush_to_library();
   if (data.size() < buffer_.size()) {
     std::memcpy(buffer_.data(), data.data(), data.size());
     buffered_ = data.size();
@@ -113,8 +145,26 @@ void Sha256::update(ByteView data) {
 }
 
 Hash32 Sha256::finish() {
-  flush();
   Hash32 out{};
+  if (native_) {
+    // Padding: 0x80, zeros up to 56 bytes into a block, then the length in bits, big-endian.
+    const std::uint64_t bits = __builtin_bswap64(length_ * 8);
+    buffer_[buffered_++] = 0x80;
+    if (buffered_ > BLOCK - 8) {
+      std::memset(buffer_.data() + buffered_, 0, BLOCK - buffered_);
+      detail::compress_sha_ni(state_, buffer_.data(), 1);
+      buffered_ = 0;
+    }
+    std::memset(buffer_.data() + buffered_, 0, BLOCK - 8 - buffered_);
+    std::memcpy(buffer_.data() + BLOCK - 8, &bits, 8);
+    detail::compress_sha_ni(state_, buffer_.data(), 1);
+    for (std::size_t i = 0; i < state_.size(); ++i) {
+      const std::uint32_t big_endian = __builtin_bswap32(state_[i]);
+      std::memcpy(out.data() + 4 * i, &big_endian, 4);
+    }
+    return out;
+  }
+  flush_to_library();
   unsigned int len = 0;
   if (EVP_DigestFinal_ex(ctx_, out.data(), &len) != 1 || len != out.size()) out_of_memory();
   return out;

@@ -1,0 +1,27 @@
+// sha256_compress.hpp: the SHA-256 block function with the x86 SHA extensions, for sha256.cpp. A
+// Merkle walk hashes one 65-byte node per level; through libcrypto's generic digest interface half
+// the cost of such a hash is the interface, so on processors that have the SHA instructions the
+// blocks are compressed here directly. Elsewhere sha256.cpp uses libcrypto.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace halyx::digest::detail {
+
+using Sha256State = std::array<std::uint32_t, 8>;
+
+// The initial hash value H(0) of FIPS 180-4.
+inline constexpr Sha256State SHA256_INITIAL_STATE = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                                     0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+inline constexpr std::size_t SHA256_BLOCK = 64;
+
+// Whether this processor has the SHA extensions and SSE4.1, which compress_sha_ni needs.
+[[nodiscard]] bool cpu_has_sha_ni() noexcept;
+
+// Applies the block function to `state` for each of the `count` 64-byte blocks at `blocks`. Only to
+// be called where cpu_has_sha_ni() holds.
+void compress_sha_ni(Sha256State& state, const std::uint8_t* blocks, std::size_t count) noexcept;
+
+}  // namespace halyx::digest::detail

@@ -1,0 +1,79 @@
+// SHA-256 both ways it is computed (the processor's SHA instructions, libcrypto): the FIPS 180-4
+// examples, and agreement on every length around the block and padding boundaries, fed in pieces.
+#include "digest/sha256.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "signing/fixtures.hpp"
+
+namespace halyx::digest {
+namespace {
+
+std::vector<bool> ways() {
+  if (Sha256::native_available()) return {true, false};
+  return {false};  // this processor has no SHA instructions; libcrypto is the only way
+}
+
+Hash32 hash(const char* hex) {
+  const ByteString bytes = test::from_hex(hex);
+  Hash32 h{};
+  std::copy(bytes.begin(), bytes.end(), h.begin());
+  return h;
+}
+
+Hash32 digest_of(bool native, ByteView data, std::size_t piece) {
+  Sha256 h(native);
+  for (std::size_t at = 0; at < data.size(); at += piece) h.update(data.subspan(at, std::min(piece, data.size() - at)));
+  return h.finish();
+}
+
+TEST(Sha256, FipsExamples) {
+  struct Row {
+    std::string message;
+    const char* digest;
+  };
+  const Row rows[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+      {"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrsmnopqrstnopqrstu",
+       "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1"},
+      {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+  };
+  for (bool native : ways()) {
+    for (const Row& r : rows) {
+      SCOPED_TRACE(std::string(native ? "native " : "libcrypto ") + r.message.substr(0, 8));
+      for (std::size_t piece : {std::size_t{1}, std::size_t{63}, std::size_t{4096}}) {
+        EXPECT_EQ(digest_of(native, as_bytes(r.message), piece), hash(r.digest));
+      }
+    }
+  }
+}
+
+TEST(Sha256, BothWaysAgreeOnEveryLengthAndSplit) {
+  std::mt19937 random(20261208);
+  std::vector<std::uint8_t> data(700);
+  for (auto& b : data) b = static_cast<std::uint8_t>(random());
+  for (std::size_t length = 0; length <= data.size(); ++length) {
+    const ByteView message(data.data(), length);
+    const Hash32 want = digest_of(false, message, length + 1);
+    for (bool native : ways()) {
+      const std::size_t piece = 1 + random() % 130;
+      ASSERT_EQ(digest_of(native, message, piece), want) << "length " << length << ", pieces of " << piece;
+    }
+  }
+  // Two digests on one thread at once keep apart, whichever way each is computed.
+  Sha256 outer(false);
+  outer.update(as_bytes("outer"));
+  EXPECT_EQ(sha256(as_bytes("abc")), hash("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
+  EXPECT_EQ(outer.finish(), sha256(as_bytes("outer")));
+}
+
+}  // namespace
+}  // namespace halyx::digest
