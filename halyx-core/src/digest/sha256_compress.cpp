@@ -48,11 +48,11 @@ __attribute__((target("sha,sse4.1,ssse3"))) void compress_sha_ni(Sha256State& st
   for (; count != 0; --count, blocks += SHA256_BLOCK) {
     const __m128i abef_in = abef, cdgh_in = cdgh;
     __m128i w[4];  // w[g % 4] holds W[4g .. 4g+3] when group g runs
-    for (int i = 0; i < 4; ++i) {
+    for (std::size_t i = 0; i < 4; ++i) {
       w[i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks + 16 * i)), byte_swap);
     }
 #pragma GCC unroll 16
-    for (int g = 0; g < 16; ++g) {
+    for (std::size_t g = 0; g < 16; ++g) {
       const __m128i wk = _mm_add_epi32(w[g & 3], _mm_load_si128(reinterpret_cast<const __m128i*>(&K[4 * g])));
       cdgh = _mm_sha256rnds2_epu32(cdgh, abef, wk);
       abef = _mm_sha256rnds2_epu32(abef, cdgh, _mm_shuffle_epi32(wk, 0x0E));
