@@ -2,6 +2,7 @@
 #include <oqs/oqs.h>
 
 #include <mutex>
+#include <new>
 
 #include "signing/ml_dsa_65.hpp"
 
@@ -32,7 +33,12 @@ void ensure_oqs_initialised() {
 
 std::expected<OqsSignatureScheme, OqsError> create_ml_dsa_65() {
   OqsSig sig(OQS_SIG_new(ALGORITHM));
-  if (!sig) return std::unexpected(OqsError::AlgorithmDisabled);
+  if (!sig) {
+    // liboqs gives no object both when the algorithm was left out of its build and when it could
+    // not allocate one; only the first is a verdict on the library.
+    if (OQS_SIG_alg_is_enabled(ALGORITHM) != 0) throw std::bad_alloc();
+    return std::unexpected(OqsError::AlgorithmDisabled);
+  }
   const std::size_t public_key_length = sig->length_public_key;
   const std::size_t signature_length = sig->length_signature;
   std::unique_ptr<OqsSignatureScheme::Object, OqsSignatureScheme::ObjectFree> object(
