@@ -1,8 +1,9 @@
 # Provides the imported target halyx::crypto (libcrypto). SHA-256 always comes from it; with the
-# OpenSSL ML-DSA-65 backend it must be 3.5 or newer. When the system's libcrypto is too old, OpenSSL
-# 3.5 is built once from Debian 13's source package into a private prefix under HALYX_DEPS_CACHE and
-# linked statically, with its symbols kept out of the module's exports. The prefix is named after a
-# hash of the recipe, so a changed recipe never reuses an old build.
+# OpenSSL ML-DSA-65 backend it must be 3.5 or newer. When the system's libcrypto is too old, or
+# HALYX_BUNDLE_DEPS asks for a module that carries its own, OpenSSL 3.5 is built once from Debian
+# 13's source package into a private prefix under HALYX_DEPS_CACHE and linked statically, with its
+# symbols kept out of the module's exports. The prefix is named after a hash of the recipe, so a
+# changed recipe never reuses an old build.
 if(HALYX_MLDSA_CHOSEN STREQUAL "openssl")
   set(_halyx_crypto_min 3.5)
 else()
@@ -10,7 +11,7 @@ else()
 endif()
 
 find_package(PkgConfig QUIET)
-if(PkgConfig_FOUND)
+if(PkgConfig_FOUND AND NOT HALYX_BUNDLE_DEPS)
   pkg_check_modules(HALYX_SYSTEM_CRYPTO QUIET IMPORTED_TARGET "libcrypto>=${_halyx_crypto_min}")
 endif()
 

@@ -2,7 +2,8 @@
 # Builds everything and runs every test:
 #   1. clang-tidy over the project's sources;
 #   2. the C++ and Python tests of an AddressSanitizer + UndefinedBehaviorSanitizer build;
-#   3. the cp311-abi3 wheel, installed into a fresh virtual environment, with the Python tests and
+#   3. the package (scripts/test-wheel.sh): the cp311-abi3 wheel's manylinux tag proved from its
+#      module, and the wheel installed into a fresh virtual environment, with the Python tests and
 #      the type-stub check run against the installed module;
 #   4. the C++ and Python tests of the release build, under ctest (its summary ends the output).
 set -euo pipefail
