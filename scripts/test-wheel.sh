@@ -3,7 +3,8 @@
 #   1. wheel_check.py, on modules made to fail it: it judges every wheel below;
 #   2. the cp311-abi3 wheel: its name must carry exactly the manylinux tag its module proves, and
 #      the module must stay within its size budget. A fresh virtual environment of Debian's Python
-#      installs it for the Python tests and the type-stub check.
+#      installs it for the Python tests and the type-stub check; one of every other CPython 3.11+
+#      on the machine (pyenv's) installs it and verifies the bundled sample.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -39,6 +40,11 @@ install_into() {
   [[ $installed == "$env/"* ]] || fail "$python imported $installed, not the wheel"
 }
 
+# verify_sample VENV: the example a user would run first, from outside the source tree.
+verify_sample() {
+  (cd / && "$1/bin/python" "$root/examples/verify_sample.py" "$root/examples/sample")
+}
+
 HALYX_WHEEL_BUILD_DIR="$root/$build/wheel-cmake" \
   /usr/bin/python3 -m pip wheel --no-build-isolation --no-deps --quiet --wheel-dir "$dist" .
 wheel=$(ls "$dist"/halyx_verifier-*-cp311-abi3-*.whl)
@@ -56,3 +62,12 @@ mkdir "$scratch/stubs"
 cp "$(dirname "$module")/halyx_verifier.pyi" "$scratch/stubs/"
 (cd /tmp && MYPYPATH="$scratch/stubs" "$venv/bin/python" -m mypy.stubtest halyx_verifier)
 env -u HALYX_MODULE_DIR "$venv/bin/python" -m pytest -q -p no:cacheprovider halyx-verifier-py/tests
+verify_sample "$venv"
+
+for python in "$HOME"/.pyenv/versions/3.1[1-9]*/bin/python3; do
+  [[ -x $python ]] || continue
+  version=$("$python" -c 'import platform; print(platform.python_version())')
+  echo "test-wheel: CPython $version"
+  install_into "$python" "$scratch/venv-$version" "$wheel"
+  verify_sample "$scratch/venv-$version"
+done

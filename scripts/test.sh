@@ -3,8 +3,8 @@
 #   1. clang-tidy over the project's sources;
 #   2. the C++ and Python tests of an AddressSanitizer + UndefinedBehaviorSanitizer build;
 #   3. the package (scripts/test-wheel.sh): the cp311-abi3 wheel's manylinux tag proved from its
-#      module, and the wheel installed into a fresh virtual environment, with the Python tests and
-#      the type-stub check run against the installed module;
+#      module, the wheel installed into a fresh virtual environment of every CPython on the machine,
+#      with the Python tests and the type-stub check against the installed module;
 #   4. the C++ and Python tests of the release build, under ctest (its summary ends the output).
 set -euo pipefail
 cd "$(dirname "$0")/.."
