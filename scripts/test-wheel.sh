@@ -4,7 +4,9 @@
 #   2. the cp311-abi3 wheel: its name must carry exactly the manylinux tag its module proves, and
 #      the module must stay within its size budget. A fresh virtual environment of Debian's Python
 #      installs it for the Python tests and the type-stub check; one of every other CPython 3.11+
-#      on the machine (pyenv's) installs it and verifies the bundled sample.
+#      on the machine (pyenv's) installs it and verifies the bundled sample;
+#   3. the sdist: it holds no tests, fuzzers, benchmarks or examples, and unpacked into a fresh
+#      folder it builds a wheel that passes the same check, installs and verifies the sample.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -71,3 +73,19 @@ for python in "$HOME"/.pyenv/versions/3.1[1-9]*/bin/python3; do
   install_into "$python" "$scratch/venv-$version" "$wheel"
   verify_sample "$scratch/venv-$version"
 done
+
+echo "test-wheel: sdist"
+/usr/bin/python3 -m build --sdist --no-isolation --outdir "$dist" . >/dev/null
+sdist=$(ls "$dist"/halyx-verifier-*.tar.gz)
+unwanted=$(tar -tzf "$sdist" | grep -E '/(tests|fuzz|bench|examples|tools|build[^/]*|\.cache|\.git)/' || true)
+[[ -z $unwanted ]] || fail "the sdist holds what no build reads: $unwanted"
+tar -xzf "$sdist" -C "$scratch"
+# The fresh tree reuses this tree's OpenSSL build (same recipe, same cache key) instead of making
+# its own.
+(cd "$scratch"/halyx-verifier-*/ &&
+ env -u HALYX_WHEEL_BUILD_DIR HALYX_CMAKE_ARGS="-DHALYX_DEPS_CACHE=$root/.cache" \
+   /usr/bin/python3 -m pip wheel --no-build-isolation --no-deps --quiet --wheel-dir "$scratch/dist" .)
+sdist_wheel=$(ls "$scratch"/dist/halyx_verifier-*.whl)
+check_tag "$sdist_wheel"
+install_into /usr/bin/python3 "$scratch/venv-sdist" "$sdist_wheel"
+verify_sample "$scratch/venv-sdist"
