@@ -20,6 +20,9 @@ if(HALYX_SYSTEM_CRYPTO_FOUND)
   set(HALYX_CRYPTO_VERSION "${HALYX_SYSTEM_CRYPTO_VERSION} (system)")
 else()
   file(SHA256 "${PROJECT_SOURCE_DIR}/scripts/build-openssl.sh" _halyx_recipe_hash)
+  # An edited recipe re-runs configure, so that even a plain `cmake --build` moves to the new prefix
+  # instead of linking the library the old recipe built.
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/scripts/build-openssl.sh")
   string(SUBSTRING "${_halyx_recipe_hash}" 0 12 _halyx_recipe_hash)
   set(_halyx_prefix "${HALYX_DEPS_CACHE}/openssl-3.5-${_halyx_recipe_hash}")
   # Several build trees may configure at once; one builds, the others wait for its result.
