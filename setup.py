@@ -2,11 +2,17 @@
 
     pip wheel --no-build-isolation .
 
-The wheel holds halyx_verifier.abi3.so and its type stub halyx_verifier.pyi. CMake obtains
-OpenSSL 3.5 as in any other build (see README.md); $HALYX_WHEEL_BUILD_DIR keeps the CMake tree
-between wheel builds.
+The wheel holds halyx_verifier.abi3.so and its type stub halyx_verifier.pyi, and carries the
+manylinux tag that scripts/wheel_check.py proves for the module just built (linux_<arch>, with a
+warning, when it proves none). CMake obtains OpenSSL 3.5 as in any other build (see README.md) and
+links every dependency statically. Environment:
+
+    HALYX_CMAKE_ARGS        extra CMake arguments, after the defaults, e.g.
+                            "-DHALYX_MLDSA_BACKEND=liboqs -DCMAKE_PREFIX_PATH=/opt/liboqs"
+    HALYX_WHEEL_BUILD_DIR   keeps the CMake tree between wheel builds
 """
 import os
+import shlex
 import shutil
 import subprocess
 import sys
@@ -15,15 +21,26 @@ from pathlib import Path
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 
+try:
+    from setuptools.command.bdist_wheel import bdist_wheel
+except ImportError:  # setuptools < 70 takes it from the wheel package
+    from wheel.bdist_wheel import bdist_wheel
+
 ROOT = Path(__file__).resolve().parent
+sys.path.insert(0, str(ROOT / "scripts"))
+import wheel_check  # noqa: E402
 
 
 class CMakeBuild(build_ext):
     def build_extension(self, ext: Extension) -> None:
         build_dir = Path(os.environ.get("HALYX_WHEEL_BUILD_DIR") or Path(self.build_temp).resolve() / "cmake")
+        # The backend is named, not left to auto: a liboqs the machine happens to have must not
+        # change what a wheel contains unless asked for.
         subprocess.check_call(["cmake", "-S", str(ROOT), "-B", str(build_dir), "-G", "Ninja",
                                "-DCMAKE_BUILD_TYPE=Release", "-DHALYX_BUILD_TESTS=OFF",
-                               f"-DPython3_EXECUTABLE={sys.executable}"])
+                               "-DHALYX_BUNDLE_DEPS=ON", "-DHALYX_MLDSA_BACKEND=openssl",
+                               f"-DPython3_EXECUTABLE={sys.executable}",
+                               *shlex.split(os.environ.get("HALYX_CMAKE_ARGS", ""))])
         subprocess.check_call(["cmake", "--build", str(build_dir), "--target", "halyx_verifier",
                                "-j", str(os.cpu_count() or 2)])
         target = Path(self.get_ext_fullpath(ext.name))
@@ -31,9 +48,24 @@ class CMakeBuild(build_ext):
         shutil.copyfile(build_dir / "halyx-verifier-py" / "halyx_verifier.abi3.so", target)
         shutil.copyfile(ROOT / "halyx-verifier-py" / "halyx_verifier.pyi", target.parent / "halyx_verifier.pyi")
 
+        report = wheel_check.check_module(target)
+        for line in report.notes:
+            print(f"wheel_check: {line}")
+        for line in report.problems:
+            print(f"wheel_check: WARNING {line}", file=sys.stderr)
+        self.distribution.halyx_platform_tag = report.tag
+
+
+class ProvedTagWheel(bdist_wheel):
+    def get_tag(self):
+        python, abi, platform = super().get_tag()
+        # None when the module proved no manylinux tag: the wheel then keeps the plain linux tag,
+        # which claims nothing beyond the machine that built it.
+        return python, abi, getattr(self.distribution, "halyx_platform_tag", None) or platform
+
 
 setup(
     ext_modules=[Extension("halyx_verifier", sources=[], py_limited_api=True)],
-    cmdclass={"build_ext": CMakeBuild},
+    cmdclass={"build_ext": CMakeBuild, "bdist_wheel": ProvedTagWheel},
     options={"bdist_wheel": {"py_limited_api": "cp311"}, "build": {"build_base": "build/setuptools"}},
 )

@@ -17,3 +17,13 @@ if(HALYX_MLDSA_BACKEND STREQUAL "auto" OR HALYX_MLDSA_BACKEND STREQUAL "liboqs")
                         "(set liboqs_DIR or CMAKE_PREFIX_PATH)")
   endif()
 endif()
+
+# A wheel must not need a liboqs on the user's system: take only a static one, whose symbols the
+# module's version script then hides like libcrypto's.
+if(HALYX_MLDSA_CHOSEN STREQUAL "liboqs" AND HALYX_BUNDLE_DEPS)
+  get_target_property(_halyx_oqs_type OQS::oqs TYPE)
+  if(NOT _halyx_oqs_type STREQUAL "STATIC_LIBRARY")
+    message(FATAL_ERROR "HALYX_BUNDLE_DEPS needs a static liboqs, but OQS::oqs is a ${_halyx_oqs_type}; "
+                        "build liboqs with -DBUILD_SHARED_LIBS=OFF -DCMAKE_POSITION_INDEPENDENT_CODE=ON")
+  endif()
+endif()

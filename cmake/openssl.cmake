@@ -1,7 +1,9 @@
 # Provides the imported target halyx::crypto (libcrypto). SHA-256 always comes from it; with the
-# OpenSSL ML-DSA-65 backend it must be 3.5 or newer. When the system's libcrypto is too old, OpenSSL
-# 3.5 is built once from Debian 13's source package into a private prefix under HALYX_DEPS_CACHE and
-# linked statically, with its symbols kept out of the module's exports.
+# OpenSSL ML-DSA-65 backend it must be 3.5 or newer. When the system's libcrypto is too old, or
+# HALYX_BUNDLE_DEPS asks for a module that carries its own, OpenSSL 3.5 is built once from Debian
+# 13's source package into a private prefix under HALYX_DEPS_CACHE and linked statically, with its
+# symbols kept out of the module's exports. The prefix is named after a hash of the recipe, so a
+# changed recipe never reuses an old build.
 if(HALYX_MLDSA_CHOSEN STREQUAL "openssl")
   set(_halyx_crypto_min 3.5)
 else()
@@ -9,7 +11,7 @@ else()
 endif()
 
 find_package(PkgConfig QUIET)
-if(PkgConfig_FOUND)
+if(PkgConfig_FOUND AND NOT HALYX_BUNDLE_DEPS)
   pkg_check_modules(HALYX_SYSTEM_CRYPTO QUIET IMPORTED_TARGET "libcrypto>=${_halyx_crypto_min}")
 endif()
 
@@ -18,6 +20,9 @@ if(HALYX_SYSTEM_CRYPTO_FOUND)
   set(HALYX_CRYPTO_VERSION "${HALYX_SYSTEM_CRYPTO_VERSION} (system)")
 else()
   file(SHA256 "${PROJECT_SOURCE_DIR}/scripts/build-openssl.sh" _halyx_recipe_hash)
+  # An edited recipe re-runs configure, so that even a plain `cmake --build` moves to the new prefix
+  # instead of linking the library the old recipe built.
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/scripts/build-openssl.sh")
   string(SUBSTRING "${_halyx_recipe_hash}" 0 12 _halyx_recipe_hash)
   set(_halyx_prefix "${HALYX_DEPS_CACHE}/openssl-3.5-${_halyx_recipe_hash}")
   # Several build trees may configure at once; one builds, the others wait for its result.

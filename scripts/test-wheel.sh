@@ -1,28 +1,96 @@
 #!/usr/bin/env bash
-# Builds the cp311-abi3 wheel, installs it into a fresh virtual environment and runs the Python
-# tests and the type-stub check against the installed module (not the build tree's).
+# Tests the Python package as a user gets it:
+#   1. wheel_check.py, on modules made to fail it: it judges every wheel below;
+#   2. the cp311-abi3 wheel: its name must carry exactly the manylinux tag its module proves, and
+#      the module must stay within its size budget. A fresh virtual environment of Debian's Python
+#      installs it for the Python tests and the type-stub check; one of every other CPython 3.11+
+#      on the machine (pyenv's) installs it and verifies the bundled sample;
+#   3. the sdist: it holds no tests, fuzzers, benchmarks or examples, and unpacked into a fresh
+#      folder it builds a wheel that passes the same check, installs and verifies the sample.
+# $HALYX_CMAKE_ARGS reaches every wheel build, so the same checks run on, say, a liboqs wheel:
+#   HALYX_CMAKE_ARGS="-DHALYX_MLDSA_BACKEND=liboqs -DCMAKE_PREFIX_PATH=/opt/liboqs" scripts/test-wheel.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$PWD
+
+/usr/bin/python3 -m pytest -q -p no:cacheprovider scripts/tests
 
 build=${HALYX_BUILD_DIR:-build}
-dist="$build/dist"
-venv="$PWD/$build/wheel-venv"
+dist="$root/$build/dist"
+venv="$root/$build/wheel-venv"
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
 rm -rf "$dist" "$venv"
 
-HALYX_WHEEL_BUILD_DIR="$PWD/$build/wheel-cmake" \
+fail() { echo "test-wheel: $*" >&2; exit 1; }
+
+# check_tag WHEEL: wheel_check.py must accept the wheel, and its name carry exactly the tag proved.
+check_tag() {
+  local tag
+  tag=$(scripts/wheel_check.py "$1")
+  [[ $(basename "$1") == *"-$tag.whl" ]] || fail "$(basename "$1") is not tagged $tag, which its module proves"
+  echo "test-wheel: $(basename "$1"), $(stat -c %s "$1") bytes, proves $tag"
+}
+
+# install_into PYTHON VENV WHEEL [VENV_OPTION...]: a fresh virtual environment that installs the
+# wheel from the file alone and imports the module from there, not from the source tree.
+install_into() {
+  local python=$1 env=$2 wheel=$3 installed
+  shift 3
+  rm -rf "$env"
+  "$python" -m venv "$@" "$env"
+  "$env/bin/python" -m pip install --no-index --no-deps --quiet "$wheel"
+  installed=$(cd / && "$env/bin/python" -c "import halyx_verifier; print(halyx_verifier.__file__)")
+  [[ $installed == "$env/"* ]] || fail "$python imported $installed, not the wheel"
+}
+
+# verify_sample VENV: the example a user would run first, from outside the source tree.
+verify_sample() {
+  (cd / && "$1/bin/python" "$root/examples/verify_sample.py" "$root/examples/sample")
+}
+
+HALYX_WHEEL_BUILD_DIR="$root/$build/wheel-cmake" \
   /usr/bin/python3 -m pip wheel --no-build-isolation --no-deps --quiet --wheel-dir "$dist" .
 wheel=$(ls "$dist"/halyx_verifier-*-cp311-abi3-*.whl)
-echo "test-wheel: built $(basename "$wheel")"
+check_tag "$wheel"
 
-/usr/bin/python3 -m venv --system-site-packages "$venv"
-"$venv/bin/python" -m pip install --no-index --no-deps --quiet "$wheel"
-installed=$(cd /tmp && "$venv/bin/python" -c "import halyx_verifier; print(halyx_verifier.__file__)")
-[[ $installed == "$venv/"* ]] || { echo "test-wheel: imported $installed, not the wheel" >&2; exit 1; }
-
+# Debian's interpreter, with its pytest and mypy from the system's site-packages.
+install_into /usr/bin/python3 "$venv" "$wheel" --system-site-packages
+module=$(cd / && "$venv/bin/python" -c "import halyx_verifier; print(halyx_verifier.__file__)")
+size=$(stat -c %s "$module")
+echo "test-wheel: the module is $size bytes"
+# The budget is the default build's; liboqs, for one, adds its own ML-DSA to libcrypto's.
+if [[ -z ${HALYX_CMAKE_ARGS:-} ]] && (( size > 1500000 )); then
+  fail "the module is $size bytes, over its 1.5 MB budget"
+fi
 # mypy finds stubs in site-packages only for packages, so the installed stub is checked against the
 # installed module from a folder of its own.
-stubs=$(mktemp -d)
-trap 'rm -rf "$stubs"' EXIT
-cp "$(dirname "$installed")/halyx_verifier.pyi" "$stubs/"
-(cd /tmp && MYPYPATH="$stubs" "$venv/bin/python" -m mypy.stubtest halyx_verifier)
+mkdir "$scratch/stubs"
+cp "$(dirname "$module")/halyx_verifier.pyi" "$scratch/stubs/"
+(cd /tmp && MYPYPATH="$scratch/stubs" "$venv/bin/python" -m mypy.stubtest halyx_verifier)
 env -u HALYX_MODULE_DIR "$venv/bin/python" -m pytest -q -p no:cacheprovider halyx-verifier-py/tests
+verify_sample "$venv"
+
+for python in "$HOME"/.pyenv/versions/3.1[1-9]*/bin/python3; do
+  [[ -x $python ]] || continue
+  version=$("$python" -c 'import platform; print(platform.python_version())')
+  echo "test-wheel: CPython $version"
+  install_into "$python" "$scratch/venv-$version" "$wheel"
+  verify_sample "$scratch/venv-$version"
+done
+
+echo "test-wheel: sdist"
+/usr/bin/python3 -m build --sdist --no-isolation --outdir "$dist" . >/dev/null
+sdist=$(ls "$dist"/halyx-verifier-*.tar.gz)
+unwanted=$(tar -tzf "$sdist" | grep -E '/(tests|fuzz|bench|examples|tools|build[^/]*|\.cache|\.git)/' || true)
+[[ -z $unwanted ]] || fail "the sdist holds what no build reads: $unwanted"
+tar -xzf "$sdist" -C "$scratch"
+# The fresh tree reuses this tree's OpenSSL build (same recipe, same cache key) instead of making
+# its own.
+(cd "$scratch"/halyx-verifier-*/ &&
+ env -u HALYX_WHEEL_BUILD_DIR HALYX_CMAKE_ARGS="${HALYX_CMAKE_ARGS:-} -DHALYX_DEPS_CACHE=$root/.cache" \
+   /usr/bin/python3 -m pip wheel --no-build-isolation --no-deps --quiet --wheel-dir "$scratch/dist" .)
+sdist_wheel=$(ls "$scratch"/dist/halyx_verifier-*.whl)
+check_tag "$sdist_wheel"
+install_into /usr/bin/python3 "$scratch/venv-sdist" "$sdist_wheel"
+verify_sample "$scratch/venv-sdist"

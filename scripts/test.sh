@@ -2,8 +2,10 @@
 # Builds everything and runs every test:
 #   1. clang-tidy over the project's sources;
 #   2. the C++ and Python tests of an AddressSanitizer + UndefinedBehaviorSanitizer build;
-#   3. the cp311-abi3 wheel, installed into a fresh virtual environment, with the Python tests and
-#      the type-stub check run against the installed module;
+#   3. the package (scripts/test-wheel.sh): the cp311-abi3 wheel's manylinux tag proved from its
+#      module, the wheel installed into a fresh virtual environment of every CPython on the machine,
+#      with the Python tests and the type-stub check against the installed module, and the sdist
+#      built, unpacked and turned into a wheel that passes the same checks;
 #   4. the C++ and Python tests of the release build, under ctest (its summary ends the output).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,7 +22,7 @@ section "sanitizer build and tests"
 HALYX_BUILD_DIR=build-sanitize scripts/build.sh -DHALYX_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ctest --test-dir build-sanitize --output-on-failure
 
-section "wheel"
+section "wheel and sdist"
 scripts/test-wheel.sh
 
 section "release tests"
