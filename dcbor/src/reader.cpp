@@ -81,8 +81,9 @@ int compare_views(ByteView a, ByteView b) noexcept {
   return a.size() < b.size() ? -1 : 1;
 }
 
-}  // namespace
-
+// Compares the canonical encodings of two accepted items: negative, zero or positive as `a` sorts
+// before, equal to or after `b`, bytewise with a proper prefix first. Items whose floats were read
+// as integers are compared by their canonical form without building it.
 int compare_canonical(ByteView input, std::size_t a_start, std::size_t a_end, bool a_reduced,
                       std::size_t b_start, std::size_t b_end, bool b_reduced) noexcept {
   if (!a_reduced && !b_reduced) {
@@ -101,6 +102,8 @@ int compare_canonical(ByteView input, std::size_t a_start, std::size_t a_end, bo
   if (x.empty() && y.empty()) return 0;
   return x.empty() ? -1 : 1;
 }
+
+}  // namespace
 
 ByteString canonical_encoding(ByteView input, std::size_t start, std::size_t end, bool reduced) {
   if (!reduced) return ByteString(input.begin() + static_cast<std::ptrdiff_t>(start),

@@ -100,12 +100,6 @@ class Reader {
 // exactly as decode_dcbor would report it. Allocates nothing that grows with the input.
 [[nodiscard]] std::expected<void, CborError> validate_dcbor(ByteView input);
 
-// Compares the canonical encodings of two items of input that Reader accepted: negative, zero or
-// positive as `a` sorts before, equal to or after `b`, bytewise with a proper prefix first. Items
-// whose floats were read as integers are compared by their canonical form without building it.
-[[nodiscard]] int compare_canonical(ByteView input, std::size_t a_start, std::size_t a_end, bool a_reduced,
-                                    std::size_t b_start, std::size_t b_end, bool b_reduced) noexcept;
-
 // Returns the canonical encoding of an item of input that Reader accepted.
 [[nodiscard]] ByteString canonical_encoding(ByteView input, std::size_t start, std::size_t end, bool reduced);
 

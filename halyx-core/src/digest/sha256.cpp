@@ -64,8 +64,6 @@ ThreadContext& thread_context() {
   return tc;
 }
 
-bool& thread_busy() noexcept { return thread_context_storage().busy; }
-
 }  // namespace
 
 bool Sha256::native_available() noexcept {
@@ -101,7 +99,7 @@ void Sha256::release() noexcept {
   if (owns_ctx_) {
     EVP_MD_CTX_free(ctx_);
   } else {
-    thread_busy() = false;
+    thread_context_storage().busy = false;
   }
   ctx_ = nullptr;
 }
