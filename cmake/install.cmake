@@ -5,7 +5,7 @@
 #   include/halyx/                          the core's headers, laid out as in halyx-core/src
 #   include/halyx/dcbor/                    dcbor's headers
 #   lib/halyx/libhalyx_core.a, libdcbor.a   the static libraries
-#   lib/halyx/libhalyx_crypto.a             libcrypto, when the project built it (Debian 12)
+#   lib/halyx/libhalyx_crypto.a             libcrypto, with the OpenSSL backend when the project built it
 #   lib/cmake/halyx/halyxConfig.cmake       the package, and its version file
 #
 # The libraries sit in a folder of their own, and the libcrypto the project built is renamed, so
@@ -22,16 +22,19 @@ install(DIRECTORY "${PROJECT_SOURCE_DIR}/halyx-core/src/" DESTINATION "${CMAKE_I
 install(DIRECTORY "${PROJECT_SOURCE_DIR}/dcbor/src/" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/halyx/dcbor"
         FILES_MATCHING PATTERN "*.hpp")
 
-# How the package finds libcrypto. A system library (3.5 or newer, or any 3.x behind liboqs) is
-# looked up again where the package is used; the one built under .cache/ goes into the prefix,
-# since a build tree is no place for an installed package to point at.
-if(HALYX_SYSTEM_CRYPTO_FOUND)
-  set(HALYX_PACKAGE_CRYPTO "system")
-else()
-  set(HALYX_PACKAGE_CRYPTO "bundled")
-  install(FILES "$<TARGET_FILE:halyx::crypto>" DESTINATION "${HALYX_INSTALL_LIBDIR}" RENAME libhalyx_crypto.a)
+# How the package finds libcrypto, which only the OpenSSL backend links. A system library (3.5 or
+# newer) is looked up again where the package is used; the one built under .cache/ goes into the
+# prefix, since a build tree is no place for an installed package to point at.
+set(HALYX_PACKAGE_CRYPTO "none")
+if(HALYX_MLDSA_CHOSEN STREQUAL "openssl")
+  if(HALYX_SYSTEM_CRYPTO_FOUND)
+    set(HALYX_PACKAGE_CRYPTO "system")
+  else()
+    set(HALYX_PACKAGE_CRYPTO "bundled")
+    install(FILES "$<TARGET_FILE:halyx::crypto>" DESTINATION "${HALYX_INSTALL_LIBDIR}" RENAME libhalyx_crypto.a)
+  endif()
 endif()
-set(HALYX_PACKAGE_CRYPTO_MIN "${_halyx_crypto_min}")
+set(HALYX_PACKAGE_CRYPTO_MIN "3.5")
 set(HALYX_PACKAGE_LIBOQS_DIR "")
 if(HALYX_MLDSA_CHOSEN STREQUAL "liboqs")
   set(HALYX_PACKAGE_LIBOQS_DIR "${liboqs_DIR}")

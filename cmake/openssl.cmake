@@ -1,14 +1,14 @@
-# Provides the imported target halyx::crypto (libcrypto). SHA-256 always comes from it; with the
-# OpenSSL ML-DSA-65 backend it must be 3.5 or newer. When the system's libcrypto is too old, or
-# HALYX_BUNDLE_DEPS asks for a module that carries its own, OpenSSL 3.5 is built once from Debian
-# 13's source package into a private prefix under HALYX_DEPS_CACHE and linked statically, with its
-# symbols kept out of the module's exports. The prefix is named after a hash of the recipe, so a
-# changed recipe never reuses an old build.
-if(HALYX_MLDSA_CHOSEN STREQUAL "openssl")
-  set(_halyx_crypto_min 3.5)
-else()
-  set(_halyx_crypto_min 3.0)
+# Provides the imported target halyx::crypto (libcrypto 3.5 or newer) where HALYX_NEED_CRYPTO says
+# something needs it: the OpenSSL ML-DSA-65 backend, or the tests, which use it as their oracle.
+# When the system's libcrypto is too old, or HALYX_BUNDLE_DEPS asks for a module that carries its
+# own, OpenSSL 3.5 is built once from Debian 13's source package into a private prefix under
+# HALYX_DEPS_CACHE and linked statically, with its symbols kept out of the module's exports. The
+# prefix is named after a hash of the recipe, so a changed recipe never reuses an old build.
+if(NOT HALYX_NEED_CRYPTO)
+  message(STATUS "ML-DSA-65 backend: ${HALYX_MLDSA_CHOSEN}; no libcrypto needed")
+  return()
 endif()
+set(_halyx_crypto_min 3.5)
 
 find_package(PkgConfig QUIET)
 if(PkgConfig_FOUND AND NOT HALYX_BUNDLE_DEPS)
@@ -50,8 +50,10 @@ else()
   set(HALYX_CRYPTO_VERSION "${_halyx_built_version} (static, built from Debian's source package)")
 endif()
 
-if(HALYX_MLDSA_CHOSEN STREQUAL "liboqs")
-  message(STATUS "ML-DSA-65 backend: liboqs ${liboqs_VERSION}; SHA-256 from libcrypto ${HALYX_CRYPTO_VERSION}")
-else()
+if(HALYX_MLDSA_CHOSEN STREQUAL "openssl")
   message(STATUS "ML-DSA-65 backend: OpenSSL libcrypto ${HALYX_CRYPTO_VERSION}")
+elseif(HALYX_MLDSA_CHOSEN STREQUAL "liboqs")
+  message(STATUS "ML-DSA-65 backend: liboqs ${liboqs_VERSION}; OpenSSL ${HALYX_CRYPTO_VERSION} for the tests")
+else()
+  message(STATUS "ML-DSA-65 backend: native; OpenSSL ${HALYX_CRYPTO_VERSION} for the tests")
 endif()

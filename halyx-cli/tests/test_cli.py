@@ -180,7 +180,7 @@ class TestUsage:
             assert re.search(rb"\n +%d  " % status, p.stdout), status
         p = run("--version")
         lines = p.stdout.decode().splitlines()
-        backend = {"openssl": "OpenSSL 3.", "liboqs": "liboqs 0."}[os.environ["HALYX_BACKEND"]]
+        backend = {"native": "halyx native (", "openssl": "OpenSSL 3.", "liboqs": "liboqs 0."}[os.environ["HALYX_BACKEND"]]
         assert p.returncode == 0 and lines[0] == "halyx-verify " + os.environ["HALYX_VERSION"]
         assert lines[1].startswith("ML-DSA-65 backend: " + backend) and len(lines) == 2
 

@@ -73,10 +73,12 @@ std::expected<VerifiedInclusion, VerifyError> verify_inclusion(ByteView leaf_byt
     return std::unexpected(SignatureTooLong{scheme->length_signature(), signature.size()});
   }
 
+  // Both signature checks of the call share one key and one signature: whatever does not depend
+  // on the message is worked out once, here, and each check then decides its own message.
+  const signing::PreparedSignature prepared = scheme->prepare(ca_public_key, signature);
+
   // The signature over the caller's exact STH bytes comes before any input is decoded.
-  if (!scheme->verify_with_ctx_str(sth_bytes, signature, signing::STH_SIGNATURE_CONTEXT, ca_public_key)) {
-    return std::unexpected(SignatureRejected{});
-  }
+  if (!prepared.verify(sth_bytes, signing::STH_SIGNATURE_CONTEXT)) return std::unexpected(SignatureRejected{});
 
   auto sth = wire::decode_signed_tree_head(sth_bytes);
   if (!sth) return std::unexpected(SthDecodeFailed{sth.error()});
@@ -87,7 +89,9 @@ std::expected<VerifiedInclusion, VerifyError> verify_inclusion(ByteView leaf_byt
 
   // The key's length was checked against the handle above, and the handle's is the scheme's.
   const signing::CaPublicKey key(ca_public_key.data(), signing::ML_DSA_65_PUBLIC_KEY_LENGTH);
-  if (auto step = merkle::verify_sth_and_inclusion(*leaf, *proof, *sth, signature, key); !step) {
+  // The STH check decides the STH's re-encoding with the same preparation, then the leaf's hash
+  // walks the proof to the STH's root.
+  if (auto step = merkle::verify_sth_and_inclusion(*leaf, *proof, *sth, prepared, key); !step) {
     return std::unexpected(std::visit(Overloaded{
                                           [](merkle::Sth& x) -> VerifyError { return SthCheckFailed{x.error}; },
                                           [](merkle::InclusionInvalid&) -> VerifyError { return InclusionFailed{}; },

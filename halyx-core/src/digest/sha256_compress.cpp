@@ -1,13 +1,13 @@
 #include "digest/sha256_compress.hpp"
 
+#include <bit>
+
 #if defined(__x86_64__)
 #include <cpuid.h>
 #include <immintrin.h>
 #endif
 
 namespace halyx::digest::detail {
-
-#if defined(__x86_64__)
 namespace {
 
 // The round constants K of FIPS 180-4, four to a vector, in the order the rounds take them.
@@ -23,6 +23,8 @@ alignas(16) constexpr std::uint32_t K[64] = {
 };
 
 }  // namespace
+
+#if defined(__x86_64__)
 
 bool cpu_has_sha_ni() noexcept {
   unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
@@ -75,11 +77,49 @@ __attribute__((target("sha,sse4.1,ssse3"))) void compress_sha_ni(Sha256State& st
   _mm_storeu_si128(reinterpret_cast<__m128i*>(&state[4]), hgfe);
 }
 
-#else  // other processors: libcrypto does the work
+#else  // other processors: the portable block function does the work
 
 bool cpu_has_sha_ni() noexcept { return false; }
 void compress_sha_ni(Sha256State&, const std::uint8_t*, std::size_t) noexcept {}
 
 #endif
+
+void compress_portable(Sha256State& state, const std::uint8_t* blocks, std::size_t count) noexcept {
+  for (; count != 0; --count, blocks += SHA256_BLOCK) {
+    // The message schedule: sixteen big-endian words, then each from four earlier ones.
+    std::uint32_t w[64];
+    for (std::size_t t = 0; t < 16; ++t) {
+      const std::uint8_t* p = blocks + 4 * t;
+      w[t] = std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
+    }
+    for (std::size_t t = 16; t < 64; ++t) {
+      const std::uint32_t s0 = std::rotr(w[t - 15], 7) ^ std::rotr(w[t - 15], 18) ^ (w[t - 15] >> 3);
+      const std::uint32_t s1 = std::rotr(w[t - 2], 17) ^ std::rotr(w[t - 2], 19) ^ (w[t - 2] >> 10);
+      w[t] = w[t - 16] + s0 + w[t - 7] + s1;
+    }
+    std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
+    std::uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
+    for (std::size_t t = 0; t < 64; ++t) {
+      const std::uint32_t t1 = h + (std::rotr(e, 6) ^ std::rotr(e, 11) ^ std::rotr(e, 25)) + ((e & f) ^ (~e & g)) + K[t] + w[t];
+      const std::uint32_t t2 = (std::rotr(a, 2) ^ std::rotr(a, 13) ^ std::rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
+      h = g;
+      g = f;
+      f = e;
+      e = d + t1;
+      d = c;
+      c = b;
+      b = a;
+      a = t1 + t2;
+    }
+    state[0] += a;
+    state[1] += b;
+    state[2] += c;
+    state[3] += d;
+    state[4] += e;
+    state[5] += f;
+    state[6] += g;
+    state[7] += h;
+  }
+}
 
 }  // namespace halyx::digest::detail

@@ -1,7 +1,5 @@
-// sha256_compress.hpp: the SHA-256 block function with the x86 SHA extensions, for sha256.cpp. A
-// Merkle walk hashes one 65-byte node per level; through libcrypto's generic digest interface half
-// the cost of such a hash is the interface, so on processors that have the SHA instructions the
-// blocks are compressed here directly. Elsewhere sha256.cpp uses libcrypto.
+// sha256_compress.hpp: the SHA-256 block function, for sha256.cpp: with the x86 SHA extensions
+// where the processor has them, and in portable C++ everywhere else. Both compute the same.
 #pragma once
 
 #include <array>
@@ -20,8 +18,9 @@ inline constexpr std::size_t SHA256_BLOCK = 64;
 // Whether this processor has the SHA extensions and SSE4.1, which compress_sha_ni needs.
 [[nodiscard]] bool cpu_has_sha_ni() noexcept;
 
-// Applies the block function to `state` for each of the `count` 64-byte blocks at `blocks`. Only to
-// be called where cpu_has_sha_ni() holds.
+// Apply the block function to `state` for each of the `count` 64-byte blocks at `blocks`.
+// compress_sha_ni only where cpu_has_sha_ni() holds; compress_portable anywhere.
 void compress_sha_ni(Sha256State& state, const std::uint8_t* blocks, std::size_t count) noexcept;
+void compress_portable(Sha256State& state, const std::uint8_t* blocks, std::size_t count) noexcept;
 
 }  // namespace halyx::digest::detail

@@ -8,7 +8,7 @@ namespace halyx::merkle {
 std::expected<void, StepVerifyError> verify_sth_and_inclusion(const leaf::MtacLeaf& leaf,
                                                               const wire::InclusionProof& proof,
                                                               const wire::SignedTreeHead& sth,
-                                                              ByteView signature,
+                                                              const signing::PreparedSignature& signature,
                                                               signing::CaPublicKey ca_public_key) {
   if (auto checked = signing::verify_sth_signature(sth, signature, ca_public_key); !checked) {
     return std::unexpected(Sth{checked.error()});

@@ -29,7 +29,7 @@ using StepVerifyError = std::variant<Sth, InclusionInvalid>;
 [[nodiscard]] std::expected<void, StepVerifyError> verify_sth_and_inclusion(const leaf::MtacLeaf& leaf,
                                                                             const wire::InclusionProof& proof,
                                                                             const wire::SignedTreeHead& sth,
-                                                                            ByteView signature,
+                                                                            const signing::PreparedSignature& signature,
                                                                             signing::CaPublicKey ca_public_key);
 
 }  // namespace halyx::merkle

@@ -1,6 +1,12 @@
 // ml_dsa_65.hpp: the ML-DSA-65 (FIPS 204) signature handle. Every signature check of the system runs
-// through it. Two libraries can stand behind it, chosen when the project is configured: liboqs, or
-// OpenSSL 3.5 and later. Both give the same answers and the same errors.
+// through it. Three implementations can stand behind it, chosen when the project is configured:
+// the project's own verifier (mldsa/, the default), liboqs, or OpenSSL 3.5 and later. All give the
+// same answers and the same errors.
+//
+// A call checks one signature under one key over two messages, so the handle works in two steps:
+// prepare() once per (key, signature), then PreparedSignature::verify() per (message, context).
+// With the project's own verifier, prepare() does all the work that does not depend on the
+// message; the libraries verify in full each time.
 #pragma once
 
 #include <array>
@@ -11,6 +17,7 @@
 #include <string_view>
 
 #include "bytes.hpp"
+#include "mldsa/verifier.hpp"
 
 namespace halyx::signing {
 
@@ -38,6 +45,33 @@ enum class OqsError {
 // hold one release it around this call.
 void ensure_oqs_initialised();
 
+class OqsSignatureScheme;
+
+// One signature under one key, ready to be checked against any number of messages. Borrows the
+// key and the signature (and the handle that made it) for as long as it lives; owns nothing, so
+// it lives on its owner's stack.
+class PreparedSignature {
+ public:
+  // Returns success when the signature is a valid ML-DSA-65 signature of `message` under
+  // `context` and the key; VerifyFailed for every other outcome, whatever the cause (wrong key,
+  // message, context or length, or a context over 255 bytes). Throws std::bad_alloc when the
+  // library could not allocate, which says nothing about the signature.
+  [[nodiscard]] std::expected<void, OqsError> verify(ByteView message, ByteView context) const;
+
+  // The length of the signature it was prepared with.
+  [[nodiscard]] std::size_t signature_size() const noexcept { return signature_.size(); }
+
+ private:
+  friend class OqsSignatureScheme;
+  PreparedSignature(const OqsSignatureScheme& scheme, ByteView public_key, ByteView signature) noexcept
+      : scheme_(&scheme), public_key_(public_key), signature_(signature) {}
+
+  const OqsSignatureScheme* scheme_;
+  ByteView public_key_;
+  ByteView signature_;
+  mldsa::PreparedVerification native_;  // the project's own verifier keeps its work here
+};
+
 // The sole owner of one library scheme object. Moves, never copies. It does not check lengths:
 // callers compare key and signature lengths with length_public_key() and length_signature() first
 // and report length faults in their own words.
@@ -57,15 +91,18 @@ class OqsSignatureScheme {
   [[nodiscard]] std::size_t length_public_key() const noexcept { return length_public_key_; }
   [[nodiscard]] std::size_t length_signature() const noexcept { return length_signature_; }
 
-  // Returns success when `signature` is a valid ML-DSA-65 signature of `message` under `context`
-  // and `public_key`; VerifyFailed for every other outcome, whatever the cause (wrong key, message,
-  // context or length, or a context over 255 bytes). Throws std::bad_alloc when the library could
-  // not allocate, which says nothing about the signature.
+  // Returns `signature` under `public_key`, prepared for any number of messages. Keys and
+  // signatures of the wrong length are prepared too, as ones that verify nothing. Throws
+  // std::bad_alloc when the library could not allocate.
+  [[nodiscard]] PreparedSignature prepare(ByteView public_key, ByteView signature) const;
+
+  // Returns prepare(public_key, signature).verify(message, context): one check on its own.
   [[nodiscard]] std::expected<void, OqsError> verify_with_ctx_str(ByteView message, ByteView signature,
                                                                   ByteView context,
                                                                   ByteView public_key) const;
 
  private:
+  friend class PreparedSignature;
   std::unique_ptr<Object, ObjectFree> object_;
   std::size_t length_public_key_;
   std::size_t length_signature_;
@@ -75,7 +112,8 @@ class OqsSignatureScheme {
 // std::bad_alloc when the library could not allocate it.
 [[nodiscard]] std::expected<OqsSignatureScheme, OqsError> create_ml_dsa_65();
 
-// Returns the name and version of the library behind the handle, e.g. "OpenSSL 3.5.7 ...".
+// Returns the name and version of the library behind the handle, e.g. "OpenSSL 3.5.7 ..." or, for
+// the project's own verifier, "halyx native (avx512)" with the code path this process uses.
 [[nodiscard]] std::string_view ml_dsa_65_backend_name() noexcept;
 
 }  // namespace halyx::signing

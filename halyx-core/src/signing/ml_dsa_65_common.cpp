@@ -12,4 +12,10 @@ std::string_view message(OqsError e) noexcept {
   return {};  // unreachable: every kind has its case above, and -Wswitch guards new ones
 }
 
+std::expected<void, OqsError> OqsSignatureScheme::verify_with_ctx_str(ByteView message, ByteView signature,
+                                                                      ByteView context,
+                                                                      ByteView public_key) const {
+  return prepare(public_key, signature).verify(message, context);
+}
+
 }  // namespace halyx::signing

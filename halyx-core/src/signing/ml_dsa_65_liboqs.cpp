@@ -46,16 +46,18 @@ std::expected<OqsSignatureScheme, OqsError> create_ml_dsa_65() {
   return OqsSignatureScheme(std::move(object), public_key_length, signature_length);
 }
 
-std::expected<void, OqsError> OqsSignatureScheme::verify_with_ctx_str(ByteView message, ByteView signature,
-                                                                      ByteView context,
-                                                                      ByteView public_key) const {
+PreparedSignature OqsSignatureScheme::prepare(ByteView public_key, ByteView signature) const {
+  return PreparedSignature(*this, public_key, signature);
+}
+
+std::expected<void, OqsError> PreparedSignature::verify(ByteView message, ByteView context) const {
   // liboqs reads exactly length_public_key bytes of the key; a shorter buffer would be over-read.
-  if (public_key.size() != length_public_key_) return std::unexpected(OqsError::VerifyFailed);
+  if (public_key_.size() != scheme_->length_public_key()) return std::unexpected(OqsError::VerifyFailed);
   // An empty context goes down as a null pointer with length 0.
   const std::uint8_t* ctx = context.empty() ? nullptr : context.data();
-  const OQS_STATUS status = OQS_SIG_verify_with_ctx_str(object_->sig.get(), message.data(), message.size(),
-                                                        signature.data(), signature.size(), ctx,
-                                                        context.size(), public_key.data());
+  const OQS_STATUS status = OQS_SIG_verify_with_ctx_str(scheme_->object_->sig.get(), message.data(),
+                                                        message.size(), signature_.data(), signature_.size(),
+                                                        ctx, context.size(), public_key_.data());
   if (status != OQS_SUCCESS) return std::unexpected(OqsError::VerifyFailed);
   return {};
 }

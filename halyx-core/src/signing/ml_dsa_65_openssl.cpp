@@ -105,17 +105,19 @@ std::expected<OqsSignatureScheme, OqsError> create_ml_dsa_65() {
   return OqsSignatureScheme(std::move(object), ML_DSA_65_PUBLIC_KEY_LENGTH, ML_DSA_65_SIGNATURE_LENGTH);
 }
 
-std::expected<void, OqsError> OqsSignatureScheme::verify_with_ctx_str(ByteView message, ByteView signature,
-                                                                      ByteView context,
-                                                                      ByteView public_key) const {
+PreparedSignature OqsSignatureScheme::prepare(ByteView public_key, ByteView signature) const {
+  return PreparedSignature(*this, public_key, signature);
+}
+
+std::expected<void, OqsError> PreparedSignature::verify(ByteView message, ByteView context) const {
   // What the library would refuse for the input's sake is refused here first, so that every later
   // failure to build a key or a context can only be a failed allocation. Any 1952 bytes are a
   // well-formed ML-DSA-65 public key.
-  if (public_key.size() != length_public_key_ || context.size() > MAX_CONTEXT_LENGTH) {
+  if (public_key_.size() != scheme_->length_public_key() || context.size() > MAX_CONTEXT_LENGTH) {
     return std::unexpected(OqsError::VerifyFailed);
   }
-  EvpPkey key(EVP_PKEY_new_raw_public_key_ex(nullptr, ALGORITHM, nullptr, public_key.data(),
-                                             public_key.size()));
+  EvpPkey key(EVP_PKEY_new_raw_public_key_ex(nullptr, ALGORITHM, nullptr, public_key_.data(),
+                                             public_key_.size()));
   if (!key) out_of_memory();
   EvpPkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
   if (!ctx) out_of_memory();
@@ -126,10 +128,10 @@ std::expected<void, OqsError> OqsSignatureScheme::verify_with_ctx_str(ByteView m
     params[0] = OSSL_PARAM_construct_octet_string(OSSL_SIGNATURE_PARAM_CONTEXT_STRING,
                                                   const_cast<std::uint8_t*>(context.data()), context.size());
   }
-  if (EVP_PKEY_verify_message_init(ctx.get(), object_->algorithm.get(), context.empty() ? nullptr : params) != 1) {
+  if (EVP_PKEY_verify_message_init(ctx.get(), scheme_->object_->algorithm.get(), context.empty() ? nullptr : params) != 1) {
     out_of_memory();
   }
-  if (EVP_PKEY_verify(ctx.get(), signature.data(), signature.size(), message.data(), message.size()) != 1) {
+  if (EVP_PKEY_verify(ctx.get(), signature_.data(), signature_.size(), message.data(), message.size()) != 1) {
     return fail(OqsError::VerifyFailed);
   }
   return {};

@@ -35,21 +35,17 @@ std::string message(const SthVerifyError& e) {
 Hash32 derive_log_id(ByteView ca_public_key) { return digest::sha256(ca_public_key); }
 
 std::expected<void, SthVerifyError> verify_sth_signature(const wire::SignedTreeHead& sth,
-                                                         ByteView signature,
+                                                         const PreparedSignature& signature,
                                                          CaPublicKey ca_public_key) {
-  ensure_oqs_initialised();
-  auto scheme = create_ml_dsa_65();
-  if (!scheme) return std::unexpected(OqsInit{scheme.error()});
-
   const Hash32 derived = derive_log_id(ca_public_key);
   if (derived != sth.log_id) return std::unexpected(LogIdMismatch{sth.log_id, derived});
-  if (signature.size() != scheme->length_signature()) return std::unexpected(SignatureInvalid{});
+  if (signature.signature_size() != ML_DSA_65_SIGNATURE_LENGTH) return std::unexpected(SignatureInvalid{});
 
   // The signature must hold for the record as it re-encodes, not only for the bytes the caller
   // sent: a record whose caller bytes used longer heads than needed re-encodes differently and
   // fails here, so two encodings of one tree head can never both be accepted.
   const ByteString message_bytes = wire::encode_signed_tree_head(sth);
-  if (!scheme->verify_with_ctx_str(message_bytes, signature, STH_SIGNATURE_CONTEXT, ca_public_key)) {
+  if (!signature.verify(message_bytes, STH_SIGNATURE_CONTEXT)) {
     return std::unexpected(SignatureInvalid{});
   }
   return {};

@@ -38,12 +38,12 @@ using SthVerifyError = std::variant<SignatureInvalid, LogIdMismatch, OqsInit>;
 // Returns the log identifier of a CA key: SHA-256 of its raw bytes, with no prefix or tag.
 [[nodiscard]] Hash32 derive_log_id(ByteView ca_public_key);
 
-// Returns success when the STH names the log of `ca_public_key` and `signature` is that key's
-// ML-DSA-65 signature of the STH's shortest-form re-encoding under STH_SIGNATURE_CONTEXT.
-// Errors: LogIdMismatch (checked first, so a foreign key never costs a verification),
-// SignatureInvalid (wrong length, or no valid signature of the re-encoding), OqsInit.
+// Returns success when the STH names the log of `ca_public_key` and `signature` (prepared under
+// that key) is its ML-DSA-65 signature of the STH's shortest-form re-encoding under
+// STH_SIGNATURE_CONTEXT. Errors, in the order checked: LogIdMismatch (so a foreign key never costs
+// a verification), then SignatureInvalid (wrong length, or no valid signature of the re-encoding).
 [[nodiscard]] std::expected<void, SthVerifyError> verify_sth_signature(const wire::SignedTreeHead& sth,
-                                                                       ByteView signature,
+                                                                       const PreparedSignature& signature,
                                                                        CaPublicKey ca_public_key);
 
 }  // namespace halyx::signing

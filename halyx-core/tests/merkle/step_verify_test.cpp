@@ -35,7 +35,7 @@ void decode_call(const std::string& call, Decoded& out) {
 }
 
 std::expected<void, StepVerifyError> step(const Decoded& d) {
-  return verify_sth_and_inclusion(d.leaf, d.proof, d.sth, d.signature,
+  return verify_sth_and_inclusion(d.leaf, d.proof, d.sth, test::prepared(d.key, d.signature),
                                   signing::CaPublicKey(d.key.data(), signing::ML_DSA_65_PUBLIC_KEY_LENGTH));
 }
 

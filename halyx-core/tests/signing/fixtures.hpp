@@ -6,10 +6,12 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "bytes.hpp"
+#include "signing/ml_dsa_65.hpp"
 
 namespace halyx::test {
 
@@ -50,5 +52,21 @@ inline const std::map<std::string, ByteString>& signed_fixtures() {
 }
 
 inline const ByteString& fixture(const std::string& name) { return signed_fixtures().at(name); }
+
+// One ML-DSA-65 handle for the whole test run; prepared signatures borrow it.
+inline const signing::OqsSignatureScheme& scheme() {
+  static const signing::OqsSignatureScheme s = [] {
+    signing::ensure_oqs_initialised();
+    auto made = signing::create_ml_dsa_65();
+    if (!made) throw std::runtime_error("no ML-DSA-65 handle");
+    return std::move(*made);
+  }();
+  return s;
+}
+
+// `signature` prepared under `key`, as a call prepares it before its two checks.
+inline signing::PreparedSignature prepared(ByteView key, ByteView signature) {
+  return scheme().prepare(key, signature);
+}
 
 }  // namespace halyx::test

@@ -46,12 +46,13 @@ TEST(SthVerifyErrorText, ExactMessages) {
 TEST(VerifySthSignature, Accepts) {
   const auto sth = decoded("sth");
   ASSERT_TRUE(sth.has_value());
-  EXPECT_TRUE(verify_sth_signature(*sth, fixture("sth_signature"), key_of(fixture("ca_public_key"))));
+  EXPECT_TRUE(verify_sth_signature(*sth, test::prepared(fixture("ca_public_key"), fixture("sth_signature")), key_of(fixture("ca_public_key"))));
   // No freshness rule: the largest timestamp is as good as any.
   const auto old = decoded("sth_max_timestamp");
   ASSERT_TRUE(old.has_value());
   EXPECT_EQ(old->timestamp, UINT64_MAX);
-  EXPECT_TRUE(verify_sth_signature(*old, fixture("sth_max_timestamp_signature"), key_of(fixture("ca_public_key"))));
+  EXPECT_TRUE(verify_sth_signature(*old, test::prepared(fixture("ca_public_key"), fixture("sth_max_timestamp_signature")),
+                                   key_of(fixture("ca_public_key"))));
 }
 
 TEST(VerifySthSignature, IdentityIsCheckedBeforeTheSignature) {
@@ -61,7 +62,7 @@ TEST(VerifySthSignature, IdentityIsCheckedBeforeTheSignature) {
   const std::string want = "log_id mismatch: STH claims " + hash_list(sth->log_id) + ", but ca_public_key derives " +
                            hash_list(derive_log_id(other));
   for (const ByteString& sig : {fixture("sth_signature"), fixture("sth_signature_by_other_key"), ByteString{}}) {
-    auto got = verify_sth_signature(*sth, sig, key_of(other));
+    auto got = verify_sth_signature(*sth, test::prepared(other, sig), key_of(other));
     ASSERT_FALSE(got);
     ASSERT_TRUE(std::holds_alternative<LogIdMismatch>(got.error()));
     EXPECT_EQ(message(got.error()), want);
@@ -69,7 +70,9 @@ TEST(VerifySthSignature, IdentityIsCheckedBeforeTheSignature) {
   // Signed by the caller's key, naming another log.
   const auto other_log = decoded("sth_other_log");
   ASSERT_TRUE(other_log.has_value());
-  auto foreign = verify_sth_signature(*other_log, fixture("sth_other_log_signature"), key_of(fixture("ca_public_key")));
+  auto foreign = verify_sth_signature(
+      *other_log, test::prepared(fixture("ca_public_key"), fixture("sth_other_log_signature")),
+      key_of(fixture("ca_public_key")));
   ASSERT_FALSE(foreign);
   EXPECT_TRUE(std::holds_alternative<LogIdMismatch>(foreign.error()));
 }
@@ -97,7 +100,8 @@ TEST(VerifySthSignature, RefusesSignatures) {
     SCOPED_TRACE(c.name);
     const auto sth = decoded(c.sth);
     ASSERT_TRUE(sth.has_value());
-    auto got = verify_sth_signature(*sth, c.signature, key_of(fixture("ca_public_key")));
+    auto got = verify_sth_signature(*sth, test::prepared(fixture("ca_public_key"), c.signature),
+                                    key_of(fixture("ca_public_key")));
     ASSERT_FALSE(got);
     EXPECT_EQ(message(got.error()), "ML-DSA-65 signature is invalid");
   }

@@ -1,0 +1,85 @@
+// arith.hpp: arithmetic modulo q for the portable path, and the constants every path shares.
+//
+// Products are reduced with Montgomery's method over R = 2^32: montgomery_reduce(a) is congruent
+// to a * 2^-32. The NTT's twiddle factors are stored times R, so that multiplying by one and
+// reducing yields the plain product. Ranges are stated on every function: the vector paths follow
+// the same contracts, and the sanitizer build checks them on the portable path.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "mldsa/params.hpp"
+
+namespace halyx::mldsa {
+
+// q^-1 mod 2^32, by Newton's iteration (each step doubles the number of correct low bits).
+inline constexpr std::uint32_t Q_INVERSE = [] {
+  std::uint32_t x = 1;
+  for (int i = 0; i < 5; ++i) x *= 2u - static_cast<std::uint32_t>(Q) * x;
+  return x;
+}();
+static_assert(static_cast<std::uint32_t>(Q) * Q_INVERSE == 1u);
+
+inline constexpr std::int64_t MONTGOMERY_R = std::int64_t{1} << 32;
+
+// Returns a mod q as the representative in (-q/2, q/2].
+constexpr std::int32_t centred(std::int64_t a) {
+  std::int64_t r = a % Q;
+  if (r < 0) r += Q;
+  if (r > Q / 2) r -= Q;
+  return static_cast<std::int32_t>(r);
+}
+
+constexpr std::int64_t power_mod_q(std::int64_t base, unsigned exponent) {
+  std::int64_t result = 1;
+  base %= Q;
+  while (exponent != 0) {
+    if (exponent & 1) result = result * base % Q;
+    base = base * base % Q;
+    exponent >>= 1;
+  }
+  return result;
+}
+
+constexpr unsigned bit_reverse8(unsigned m) {
+  unsigned r = 0;
+  for (int i = 0; i < 8; ++i) r |= ((m >> i) & 1u) << (7 - i);
+  return r;
+}
+
+// zetas[m] = zeta^BitRev8(m) * R mod q, centred, with zeta = 1753 the primitive 512th root of unity
+// the standard fixes. zetas[0] is never used.
+inline constexpr std::array<std::int32_t, N> ZETAS_MONTGOMERY = [] {
+  std::array<std::int32_t, N> z{};
+  for (unsigned m = 0; m < N; ++m) z[m] = centred(power_mod_q(1753, bit_reverse8(m)) * (MONTGOMERY_R % Q));
+  return z;
+}();
+
+// R^2 / 256 mod q, centred: the last step of the inverse NTT multiplies by it, which both divides
+// by 256 and leaves the result times R.
+inline constexpr std::int32_t INVERSE_NTT_SCALE = centred(
+    (MONTGOMERY_R % Q) * (MONTGOMERY_R % Q) % Q * power_mod_q(N, Q - 2));
+
+static_assert(power_mod_q(1753, 256) == Q - 1, "1753 must be a primitive 512th root of unity");
+static_assert(power_mod_q(N, Q - 2) == 8347681, "256^-1 mod q");
+
+// Returns r congruent to a * 2^-32 mod q. Needs |a| < 2^31 * q; then |r| < q.
+inline std::int32_t montgomery_reduce(std::int64_t a) noexcept {
+  const auto t = static_cast<std::int32_t>(static_cast<std::uint32_t>(a) * Q_INVERSE);
+  return static_cast<std::int32_t>((a - std::int64_t{t} * Q) >> 32);
+}
+
+// Returns r congruent to a mod q with |r| < q, for any a in [-2^31 + 2^22, 2^31 - 2^22).
+// (a + 2^22) >> 23 is a / 2^23 rounded; as 2^23 exceeds q by under 2^13, the quotient is off by
+// less than a quarter from a / q, which leaves r within 3q/4 of zero.
+inline std::int32_t reduce(std::int32_t a) noexcept {
+  const std::int32_t t = (a + (1 << 22)) >> 23;
+  return a - t * Q;
+}
+
+// Returns the representative of a in [0, q), for |a| < q.
+inline std::int32_t to_canonical(std::int32_t a) noexcept { return a + ((a >> 31) & Q); }
+
+}  // namespace halyx::mldsa

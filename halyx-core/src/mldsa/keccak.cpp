@@ -1,0 +1,153 @@
+#include "mldsa/keccak.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+namespace halyx::mldsa {
+namespace {
+
+// The LFSR of the round constants: x^8 + x^6 + x^5 + x^4 + 1 over GF(2), output bit t.
+constexpr bool rc_bit(unsigned t) {
+  if (t % 255 == 0) return true;
+  unsigned r = 1;  // bits 0..7: R[0] is the output bit
+  for (unsigned i = 1; i <= t % 255; ++i) {
+    const unsigned r8 = (r >> 7) & 1;  // R[8] after the shift, before truncation
+    r = (r << 1) & 0xFF;
+    if (r8) r ^= 0x71;  // R[0], R[4], R[5], R[6] ^= R[8]
+  }
+  return r & 1;
+}
+
+constexpr std::array<std::uint64_t, 24> make_round_constants() {
+  std::array<std::uint64_t, 24> rc{};
+  for (unsigned round = 0; round < 24; ++round) {
+    for (unsigned j = 0; j <= 6; ++j) {
+      if (rc_bit(j + 7 * round)) rc[round] |= std::uint64_t{1} << ((1u << j) - 1);
+    }
+  }
+  return rc;
+}
+
+// Rotation offset of each lane: walking (x, y) from (1, 0) by (y, 2x + 3y), the t-th lane visited
+// rotates by (t + 1)(t + 2) / 2.
+constexpr std::array<unsigned, 25> make_rotations() {
+  std::array<unsigned, 25> rot{};
+  unsigned x = 1, y = 0;
+  for (unsigned t = 0; t < 24; ++t) {
+    rot[x + 5 * y] = ((t + 1) * (t + 2) / 2) % 64;
+    const unsigned nx = y, ny = (2 * x + 3 * y) % 5;
+    x = nx;
+    y = ny;
+  }
+  return rot;
+}
+
+constexpr std::array<unsigned, 25> ROTATIONS = make_rotations();
+
+static_assert(ROTATIONS[1] == 1 && ROTATIONS[2] == 62 && ROTATIONS[24] == 14);
+
+// One round from state `a` into state `e`. theta's column sums fold into the lanes as they are
+// read; rho and pi pick, for each output plane, the five lanes that land in it; chi and iota then
+// finish that plane. Every index is a constant once the loops are unrolled, so the compiler keeps
+// the lanes in registers as far as it has them.
+[[gnu::always_inline]] inline void round(const std::uint64_t* a, std::uint64_t* e, std::uint64_t rc) noexcept {
+  std::uint64_t c[5], d[5];
+#pragma GCC unroll 5
+  for (unsigned x = 0; x < 5; ++x) c[x] = a[x] ^ a[x + 5] ^ a[x + 10] ^ a[x + 15] ^ a[x + 20];
+#pragma GCC unroll 5
+  for (unsigned x = 0; x < 5; ++x) d[x] = c[(x + 4) % 5] ^ std::rotl(c[(x + 1) % 5], 1);
+#pragma GCC unroll 5
+  for (unsigned y = 0; y < 5; ++y) {
+    std::uint64_t b[5];
+#pragma GCC unroll 5
+    for (unsigned x = 0; x < 5; ++x) {
+      // Output lane (x, y) comes from lane (x + 3y, x).
+      const unsigned sx = (x + 3 * y) % 5, s = sx + 5 * x;
+      b[x] = std::rotl(a[s] ^ d[sx], static_cast<int>(ROTATIONS[s]));
+    }
+#pragma GCC unroll 5
+    for (unsigned x = 0; x < 5; ++x) e[x + 5 * y] = b[x] ^ (~b[(x + 1) % 5] & b[(x + 2) % 5]);
+  }
+  e[0] ^= rc;
+}
+
+}  // namespace
+
+const std::array<std::uint64_t, 24> KECCAK_ROUND_CONSTANTS = make_round_constants();
+
+void keccak_f1600(KeccakState& state) noexcept { keccak_f1600_words(state.data()); }
+
+void keccak_f1600_words(std::uint64_t* state) noexcept {
+  constexpr std::array<std::uint64_t, 24> RC = make_round_constants();
+  std::uint64_t a[25], e[25];
+  for (unsigned i = 0; i < 25; ++i) a[i] = state[i];
+  for (unsigned r = 0; r < 24; r += 2) {
+    round(a, e, RC[r]);
+    round(e, a, RC[r + 1]);
+  }
+  for (unsigned i = 0; i < 25; ++i) state[i] = a[i];
+}
+
+void keccak_xor_bytes(KeccakState& state, const std::uint8_t* in, std::size_t len) noexcept {
+  std::size_t i = 0;
+  for (; i + 8 <= len; i += 8) state[i / 8] ^= load_le64(in + i);
+  for (; i < len; ++i) state[i / 8] ^= std::uint64_t{in[i]} << (8 * (i % 8));
+}
+
+void keccak_extract_bytes(const KeccakState& state, std::uint8_t* out, std::size_t len) noexcept {
+  std::size_t i = 0;
+  for (; i + 8 <= len; i += 8) store_le64(out + i, state[i / 8]);
+  for (; i < len; ++i) out[i] = static_cast<std::uint8_t>(state[i / 8] >> (8 * (i % 8)));
+}
+
+template <std::size_t Rate>
+void Shake<Rate>::absorb(std::span<const std::uint8_t> data) noexcept {
+  while (!data.empty()) {
+    const std::size_t take = std::min(Rate - position_, data.size());
+    if (position_ == 0 && take == Rate) {
+      keccak_xor_bytes(state_, data.data(), Rate);
+    } else {
+      for (std::size_t i = 0; i < take; ++i) {
+        state_[(position_ + i) / 8] ^= std::uint64_t{data[i]} << (8 * ((position_ + i) % 8));
+      }
+    }
+    position_ += take;
+    data = data.subspan(take);
+    if (position_ == Rate) {
+      permute_(state_);
+      position_ = 0;
+    }
+  }
+}
+
+template <std::size_t Rate>
+void Shake<Rate>::finish_absorbing() noexcept {
+  state_[position_ / 8] ^= std::uint64_t{SHAKE_PAD} << (8 * (position_ % 8));
+  state_[(Rate - 1) / 8] ^= std::uint64_t{0x80} << (8 * ((Rate - 1) % 8));
+  permute_(state_);
+  position_ = 0;
+  squeezing_ = true;
+}
+
+template <std::size_t Rate>
+void Shake<Rate>::squeeze(std::span<std::uint8_t> out) noexcept {
+  if (!squeezing_) finish_absorbing();
+  while (!out.empty()) {
+    if (position_ == Rate) {
+      permute_(state_);
+      position_ = 0;
+    }
+    const std::size_t take = std::min(Rate - position_, out.size());
+    for (std::size_t i = 0; i < take; ++i) {
+      out[i] = static_cast<std::uint8_t>(state_[(position_ + i) / 8] >> (8 * ((position_ + i) % 8)));
+    }
+    position_ += take;
+    out = out.subspan(take);
+  }
+}
+
+template class Shake<SHAKE128_RATE>;
+template class Shake<SHAKE256_RATE>;
+
+}  // namespace halyx::mldsa

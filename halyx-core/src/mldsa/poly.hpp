@@ -1,0 +1,59 @@
+// poly.hpp: polynomials of R_q and the operations on them that each code path provides.
+//
+// The verifier needs a handful of bulk operations: the forward and inverse NTT, one row of
+// A * NTT(z) - NTT(c) * NTT(t1 * 2^d), the rejection sampling of ExpandA and the Keccak permutation
+// of several states at once. Each path (portable C++, AVX2, AVX-512) supplies them through one
+// table, chosen once per process from the CPU's features (path.hpp). All paths meet the same
+// contracts, stated below, so they may keep different representatives of a residue in between,
+// yet every value the verdict depends on (A, c, w1) is equal on all of them.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "mldsa/keccak.hpp"
+#include "mldsa/params.hpp"
+
+namespace halyx::mldsa {
+
+// 256 coefficients; aligned for the widest vector loads.
+struct alignas(64) Poly {
+  std::array<std::int32_t, N> coeffs;
+};
+
+struct Kernels {
+  // Keccak-f[1600] on one state: every hash over a message (mu, c~') runs on it.
+  KeccakPermutation permute_one;
+
+  // How many Keccak states permute_lanes permutes at once, interleaved as keccak.hpp describes.
+  std::size_t keccak_lanes;
+  void (*permute_lanes)(std::uint64_t* states) noexcept;
+
+  // Appends to out[filled..256) the candidates of `bytes` (len a multiple of 3) that RejNTTPoly
+  // keeps, in order: b0 + 256 b1 + 65536 (b2 & 0x7F) when below q. Stops at 256; returns the new
+  // count. May read up to 32 bytes past `len` (the caller's buffer has room), never uses them.
+  std::size_t (*rejection_sample)(std::int32_t* out, std::size_t filled, const std::uint8_t* bytes,
+                                  std::size_t len) noexcept;
+
+  // p := NTT(p). In: |p_i| < q. Out: congruent to the NTT mod q, |p_i| < q.
+  void (*ntt)(Poly& p) noexcept;
+
+  // p := NTT^-1(p) * 2^32. In: |p_i| < q. Out: congruent mod q, |p_i| < q.
+  void (*inverse_ntt_montgomery)(Poly& p) noexcept;
+
+  // w := (sum over s of a[s] o z[s] - c o t) * 2^-32, coefficient-wise. In: |a|, |z|, |c|, |t| < q
+  // (a has L entries, z has L). Out: congruent mod q, |w_i| < q.
+  void (*matrix_row)(Poly& w, const Poly* a, const Poly* z, const Poly& c, const Poly& t) noexcept;
+};
+
+// The portable C++ kernels; they serve every CPU and architecture.
+extern const Kernels PORTABLE_KERNELS;
+#if defined(__x86_64__)
+// The x86-64 vector kernels. Only path.cpp hands them out, and only on a CPU that has the
+// instructions they use.
+extern const Kernels AVX2_KERNELS;
+extern const Kernels AVX512_KERNELS;
+#endif
+
+}  // namespace halyx::mldsa

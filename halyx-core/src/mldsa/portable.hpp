@@ -1,0 +1,19 @@
+// portable.hpp: the portable path's kernels one by one, for the vector paths to fall back on
+// where they have nothing faster, and for tests that compare the paths. Contracts: poly.hpp.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "mldsa/poly.hpp"
+
+namespace halyx::mldsa::portable {
+
+void permute_lanes(std::uint64_t* state) noexcept;  // one lane: keccak_f1600
+std::size_t rejection_sample(std::int32_t* out, std::size_t filled, const std::uint8_t* bytes,
+                             std::size_t len) noexcept;
+void ntt(Poly& p) noexcept;
+void inverse_ntt_montgomery(Poly& p) noexcept;
+void matrix_row(Poly& w, const Poly* a, const Poly* z, const Poly& c, const Poly& t) noexcept;
+
+}  // namespace halyx::mldsa::portable

@@ -1,0 +1,72 @@
+// verifier.hpp: ML-DSA-65 verification (FIPS 204, the pure interface with a context), in two steps.
+//
+//   const PreparedVerification prepared = prepare(public_key, signature);   // per (key, signature)
+//   if (prepared.decide(message, context)) { ... }                          // per message
+//
+// prepare() does everything that depends only on the key and the signature: it decodes both,
+// checks the hint encoding and the bound on z, expands A, samples the challenge c, and computes
+// w'1 = UseHint(h, A z - c t1 2^d) in its packed form, with tr = H(pk). decide() then computes
+// mu = H(tr || M') and c~' = H(mu || w1Encode(w'1)) and compares all of c~' with c~. Each verdict
+// is exactly the standard's: a signature that is malformed or out of bound fails every decision.
+//
+// Verification handles public data only (keys, signatures, messages), so nothing here runs in
+// constant time. Nothing is kept between calls, and nothing allocates: prepare() works in about
+// 40 KiB of the calling thread's stack (the 30 entries of A are the bulk), and a
+// PreparedVerification is 888 bytes, held wherever its owner puts it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+#include "mldsa/params.hpp"
+#include "mldsa/path.hpp"
+#include "mldsa/poly.hpp"
+
+namespace halyx::mldsa {
+
+using PublicKeyView = std::span<const std::uint8_t, PUBLIC_KEY_BYTES>;
+
+class PreparedVerification {
+ public:
+  // Returns true exactly when ML-DSA.Verify(pk, message, signature, context) accepts: the
+  // signature is well-formed and within bound, the context has at most 255 bytes, and the
+  // challenge recomputed over this message equals the signature's in all 48 bytes.
+  [[nodiscard]] bool decide(std::span<const std::uint8_t> message, std::span<const std::uint8_t> context) const noexcept;
+
+  // Whether the signature decoded (length, hint) and z is within bound; if not, every decision fails.
+  [[nodiscard]] bool well_formed() const noexcept { return well_formed_; }
+  // w1Encode(w'1), the message-independent half of the challenge hash. For tests.
+  [[nodiscard]] const std::array<std::uint8_t, W1_ENCODED_BYTES>& w1_encoded() const noexcept { return w1_encoded_; }
+
+  // Decides on mu directly, as the standard's Verify_internal with an external mu does.
+  [[nodiscard]] bool decide_mu(std::span<const std::uint8_t, MU_BYTES> mu) const noexcept;
+
+ private:
+  friend PreparedVerification prepare(PublicKeyView, std::span<const std::uint8_t>, const Kernels&) noexcept;
+
+  const Kernels* kernels_ = &PORTABLE_KERNELS;
+  bool well_formed_ = false;
+  std::array<std::uint8_t, TR_BYTES> tr_{};
+  std::array<std::uint8_t, C_TILDE_BYTES> c_tilde_{};
+  std::array<std::uint8_t, W1_ENCODED_BYTES> w1_encoded_{};
+};
+
+// Prepares the verification of `signature` under `public_key` with the given kernels (by default
+// those of the process's path). A signature of any length other than 3309 bytes is prepared as
+// one that fails every decision.
+[[nodiscard]] PreparedVerification prepare(PublicKeyView public_key, std::span<const std::uint8_t> signature,
+                                           const Kernels& kernels) noexcept;
+[[nodiscard]] inline PreparedVerification prepare(PublicKeyView public_key,
+                                                  std::span<const std::uint8_t> signature) noexcept {
+  return prepare(public_key, signature, kernels_for(selected_path()));
+}
+
+// The steps of prepare() on their own, for tests and benchmarks.
+using Matrix = std::array<std::array<Poly, L>, K>;
+// Sets a to A = ExpandA(rho), entries in [0, q), already in the NTT domain.
+void expand_a(Matrix& a, std::span<const std::uint8_t, SEED_BYTES> rho, const Kernels& kernels) noexcept;
+// Sets c to SampleInBall(c~): 49 coefficients +-1, the rest 0.
+void sample_in_ball(Poly& c, std::span<const std::uint8_t, C_TILDE_BYTES> c_tilde, const Kernels& kernels) noexcept;
+
+}  // namespace halyx::mldsa

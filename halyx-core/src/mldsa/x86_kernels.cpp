@@ -1,0 +1,22 @@
+// The x86-64 kernel tables. Each entry points at the fastest kernel written for that instruction
+// set; path.cpp hands a table out only on a CPU that has every instruction it uses.
+#if defined(__x86_64__)
+
+#include "mldsa/poly.hpp"
+#include "mldsa/portable.hpp"
+
+namespace halyx::mldsa {
+
+const Kernels AVX2_KERNELS = {
+    keccak_f1600, 1, portable::permute_lanes, portable::rejection_sample, portable::ntt,
+    portable::inverse_ntt_montgomery, portable::matrix_row,
+};
+
+const Kernels AVX512_KERNELS = {
+    keccak_f1600, 1, portable::permute_lanes, portable::rejection_sample, portable::ntt,
+    portable::inverse_ntt_montgomery, portable::matrix_row,
+};
+
+}  // namespace halyx::mldsa
+
+#endif
