@@ -3,9 +3,9 @@
 # first. Extra arguments go to CMake's configure step, e.g. -DHALYX_MLDSA_BACKEND=openssl.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/configure.sh
 
 scripts/setup.sh
 build=${HALYX_BUILD_DIR:-build}
-cmake -S . -B "$build" -G Ninja -DPython3_EXECUTABLE=/usr/bin/python3 -DHALYX_WERROR=ON "$@" \
-  | grep -E "ML-DSA-65 backend|OpenSSL 3.5|build-openssl" || true
+configure "$build" "$@"
 cmake --build "$build" -j"$(nproc)"
