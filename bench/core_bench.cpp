@@ -2,6 +2,11 @@
 // verification measured in the same run. The inputs were made by the independent issuer:
 // bench/data/depth20.txt (a leaf of a 2^20-leaf tree, its depth-20 proof, the signed STH) and the
 // signing test fixtures.
+//
+// The steps of the native ML-DSA-65 verifier run once per code path this CPU has (the benchmark's
+// argument is the path: 0 portable, 1 avx2, 2 avx512), beside OpenSSL's verification of the same
+// signature: ExpandA, one NTT and one inverse, one multi-state Keccak permutation, prepare() and
+// one decision.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -12,15 +17,24 @@
 #include <string>
 #include <vector>
 
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/params.h>
+
+#include <memory>
+
 #include "merkle/inclusion.hpp"
 #include "merkle/leaf_hash.hpp"
 #include "digest/sha256.hpp"
 #include "merkle/step_verify.hpp"
+#include "mldsa/path.hpp"
+#include "mldsa/verifier.hpp"
 #include "serialization/inclusion_proof.hpp"
 #include "serialization/mtac_leaf.hpp"
 #include "serialization/signed_tree_head.hpp"
 #include "signing/ml_dsa_65.hpp"
 #include "signing/sth_signature.hpp"
+#include "verification.hpp"
 
 namespace halyx::bench {
 namespace {
@@ -217,13 +231,144 @@ void BM_VerifySthAndInclusionDepth20(benchmark::State& state) {
   const auto leaf = leaf::decode_mtac_leaf(in.leaf_bytes);
   if (!sth || !proof || !leaf) return state.SkipWithError("fixture does not decode");
   const signing::CaPublicKey key(in.ca_public_key.data(), signing::ML_DSA_65_PUBLIC_KEY_LENGTH);
+  auto scheme = signing::create_ml_dsa_65();
+  if (!scheme) return state.SkipWithError("no ML-DSA-65 handle");
+  const signing::PreparedSignature prepared = scheme->prepare(in.ca_public_key, in.signature);
   for (auto _ : state) {
-    if (!merkle::verify_sth_and_inclusion(*leaf, *proof, *sth, in.signature, key)) {
+    if (!merkle::verify_sth_and_inclusion(*leaf, *proof, *sth, prepared, key)) {
       return state.SkipWithError("the fixture call does not verify");
     }
   }
 }
 BENCHMARK(BM_VerifySthAndInclusionDepth20)->Unit(benchmark::kMicrosecond);
+
+// A whole successful call through the core, on the process's path and backend.
+void BM_VerifyInclusionDepth20(benchmark::State& state) {
+  const Inputs& in = inputs();
+  for (auto _ : state) {
+    auto verified = verify_inclusion(in.leaf_bytes, in.proof_bytes, in.sth_bytes, in.signature, in.ca_public_key);
+    if (!verified) return state.SkipWithError("the fixture call does not verify");
+  }
+  state.SetLabel(std::string(signing::ml_dsa_65_backend_name()));
+}
+BENCHMARK(BM_VerifyInclusionDepth20)->Unit(benchmark::kMicrosecond);
+
+// The code path named by the benchmark's argument, or nothing when this CPU lacks it.
+const mldsa::Kernels* path_kernels(benchmark::State& state) {
+  const auto wanted = static_cast<mldsa::Path>(state.range(0));
+  for (mldsa::Path p : mldsa::available_paths()) {
+    if (p == wanted) {
+      state.SetLabel(std::string(mldsa::path_name(p)));
+      return &mldsa::kernels_for(p);
+    }
+  }
+  state.SkipWithError("this CPU lacks the path");
+  return nullptr;
+}
+
+mldsa::PublicKeyView raw_key() { return mldsa::PublicKeyView(inputs().raw_public_key.data(), mldsa::PUBLIC_KEY_BYTES); }
+
+void BM_MlDsaExpandA(benchmark::State& state) {
+  const mldsa::Kernels* k = path_kernels(state);
+  if (k == nullptr) return;
+  static mldsa::Matrix a;
+  for (auto _ : state) {
+    mldsa::expand_a(a, raw_key().first<mldsa::SEED_BYTES>(), *k);
+    benchmark::DoNotOptimize(a);
+  }
+}
+BENCHMARK(BM_MlDsaExpandA)->DenseRange(0, 2)->Unit(benchmark::kMicrosecond);
+
+void BM_MlDsaNtt(benchmark::State& state) {
+  const mldsa::Kernels* k = path_kernels(state);
+  if (k == nullptr) return;
+  mldsa::Poly p{};
+  for (std::size_t i = 0; i < mldsa::N; ++i) p.coeffs[i] = static_cast<std::int32_t>(i * 32749 % mldsa::Q);
+  for (auto _ : state) {
+    k->ntt(p);
+    benchmark::DoNotOptimize(p);
+  }
+}
+BENCHMARK(BM_MlDsaNtt)->DenseRange(0, 2);
+
+void BM_MlDsaInverseNtt(benchmark::State& state) {
+  const mldsa::Kernels* k = path_kernels(state);
+  if (k == nullptr) return;
+  mldsa::Poly p{};
+  for (std::size_t i = 0; i < mldsa::N; ++i) p.coeffs[i] = static_cast<std::int32_t>(i * 32749 % mldsa::Q);
+  for (auto _ : state) {
+    k->inverse_ntt_montgomery(p);
+    benchmark::DoNotOptimize(p);
+  }
+}
+BENCHMARK(BM_MlDsaInverseNtt)->DenseRange(0, 2);
+
+// One call of the path's multi-state permutation; the label gives how many states it permutes.
+void BM_MlDsaKeccakLanes(benchmark::State& state) {
+  const mldsa::Kernels* k = path_kernels(state);
+  if (k == nullptr) return;
+  alignas(64) std::uint64_t states[mldsa::KECCAK_WORDS * 8] = {};
+  for (auto _ : state) {
+    k->permute_lanes(states);
+    benchmark::DoNotOptimize(states);
+  }
+  state.SetLabel(std::string(mldsa::path_name(static_cast<mldsa::Path>(state.range(0)))) + ", " +
+                 std::to_string(k->keccak_lanes) + " states");
+  state.counters["per_state_ns"] = benchmark::Counter(
+      static_cast<double>(state.iterations() * k->keccak_lanes),
+      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_MlDsaKeccakLanes)->DenseRange(0, 2);
+
+void BM_MlDsaPrepare(benchmark::State& state) {
+  const mldsa::Kernels* k = path_kernels(state);
+  if (k == nullptr) return;
+  for (auto _ : state) {
+    auto prepared = mldsa::prepare(raw_key(), inputs().raw_signature, *k);
+    benchmark::DoNotOptimize(prepared);
+  }
+}
+BENCHMARK(BM_MlDsaPrepare)->DenseRange(0, 2)->Unit(benchmark::kMicrosecond);
+
+// One decision over the fixture STH: mu and c~' only.
+void BM_MlDsaDecide(benchmark::State& state) {
+  const mldsa::Kernels* k = path_kernels(state);
+  if (k == nullptr) return;
+  const auto prepared = mldsa::prepare(raw_key(), inputs().raw_signature, *k);
+  for (auto _ : state) {
+    if (!prepared.decide(inputs().raw_sth, signing::STH_SIGNATURE_CONTEXT)) {
+      return state.SkipWithError("the fixture signature does not verify");
+    }
+  }
+}
+BENCHMARK(BM_MlDsaDecide)->DenseRange(0, 2);
+
+// OpenSSL's verification of the same signature, beside the steps above.
+void BM_OpenSslMlDsa65Verify(benchmark::State& state) {
+  const Inputs& in = inputs();
+  for (auto _ : state) {
+    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
+        EVP_PKEY_new_raw_public_key_ex(nullptr, "ML-DSA-65", nullptr, in.raw_public_key.data(),
+                                       in.raw_public_key.size()),
+        EVP_PKEY_free);
+    std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(
+        key ? EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr) : nullptr, EVP_PKEY_CTX_free);
+    std::unique_ptr<EVP_SIGNATURE, decltype(&EVP_SIGNATURE_free)> alg(
+        EVP_SIGNATURE_fetch(nullptr, "ML-DSA-65", nullptr), EVP_SIGNATURE_free);
+    if (!ctx || !alg) return state.SkipWithError("OpenSSL has no ML-DSA-65");
+    OSSL_PARAM params[2] = {
+        OSSL_PARAM_construct_octet_string(OSSL_SIGNATURE_PARAM_CONTEXT_STRING,
+                                          const_cast<std::uint8_t*>(signing::STH_SIGNATURE_CONTEXT.data()),
+                                          signing::STH_SIGNATURE_CONTEXT.size()),
+        OSSL_PARAM_END};
+    if (EVP_PKEY_verify_message_init(ctx.get(), alg.get(), params) != 1 ||
+        EVP_PKEY_verify(ctx.get(), in.raw_signature.data(), in.raw_signature.size(), in.raw_sth.data(),
+                        in.raw_sth.size()) != 1) {
+      return state.SkipWithError("OpenSSL does not verify the fixture");
+    }
+  }
+}
+BENCHMARK(BM_OpenSslMlDsa65Verify)->Unit(benchmark::kMicrosecond);
 
 // What a successful call does besides its two verifications, in its order: the three decodes, the
 // log identity, the STH re-encoding, the leaf hash and the walk.
