@@ -1,0 +1,59 @@
+// The verifier keeps its working memory on the stack and allocates nothing: a call can then never
+// fail for want of heap, and never leaves anything behind. This binary counts every operator new
+// made on the calling thread, and prepare() and decide() must make none, on every path.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <new>
+
+#include "mldsa/path.hpp"
+#include "mldsa/verifier.hpp"
+#include "signing/fixtures.hpp"
+
+namespace {
+thread_local std::size_t allocations = 0;
+
+void* counted(std::size_t size, std::size_t alignment) {
+  ++allocations;
+  void* p = alignment <= alignof(std::max_align_t)
+                ? std::malloc(size == 0 ? 1 : size)
+                : std::aligned_alloc(alignment, (size + alignment - 1) / alignment * alignment);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+}  // namespace
+
+void* operator new(std::size_t size) { return counted(size, 0); }
+void* operator new[](std::size_t size) { return counted(size, 0); }
+void* operator new(std::size_t size, std::align_val_t a) { return counted(size, static_cast<std::size_t>(a)); }
+void* operator new[](std::size_t size, std::align_val_t a) { return counted(size, static_cast<std::size_t>(a)); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+
+namespace halyx::mldsa {
+namespace {
+
+TEST(MlDsaVerifier, AllocatesNothing) {
+  const ByteString& key = test::fixture("ca_public_key");
+  const ByteString& sth = test::fixture("sth");
+  const ByteString& signature = test::fixture("sth_signature");
+  for (Path p : available_paths()) {
+    SCOPED_TRACE(std::string(path_name(p)));
+    const std::size_t before = allocations;
+    const PreparedVerification prepared = prepare(PublicKeyView(key.data(), PUBLIC_KEY_BYTES), signature, kernels_for(p));
+    const bool valid = prepared.decide(sth, signing::STH_SIGNATURE_CONTEXT);
+    const bool other_context = prepared.decide(sth, {});
+    EXPECT_EQ(allocations, before);
+    EXPECT_TRUE(valid);
+    EXPECT_FALSE(other_context);
+  }
+}
+
+}  // namespace
+}  // namespace halyx::mldsa
