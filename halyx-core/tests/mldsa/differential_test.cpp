@@ -73,6 +73,9 @@ struct Case {
   ByteString key, message, context, signature;
 };
 
+// A preparation for each path, indexed by the path's value.
+using PreparedPerPath = std::array<std::optional<PreparedVerification>, 3>;
+
 // What the runs saw, added up over keys and threads.
 struct Tally {
   std::array<int, CHANGES> tried{}, accepted{};
@@ -138,7 +141,7 @@ class KeyRun {
 
     // The untouched signature: prepared once per path, and kept for the changes that leave key
     // and signature alone, which is how a call decides two messages with one preparation.
-    std::array<std::optional<PreparedVerification>, 3> prepared;
+    PreparedPerPath prepared;
     for (const Path p : available_paths()) {
       prepared[static_cast<std::size_t>(p)] = prepare(key_view(public_key), fresh.signature, kernels_for(p));
     }
@@ -170,8 +173,7 @@ class KeyRun {
   }
 
   // Returns whether both sides accepted; records a failure on every path that disagrees with OpenSSL.
-  bool compare(const char* what, const Case& c, bool openssl, const std::array<std::optional<PreparedVerification>, 3>& fresh,
-               bool reuse = true) {
+  bool compare(const char* what, const Case& c, bool openssl, const PreparedPerPath& fresh, bool reuse = true) {
     bool all_accept = openssl;
     for (const Path p : available_paths()) {
       ++tally_.checks;

@@ -124,7 +124,8 @@ TEST(MlDsaPaths, VectorPathsComputeThePortableStages) {
       const Stages got = run(in, kernels_for(p));
       for (std::size_t e = 0; e < K * L; ++e) {
         const Poly& entry = (*got.a)[e / L][e % L];
-        EXPECT_TRUE(std::all_of(entry.coeffs.begin(), entry.coeffs.end(), [](std::int32_t x) { return x >= 0 && x < Q; }))
+        const auto canonical = [](std::int32_t x) { return x >= 0 && x < Q; };
+        EXPECT_TRUE(std::all_of(entry.coeffs.begin(), entry.coeffs.end(), canonical))
             << "A[" << e / L << "][" << e % L << "] has a coefficient outside [0, q)";
         EXPECT_EQ(first_difference(entry, (*want.a)[e / L][e % L]), -1) << "A[" << e / L << "][" << e % L << "]";
       }
