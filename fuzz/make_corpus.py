@@ -103,6 +103,53 @@ def verify_seeds(sample: dict) -> dict:
     return out
 
 
+SIGNING_VECTORS = ROOT / "halyx-core" / "tests" / "data" / "signing" / "mldsa65_verify.txt"
+OMEGA, K, Z_OFFSET, HINT_OFFSET = 55, 6, 48, 48 + 5 * 640
+
+
+def hint_well_formed(sig: bytes) -> bool:
+    h = sig[HINT_OFFSET:]
+    used = 0
+    for row in range(K):
+        end = h[OMEGA + row]
+        if end < used or end > OMEGA or any(h[i - 1] >= h[i] for i in range(used + 1, end)):
+            return False
+        used = end
+    return not any(h[used:OMEGA])
+
+
+def z_within_bound(sig: bytes) -> bool:
+    bits = int.from_bytes(sig[Z_OFFSET:HINT_OFFSET], "little")
+    return all(abs((1 << 19) - (bits >> (20 * i) & 0xFFFFF)) < (1 << 19) - 196 for i in range(5 * 256))
+
+
+def mldsa_differential_seeds() -> dict:
+    """A few verification vectors, framed for mldsa_differential_fuzz.cpp: key, signature and
+    context each after a two-byte little-endian length, then the message. One of each shape the
+    verifier treats apart, the shortest message of each."""
+    cases = []
+    for line in SIGNING_VECTORS.read_text().splitlines():
+        if line and not line.startswith("#"):
+            valid, *fields = line.split()
+            pk, msg, ctx, sig = (b"" if f == "-" else bytes.fromhex(f) for f in fields)
+            cases.append((valid == "1", pk, msg, ctx, sig))
+    shapes = {
+        "valid-empty-context": lambda v, pk, msg, ctx, sig: v and not ctx,
+        "valid-context-255": lambda v, pk, msg, ctx, sig: v and len(ctx) == 255,
+        "valid-t1-zero": lambda v, pk, msg, ctx, sig: v and not any(pk[32:]),
+        "context-256": lambda v, pk, msg, ctx, sig: len(ctx) == 256,
+        "key-1951": lambda v, pk, msg, ctx, sig: len(pk) == 1951,
+        "signature-3310": lambda v, pk, msg, ctx, sig: len(sig) == 3310,
+        "hint-malformed": lambda v, pk, msg, ctx, sig: len(sig) == 3309 and not hint_well_formed(sig),
+        "z-out-of-bound": lambda v, pk, msg, ctx, sig: len(sig) == 3309 and hint_well_formed(sig) and not z_within_bound(sig),
+    }
+    out = {}
+    for name, fits in shapes.items():
+        _, pk, msg, ctx, sig = min((c for c in cases if fits(*c)), key=lambda c: len(c[2]))
+        out[name] = b"".join(struct.pack("<H", len(f)) + f for f in (pk, sig, ctx)) + msg
+    return out
+
+
 def seeds() -> dict:
     fx = fixtures()
     sample = {name: (SAMPLE / name).read_bytes() for name in ("leaf.cbor", "proof.bin", "sth.bin", "sth.sig", "ca.pub")}
@@ -153,6 +200,7 @@ def seeds() -> dict:
         },
         "inclusion_walk": {},
         "verify": verify_seeds(sample),
+        "mldsa_differential": mldsa_differential_seeds(),
     }
     # The walk's target reads its input through FuzzedDataProvider: any bytes are a proof, so its
     # seeds are deterministic byte strings of the lengths that a few path lengths take.

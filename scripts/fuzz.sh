@@ -18,7 +18,7 @@ seconds=${1:-60}
 [[ $seconds =~ ^[0-9]+$ ]] || { echo "usage: scripts/fuzz.sh [SECONDS_PER_TARGET]" >&2; exit 2; }
 build=${HALYX_FUZZ_BUILD_DIR:-build-fuzz}
 jobs=${HALYX_FUZZ_JOBS:-2}
-targets=(${HALYX_FUZZ_TARGETS:-sth_envelope proof dcbor mtac_leaf inclusion_walk verify})
+targets=(${HALYX_FUZZ_TARGETS:-sth_envelope proof dcbor mtac_leaf inclusion_walk verify mldsa_differential})
 
 scripts/setup.sh clang-16 libclang-rt-16-dev
 
@@ -60,7 +60,7 @@ done
 wait
 
 found=0
-printf '%-16s %14s  %s\n' target executions result
+printf '%-20s %14s  %s\n' target executions result
 for t in "${targets[@]}"; do
   dir="$runs/$t"
   execs=$(grep -oE 'stat::number_of_executed_units: [0-9]+' "$dir/log" | grep -oE '[0-9]+$' | tail -1 || true)
@@ -68,12 +68,12 @@ for t in "${targets[@]}"; do
   artefacts=$(find "$dir/artifacts" -type f | sort)
   if [[ -n $artefacts ]]; then
     found=1
-    printf '%-16s %14s  FOUND: %s (log: %s)\n' "$t" "${execs:-?}" "$(echo $artefacts)" "$dir/log"
+    printf '%-20s %14s  FOUND: %s (log: %s)\n' "$t" "${execs:-?}" "$(echo $artefacts)" "$dir/log"
   elif grep -qE '^==[0-9]+==ERROR|deadly signal|property violated' "$dir/log"; then
     found=1
-    printf '%-16s %14s  FOUND (see %s)\n' "$t" "${execs:-?}" "$dir/log"
+    printf '%-20s %14s  FOUND (see %s)\n' "$t" "${execs:-?}" "$dir/log"
   else
-    printf '%-16s %14s  nothing found\n' "$t" "${execs:-?}"
+    printf '%-20s %14s  nothing found\n' "$t" "${execs:-?}"
   fi
 done
 exit "$found"

@@ -1,0 +1,216 @@
+// Every vector path must compute the same values as the portable one at each stage the verdict
+// depends on: A, NTT(t1 * 2^d), the challenge c and the hinted high bits w'1. A verdict alone
+// hides most faults (a wrong w'1 just fails, as a forgery would), and the outside vectors hold
+// few keys; comparing the stages on hundreds of random keys and well-formed signatures names the
+// kernel that went wrong.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <numeric>
+#include <random>
+#include <string>
+
+#include "mldsa/encoding.hpp"
+#include "mldsa/layout.hpp"
+#include "mldsa/path.hpp"
+#include "mldsa/verifier.hpp"
+
+namespace halyx::mldsa {
+namespace {
+
+using test::HintRows;
+using test::Z_BOUND;
+
+constexpr std::uint64_t SEED = 0x6d6c6473612d7061;
+constexpr int INPUTS = 300;
+
+struct Input {
+  ByteString key = ByteString(PUBLIC_KEY_BYTES);
+  ByteString signature = ByteString(SIGNATURE_BYTES);
+};
+
+// A random key and a well-formed signature (z within bound, hint encoded as it must be). The first
+// few are extremes: t1 at its largest (t1 * 2^d = q - 1) and at zero, z at both ends of its bound,
+// and a full hint that uses positions 0 and 255.
+Input make_input(std::mt19937_64& rng, int index) {
+  Input in;
+  std::uniform_int_distribution<int> byte(0, 255);
+  for (auto& b : in.key) b = static_cast<std::uint8_t>(byte(rng));
+  for (auto& b : in.signature) b = static_cast<std::uint8_t>(byte(rng));
+  if (index == 0 || index == 1) std::fill(in.key.begin() + SEED_BYTES, in.key.end(), index == 0 ? 0xFF : 0x00);
+
+  std::uniform_int_distribution<std::int32_t> within(-(Z_BOUND - 1), Z_BOUND - 1);
+  for (std::size_t s = 0; s < L; ++s) {
+    for (std::size_t i = 0; i < N; ++i) {
+      std::int32_t z = within(rng);
+      if (index == 2 || index == 3) {
+        z = index == 2 ? Z_BOUND - 1 : -(Z_BOUND - 1);
+      } else if (rng() % 8 == 0) {
+        z = rng() % 2 == 0 ? Z_BOUND - 1 : -(Z_BOUND - 1);
+      }
+      test::set_z(in.signature, s, i, z);
+    }
+  }
+
+  const std::size_t total = index == 4 ? OMEGA : rng() % (OMEGA + 1);
+  std::array<std::size_t, K> per_row{};
+  for (std::size_t h = 0; h < total; ++h) ++per_row[rng() % K];
+  HintRows rows(K);
+  std::array<std::uint8_t, N> positions;
+  std::iota(positions.begin(), positions.end(), 0);
+  for (std::size_t r = 0; r < K; ++r) {
+    std::shuffle(positions.begin(), positions.end(), rng);
+    rows[r].assign(positions.begin(), positions.begin() + static_cast<std::ptrdiff_t>(per_row[r]));
+    if (index == 4 && rows[r].size() >= 2) {
+      rows[r][0] = 0;
+      rows[r][1] = 255;
+    }
+    std::sort(rows[r].begin(), rows[r].end());
+    rows[r].erase(std::unique(rows[r].begin(), rows[r].end()), rows[r].end());
+  }
+  test::set_hint(in.signature, rows);
+  return in;
+}
+
+// What one path computes from one input, every residue in [0, q) where paths may differ in representative.
+struct Stages {
+  std::unique_ptr<Matrix> a = std::make_unique<Matrix>();
+  std::array<Poly, K> t1_ntt;
+  Poly c;
+  bool well_formed = false;
+  std::array<std::uint8_t, W1_ENCODED_BYTES> w1{};
+};
+
+Stages run(const Input& in, const Kernels& kernels) {
+  Stages out;
+  const PublicKeyView key(in.key.data(), PUBLIC_KEY_BYTES);
+  expand_a(*out.a, key.first<SEED_BYTES>(), kernels);
+  for (std::size_t r = 0; r < K; ++r) {
+    Poly& t = out.t1_ntt[r];
+    unpack_t1_shifted(t, in.key.data() + SEED_BYTES + r * T1_POLY_BYTES);
+    kernels.ntt(t);
+    for (auto& x : t.coeffs) {
+      // The kernel promises |x| < q; a value outside would make the normalisation below lie.
+      EXPECT_LT(x < 0 ? -x : x, Q) << "NTT(t1 * 2^d) out of range";
+      x = (x % Q + Q) % Q;
+    }
+  }
+  sample_in_ball(out.c, std::span<const std::uint8_t, C_TILDE_BYTES>(in.signature.data(), C_TILDE_BYTES), kernels);
+  const auto prepared = prepare(key, in.signature, kernels);
+  out.well_formed = prepared.well_formed();
+  out.w1 = prepared.w1_encoded();
+  return out;
+}
+
+// The index of the first coefficient where a and b differ, or -1.
+int first_difference(const Poly& a, const Poly& b) {
+  const auto at = std::mismatch(a.coeffs.begin(), a.coeffs.end(), b.coeffs.begin());
+  return at.first == a.coeffs.end() ? -1 : static_cast<int>(at.first - a.coeffs.begin());
+}
+
+TEST(MlDsaPaths, VectorPathsComputeThePortableStages) {
+  if (available_paths().size() < 2) GTEST_SKIP() << "this CPU has only the portable path";
+  std::mt19937_64 rng(SEED);
+  for (int index = 0; index < INPUTS; ++index) {
+    const Input in = make_input(rng, index);
+    const Stages want = run(in, kernels_for(Path::Portable));
+    ASSERT_TRUE(want.well_formed) << "input " << index << " should be a well-formed signature";
+    for (const Path p : available_paths()) {
+      if (p == Path::Portable) continue;
+      SCOPED_TRACE(std::string(path_name(p)) + ", input " + std::to_string(index));
+      const Stages got = run(in, kernels_for(p));
+      for (std::size_t e = 0; e < K * L; ++e) {
+        const Poly& entry = (*got.a)[e / L][e % L];
+        const auto canonical = [](std::int32_t x) { return x >= 0 && x < Q; };
+        EXPECT_TRUE(std::all_of(entry.coeffs.begin(), entry.coeffs.end(), canonical))
+            << "A[" << e / L << "][" << e % L << "] has a coefficient outside [0, q)";
+        EXPECT_EQ(first_difference(entry, (*want.a)[e / L][e % L]), -1) << "A[" << e / L << "][" << e % L << "]";
+      }
+      for (std::size_t r = 0; r < K; ++r) {
+        EXPECT_EQ(first_difference(got.t1_ntt[r], want.t1_ntt[r]), -1) << "NTT(t1 * 2^d), row " << r;
+      }
+      EXPECT_EQ(first_difference(got.c, want.c), -1) << "challenge c";
+      EXPECT_EQ(got.well_formed, want.well_formed);
+      EXPECT_TRUE(got.w1 == want.w1) << "w'1";
+      if (testing::Test::HasFailure()) return;  // one input's report is enough to find the kernel
+    }
+  }
+}
+
+// ExpandA's acceptance rule as it reads: three bytes, the top bit dropped, kept when below q.
+std::size_t reference_rejection_sample(std::int32_t* out, std::size_t filled, const std::uint8_t* b, std::size_t len) {
+  for (std::size_t i = 0; i + 3 <= len && filled < N; i += 3) {
+    const std::int32_t v = b[i] | b[i + 1] << 8 | (b[i + 2] & 0x7F) << 16;
+    if (v < Q) out[filled++] = v;
+  }
+  return filled;
+}
+
+// Random inputs almost never reach the values where vector kernels go wrong: a candidate of exactly
+// q (kept by a <= comparison) or with the dropped bit set, a buffer that fills the polynomial midway,
+// products of coefficients at +-(q - 1) that overflow a lazy reduction. Each kernel meets them here.
+TEST(MlDsaPaths, KernelsAgreeOnEdgeInputs) {
+  std::mt19937_64 rng(SEED + 1);
+  constexpr std::array<std::int32_t, 10> candidates = {0, 1, Q - 2, Q - 1, Q, Q + 1, (1 << 23) - 1, 1 << 22,
+                                                       (1 << 23) - (1 << 13), 123456};
+  constexpr std::array<std::size_t, 6> starts = {0, 1, 200, 240, 254, 255};
+  constexpr std::array<std::size_t, 5> lengths = {0, 3, 21, 48, SHAKE128_RATE};
+  for (const Path p : available_paths()) {
+    SCOPED_TRACE(std::string(path_name(p)));
+    const Kernels& k = kernels_for(p);
+    for (int round = 0; round < 50; ++round) {
+      // The kernel may read 32 bytes past len; they hold candidates it must not take.
+      std::array<std::uint8_t, SHAKE128_RATE + 32> bytes;
+      for (std::size_t i = 0; i + 3 <= bytes.size(); i += 3) {
+        const auto v = static_cast<std::uint32_t>(candidates[rng() % candidates.size()]);
+        const std::uint32_t top = rng() % 2 == 0 ? 0x80u : 0u;
+        bytes[i] = static_cast<std::uint8_t>(v);
+        bytes[i + 1] = static_cast<std::uint8_t>(v >> 8);
+        bytes[i + 2] = static_cast<std::uint8_t>(v >> 16 | top);
+      }
+      for (const std::size_t start : starts) {
+        for (const std::size_t len : lengths) {
+          Poly want, got;
+          want.coeffs.fill(-1);
+          got.coeffs.fill(-1);
+          const std::size_t want_n = reference_rejection_sample(want.coeffs.data(), start, bytes.data(), len);
+          const std::size_t got_n = k.rejection_sample(got.coeffs.data(), start, bytes.data(), len);
+          ASSERT_EQ(got_n, want_n) << "rejection_sample count, start " << start << ", len " << len;
+          ASSERT_EQ(first_difference(got, want), -1) << "rejection_sample, start " << start << ", len " << len;
+        }
+      }
+    }
+
+    // One row of A z - c t at the ends of the kernel's input range, against the portable kernel mod q.
+    const auto fill = [&](Poly& poly, int shape) {
+      for (auto& x : poly.coeffs) {
+        switch (shape) {
+          case 0: x = Q - 1; break;
+          case 1: x = -(Q - 1); break;
+          case 2: x = rng() % 2 == 0 ? Q - 1 : -(Q - 1); break;
+          default: x = static_cast<std::int32_t>(rng() % (2 * Q - 1)) - (Q - 1); break;
+        }
+      }
+    };
+    for (int shape = 0; shape < 4; ++shape) {
+      std::array<Poly, L> a, z;
+      Poly c, t, want, got;
+      for (auto& x : a) fill(x, shape);
+      for (auto& x : z) fill(x, (shape + 1) % 4);
+      fill(c, shape == 0 ? 1 : shape);
+      fill(t, shape);
+      kernels_for(Path::Portable).matrix_row(want, a.data(), z.data(), c, t);
+      k.matrix_row(got, a.data(), z.data(), c, t);
+      for (std::size_t i = 0; i < N; ++i) {
+        ASSERT_LT(got.coeffs[i] < 0 ? -got.coeffs[i] : got.coeffs[i], Q) << "matrix_row out of range, shape " << shape;
+        ASSERT_EQ((got.coeffs[i] - want.coeffs[i]) % Q, 0) << "matrix_row coefficient " << i << ", shape " << shape;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace halyx::mldsa
