@@ -6,19 +6,6 @@
 #include "mldsa/portable.hpp"
 
 namespace halyx::mldsa::portable {
-namespace {
-
-// Stops the process when a coefficient breaks the range a contract promises. Only builds that
-// check ranges (the sanitizer build) run it; elsewhere it compiles to nothing.
-void check_bound([[maybe_unused]] const Poly& p, [[maybe_unused]] std::int32_t bound) noexcept {
-#if defined(HALYX_CHECK_RANGES)
-  for (std::int32_t c : p.coeffs) {
-    if (c <= -bound || c >= bound) __builtin_trap();
-  }
-#endif
-}
-
-}  // namespace
 
 void permute_lanes(std::uint64_t* state) noexcept { keccak_f1600_words(state); }
 
