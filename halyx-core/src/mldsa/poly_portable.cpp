@@ -58,13 +58,17 @@ void inverse_ntt_montgomery(Poly& p) noexcept {
   for (auto& c : a) c = montgomery_reduce(std::int64_t{INVERSE_NTT_SCALE} * c);
 }
 
-// Each Montgomery product is below q, so the six terms sum to under 6q before the reduction.
+// The six products are summed in 64 bits: each is below q^2 in size, so the sum is below 6 q^2, far
+// under the 2^31 q a Montgomery reduction takes. One reduction per coefficient then does the work
+// of six, and leaves |w| < q.
 void matrix_row(Poly& w, const Poly* a, const Poly* z, const Poly& c, const Poly& t) noexcept {
+  check_matrix_row_inputs(a, z, c, t);
   for (std::size_t i = 0; i < N; ++i) {
-    std::int32_t sum = -montgomery_reduce(std::int64_t{c.coeffs[i]} * t.coeffs[i]);
-    for (std::size_t s = 0; s < L; ++s) sum += montgomery_reduce(std::int64_t{a[s].coeffs[i]} * z[s].coeffs[i]);
-    w.coeffs[i] = reduce(sum);
+    std::int64_t sum = -std::int64_t{c.coeffs[i]} * t.coeffs[i];
+    for (std::size_t s = 0; s < L; ++s) sum += std::int64_t{a[s].coeffs[i]} * z[s].coeffs[i];
+    w.coeffs[i] = montgomery_reduce(sum);
   }
+  check_bound(w, Q);
 }
 
 }  // namespace halyx::mldsa::portable
