@@ -29,12 +29,6 @@
 namespace halyx::mldsa::avx2 {
 namespace {
 
-// The index into ZETAS_MONTGOMERY of the twiddle of the butterfly block that starts at coefficient
-// `start` in the layer whose butterflies span `len`. The forward transform numbers the blocks from 1
-// in the order its layers run them; the inverse takes them from 255 down.
-constexpr std::size_t forward_index(std::size_t len, std::size_t start) { return N / (2 * len) + start / (2 * len); }
-constexpr std::size_t inverse_index(std::size_t len, std::size_t start) { return N / len - 1 - start / (2 * len); }
-
 // One twiddle per lane: `zeta` for the even lanes, and in `zeta_odd` each odd lane's twiddle moved to
 // the even lane below it, where the product instruction reads it.
 struct alignas(32) LaneTwiddle {
@@ -60,7 +54,7 @@ constexpr LaneTwiddles lane_twiddles(bool forward) {
         LaneTwiddle& t = table[slot++];
         for (std::size_t r = 0; r < 8; ++r) {
           const std::size_t start = 64 * block + 8 * r + first;
-          t.zeta[r] = ZETAS_MONTGOMERY[forward ? forward_index(len, start) : inverse_index(len, start)];
+          t.zeta[r] = ZETAS_MONTGOMERY[forward ? forward_zeta_index(len, start) : inverse_zeta_index(len, start)];
         }
         for (std::size_t r = 0; r < 8; ++r) t.zeta_odd[r] = t.zeta[r | 1];
       }
@@ -171,11 +165,11 @@ HALYX_AVX2 void ntt(Poly& p) noexcept {
     __m256i v[4];
 #pragma GCC unroll 4
     for (std::size_t k = 0; k < 4; ++k) v[k] = load(a + i + 64 * k);
-    const Twiddle half = broadcast(ZETAS_MONTGOMERY[forward_index(128, 0)]);
+    const Twiddle half = broadcast(ZETAS_MONTGOMERY[forward_zeta_index(128, 0)]);
     forward_butterfly(v[0], v[2], half);
     forward_butterfly(v[1], v[3], half);
-    forward_butterfly(v[0], v[1], broadcast(ZETAS_MONTGOMERY[forward_index(64, 0)]));
-    forward_butterfly(v[2], v[3], broadcast(ZETAS_MONTGOMERY[forward_index(64, 128)]));
+    forward_butterfly(v[0], v[1], broadcast(ZETAS_MONTGOMERY[forward_zeta_index(64, 0)]));
+    forward_butterfly(v[2], v[3], broadcast(ZETAS_MONTGOMERY[forward_zeta_index(64, 128)]));
 #pragma GCC unroll 4
     for (std::size_t k = 0; k < 4; ++k) store(a + i + 64 * k, v[k]);
   }
@@ -190,7 +184,8 @@ HALYX_AVX2 void ntt(Poly& p) noexcept {
 #pragma GCC unroll 8
       for (std::size_t j = 0; j < 8; ++j) {
         if ((j & step) != 0) continue;
-        forward_butterfly(x[j], x[j + step], broadcast(ZETAS_MONTGOMERY[forward_index(8 * step, 64 * block + 8 * j)]));
+        const std::size_t m = forward_zeta_index(8 * step, 64 * block + 8 * j);
+        forward_butterfly(x[j], x[j + step], broadcast(ZETAS_MONTGOMERY[m]));
       }
     }
     transpose(x);
@@ -242,7 +237,8 @@ HALYX_AVX2 void inverse_ntt_montgomery(Poly& p) noexcept {
 #pragma GCC unroll 8
       for (std::size_t j = 0; j < 8; ++j) {
         if ((j & step) != 0) continue;
-        inverse_butterfly(x[j], x[j + step], broadcast(ZETAS_MONTGOMERY[inverse_index(8 * step, 64 * block + 8 * j)]));
+        const std::size_t m = inverse_zeta_index(8 * step, 64 * block + 8 * j);
+        inverse_butterfly(x[j], x[j + step], broadcast(ZETAS_MONTGOMERY[m]));
       }
     }
 #pragma GCC unroll 8
@@ -256,8 +252,8 @@ HALYX_AVX2 void inverse_ntt_montgomery(Poly& p) noexcept {
     __m256i v[4];
 #pragma GCC unroll 4
     for (std::size_t k = 0; k < 4; ++k) v[k] = load(a + i + 64 * k);
-    inverse_butterfly(v[0], v[1], broadcast(ZETAS_MONTGOMERY[inverse_index(64, 0)]));
-    inverse_butterfly(v[2], v[3], broadcast(ZETAS_MONTGOMERY[inverse_index(64, 128)]));
+    inverse_butterfly(v[0], v[1], broadcast(ZETAS_MONTGOMERY[inverse_zeta_index(64, 0)]));
+    inverse_butterfly(v[2], v[3], broadcast(ZETAS_MONTGOMERY[inverse_zeta_index(64, 128)]));
     inverse_butterfly(v[0], v[2], last);
     inverse_butterfly(v[1], v[3], last);
     store(a + i, montgomery_multiply(v[0], scale));

