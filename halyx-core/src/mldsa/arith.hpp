@@ -57,6 +57,17 @@ inline constexpr std::array<std::int32_t, N> ZETAS_MONTGOMERY = [] {
   return z;
 }();
 
+// The entry of ZETAS_MONTGOMERY that the butterfly block starting at coefficient `start` takes, in
+// the layer whose butterflies span `len`. The forward transform numbers its blocks from 1 in the
+// order its layers run, spans 128 down to 1; the inverse takes them from 255 down, spans 1 up to
+// 128, and negates them.
+constexpr std::size_t forward_zeta_index(std::size_t len, std::size_t start) {
+  return N / (2 * len) + start / (2 * len);
+}
+constexpr std::size_t inverse_zeta_index(std::size_t len, std::size_t start) {
+  return N / len - 1 - start / (2 * len);
+}
+
 // R^2 / 256 mod q, centred: the last step of the inverse NTT multiplies by it, which both divides
 // by 256 and leaves the result times R.
 inline constexpr std::int32_t INVERSE_NTT_SCALE = centred(

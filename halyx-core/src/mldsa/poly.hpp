@@ -47,6 +47,30 @@ struct Kernels {
   void (*matrix_row)(Poly& w, const Poly* a, const Poly* z, const Poly& c, const Poly& t) noexcept;
 };
 
+// Stops the process when a coefficient of p is not below `bound` in size, breaking the range a
+// contract promises. Only builds that check ranges (the sanitizer build) run it; elsewhere it
+// compiles to nothing.
+inline void check_bound([[maybe_unused]] const Poly& p, [[maybe_unused]] std::int32_t bound) noexcept {
+#if defined(HALYX_CHECK_RANGES)
+  for (std::int32_t c : p.coeffs) {
+    if (c <= -bound || c >= bound) __builtin_trap();
+  }
+#endif
+}
+
+// check_bound on every input of matrix_row.
+inline void check_matrix_row_inputs([[maybe_unused]] const Poly* a, [[maybe_unused]] const Poly* z,
+                                    [[maybe_unused]] const Poly& c, [[maybe_unused]] const Poly& t) noexcept {
+#if defined(HALYX_CHECK_RANGES)
+  for (std::size_t s = 0; s < L; ++s) {
+    check_bound(a[s], Q);
+    check_bound(z[s], Q);
+  }
+  check_bound(c, Q);
+  check_bound(t, Q);
+#endif
+}
+
 // The portable C++ kernels; they serve every CPU and architecture.
 extern const Kernels PORTABLE_KERNELS;
 #if defined(__x86_64__)

@@ -4,17 +4,20 @@
 
 #include "mldsa/poly.hpp"
 #include "mldsa/portable.hpp"
+#include "mldsa/x86_arith.hpp"
 
 namespace halyx::mldsa {
 
 const Kernels AVX2_KERNELS = {
-    keccak_f1600, 1, portable::permute_lanes, portable::rejection_sample, portable::ntt,
-    portable::inverse_ntt_montgomery, portable::matrix_row,
+    keccak_f1600, 1, portable::permute_lanes, portable::rejection_sample, avx2::ntt,
+    avx2::inverse_ntt_montgomery, avx2::matrix_row,
 };
 
+// The polynomial arithmetic stays on 256-bit registers: Zen 4 splits each 512-bit operation in two,
+// and a 512-bit matrix_row measured only about 15 ns (of 125) faster, well under 1 % of a prepare().
 const Kernels AVX512_KERNELS = {
-    keccak_f1600, 1, portable::permute_lanes, portable::rejection_sample, portable::ntt,
-    portable::inverse_ntt_montgomery, portable::matrix_row,
+    keccak_f1600, 1, portable::permute_lanes, portable::rejection_sample, avx2::ntt,
+    avx2::inverse_ntt_montgomery, avx2::matrix_row,
 };
 
 }  // namespace halyx::mldsa

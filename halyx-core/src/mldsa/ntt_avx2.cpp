@@ -1,0 +1,291 @@
+// The AVX2 polynomial kernels: eight coefficients to a register.
+//
+// A Montgomery product needs the full 64-bit product of two 32-bit lanes, and _mm256_mul_epi32 forms
+// it for the even lanes only. Every product is therefore taken twice, once on the even lanes and once
+// on the odd lanes shifted down, and the two halves of the result are blended back together.
+//
+// Butterflies whose coefficients lie 8 or more apart pair whole registers and share one twiddle
+// factor, broadcast. The last three layers of the forward transform (the first three of the inverse)
+// pair coefficients within a register; rather than shuffle at each of them, each block of 64
+// coefficients is transposed as an 8 x 8 matrix, so that those butterflies also pair whole
+// registers, with one twiddle per lane from tables built at compile time, and is transposed back.
+#if defined(__x86_64__)
+
+#include <immintrin.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "mldsa/arith.hpp"
+#include "mldsa/poly.hpp"
+#include "mldsa/x86_arith.hpp"
+
+// Every function below, helpers included, carries the AVX2 target. The file itself is compiled for
+// the baseline, so the inline functions it shares with other files through headers get no vector
+// encodings that the linker could pick for the portable path.
+#define HALYX_AVX2 __attribute__((target("avx2,bmi2")))
+
+namespace halyx::mldsa::avx2 {
+namespace {
+
+// One twiddle per lane: `zeta` for the even lanes, and in `zeta_odd` each odd lane's twiddle moved to
+// the even lane below it, where the product instruction reads it.
+struct alignas(32) LaneTwiddle {
+  std::array<std::int32_t, 8> zeta;
+  std::array<std::int32_t, 8> zeta_odd;
+};
+
+// After the transpose, register j of block b holds coefficients 64b + 8r + j in its lanes r = 0..7.
+// A layer of span len (4, 2 or 1) then pairs register j with register j + len, and lane r belongs to
+// the butterfly block that starts at 64b + 8r + first, where `first` is j rounded down to a multiple
+// of 2 len. A block needs 1 + 2 + 4 twiddles, held in the order its layers use them: spans 4, 2, 1
+// forward, spans 1, 2, 4 in the inverse.
+constexpr std::size_t LANE_TWIDDLES_PER_BLOCK = 7;
+using LaneTwiddles = std::array<LaneTwiddle, 4 * LANE_TWIDDLES_PER_BLOCK>;
+
+constexpr LaneTwiddles lane_twiddles(bool forward) {
+  LaneTwiddles table{};
+  std::size_t slot = 0;
+  for (std::size_t block = 0; block < 4; ++block) {
+    for (std::size_t layer = 0; layer < 3; ++layer) {
+      const std::size_t len = forward ? 4 >> layer : 1 << layer;
+      for (std::size_t first = 0; first < 8; first += 2 * len) {
+        LaneTwiddle& t = table[slot++];
+        for (std::size_t r = 0; r < 8; ++r) {
+          const std::size_t start = 64 * block + 8 * r + first;
+          t.zeta[r] = ZETAS_MONTGOMERY[forward ? forward_zeta_index(len, start) : inverse_zeta_index(len, start)];
+        }
+        for (std::size_t r = 0; r < 8; ++r) t.zeta_odd[r] = t.zeta[r | 1];
+      }
+    }
+  }
+  return table;
+}
+
+constexpr LaneTwiddles FORWARD_LANE_TWIDDLES = lane_twiddles(true);
+constexpr LaneTwiddles INVERSE_LANE_TWIDDLES = lane_twiddles(false);
+
+// The inverse's last layer multiplies its differences by zetas[1] and then by INVERSE_NTT_SCALE, two
+// Montgomery products; one product with this constant, their product times 2^-32, does both.
+constexpr std::int32_t LAST_INVERSE_TWIDDLE =
+    centred(std::int64_t{ZETAS_MONTGOMERY[1]} * INVERSE_NTT_SCALE % Q * power_mod_q(MONTGOMERY_R % Q, Q - 2));
+
+struct Twiddle {
+  __m256i zeta;
+  __m256i zeta_odd;
+};
+
+HALYX_AVX2 inline Twiddle broadcast(std::int32_t zeta) {
+  const __m256i z = _mm256_set1_epi32(zeta);
+  return {z, z};
+}
+
+HALYX_AVX2 inline Twiddle load(const LaneTwiddle& t) {
+  return {_mm256_load_si256(reinterpret_cast<const __m256i*>(t.zeta.data())),
+          _mm256_load_si256(reinterpret_cast<const __m256i*>(t.zeta_odd.data()))};
+}
+
+HALYX_AVX2 inline __m256i load(const std::int32_t* p) { return _mm256_load_si256(reinterpret_cast<const __m256i*>(p)); }
+HALYX_AVX2 inline void store(std::int32_t* p, __m256i v) { _mm256_store_si256(reinterpret_cast<__m256i*>(p), v); }
+
+// Returns the lanes congruent to even * 2^-32 and odd * 2^-32, where `even` holds the 64-bit values
+// of lanes 0, 2, 4, 6 and `odd` those of lanes 1, 3, 5, 7, each below 2^31 q in size; then each
+// result is below q, as with montgomery_reduce. With t the low 32 bits of value * q^-1 (signed),
+// value - t q is a multiple of 2^32, and its high half is the result.
+HALYX_AVX2 inline __m256i montgomery_reduce(__m256i even, __m256i odd) {
+  const __m256i q = _mm256_set1_epi32(Q);
+  const __m256i q_inverse = _mm256_set1_epi32(static_cast<std::int32_t>(Q_INVERSE));
+  even = _mm256_sub_epi64(even, _mm256_mul_epi32(_mm256_mul_epi32(even, q_inverse), q));
+  odd = _mm256_sub_epi64(odd, _mm256_mul_epi32(_mm256_mul_epi32(odd, q_inverse), q));
+  return _mm256_blend_epi32(_mm256_srli_epi64(even, 32), odd, 0xAA);
+}
+
+// Returns a * zeta * 2^-32 mod q lane by lane, below q in size. Any 32-bit a will do: a twiddle is at
+// most q/2 in size, so the product stays below 2^31 q.
+HALYX_AVX2 inline __m256i montgomery_multiply(__m256i a, const Twiddle& w) {
+  return montgomery_reduce(_mm256_mul_epi32(a, w.zeta), _mm256_mul_epi32(_mm256_srli_epi64(a, 32), w.zeta_odd));
+}
+
+// Returns a mod q lane by lane, below q in size, for a in [-2^31 + 2^22, 2^31 - 2^22): as reduce()
+// in arith.hpp.
+HALYX_AVX2 inline __m256i reduce(__m256i a) {
+  const __m256i t = _mm256_srai_epi32(_mm256_add_epi32(a, _mm256_set1_epi32(1 << 22)), 23);
+  return _mm256_sub_epi32(a, _mm256_mullo_epi32(t, _mm256_set1_epi32(Q)));
+}
+
+// (a, b) := (a + zeta b, a - zeta b). Both outputs exceed |a| by less than q.
+HALYX_AVX2 inline void forward_butterfly(__m256i& a, __m256i& b, const Twiddle& w) {
+  const __m256i t = montgomery_multiply(b, w);
+  b = _mm256_sub_epi32(a, t);
+  a = _mm256_add_epi32(a, t);
+}
+
+// (a, b) := (a + b, zeta (b - a)) with the positive twiddle, which is the inverse's butterfly with
+// its negated twiddle. The sum's bound is the sum of the bounds; the product is below q.
+HALYX_AVX2 inline void inverse_butterfly(__m256i& a, __m256i& b, const Twiddle& w) {
+  const __m256i d = _mm256_sub_epi32(b, a);
+  a = _mm256_add_epi32(a, b);
+  b = montgomery_multiply(d, w);
+}
+
+// Transposes the 8 x 8 matrix whose rows are x[0..7]: it swaps single lanes within 2 x 2 blocks,
+// then pairs of lanes within 4 x 4 blocks, then the 128-bit halves.
+HALYX_AVX2 inline void transpose(__m256i (&x)[8]) {
+  __m256i t[8];
+#pragma GCC unroll 4
+  for (std::size_t i = 0; i < 8; i += 2) {
+    t[i] = _mm256_unpacklo_epi32(x[i], x[i + 1]);  // x[i][0] x[i+1][0] x[i][1] x[i+1][1] | same at 4, 5
+    t[i + 1] = _mm256_unpackhi_epi32(x[i], x[i + 1]);  // the same at 2, 3 | 6, 7
+  }
+  __m256i u[8];
+#pragma GCC unroll 2
+  for (std::size_t i = 0; i < 8; i += 4) {
+    u[i] = _mm256_unpacklo_epi64(t[i], t[i + 2]);  // column 0 of rows i..i+3 | column 4
+    u[i + 1] = _mm256_unpackhi_epi64(t[i], t[i + 2]);  // columns 1 | 5
+    u[i + 2] = _mm256_unpacklo_epi64(t[i + 1], t[i + 3]);  // columns 2 | 6
+    u[i + 3] = _mm256_unpackhi_epi64(t[i + 1], t[i + 3]);  // columns 3 | 7
+  }
+#pragma GCC unroll 4
+  for (std::size_t j = 0; j < 4; ++j) {
+    x[j] = _mm256_permute2x128_si256(u[j], u[j + 4], 0x20);
+    x[j + 4] = _mm256_permute2x128_si256(u[j], u[j + 4], 0x31);
+  }
+}
+
+}  // namespace
+
+// From |p| < q, each of the eight layers adds less than q to the bound, as on the portable path,
+// so coefficients stay below 9q until the reduction before the last transpose.
+HALYX_AVX2 void ntt(Poly& p) noexcept {
+  check_bound(p, Q);
+  std::int32_t* a = p.coeffs.data();
+  // Spans 128 and 64 on the four quarters at once, eight columns at a time.
+  for (std::size_t i = 0; i < N / 4; i += 8) {
+    __m256i v[4];
+#pragma GCC unroll 4
+    for (std::size_t k = 0; k < 4; ++k) v[k] = load(a + i + 64 * k);
+    const Twiddle half = broadcast(ZETAS_MONTGOMERY[forward_zeta_index(128, 0)]);
+    forward_butterfly(v[0], v[2], half);
+    forward_butterfly(v[1], v[3], half);
+    forward_butterfly(v[0], v[1], broadcast(ZETAS_MONTGOMERY[forward_zeta_index(64, 0)]));
+    forward_butterfly(v[2], v[3], broadcast(ZETAS_MONTGOMERY[forward_zeta_index(64, 128)]));
+#pragma GCC unroll 4
+    for (std::size_t k = 0; k < 4; ++k) store(a + i + 64 * k, v[k]);
+  }
+  // The other six layers stay within a quarter, which eight registers hold.
+  for (std::size_t block = 0; block < 4; ++block) {
+    std::int32_t* b = a + 64 * block;
+    __m256i x[8];
+#pragma GCC unroll 8
+    for (std::size_t j = 0; j < 8; ++j) x[j] = load(b + 8 * j);
+#pragma GCC unroll 3
+    for (std::size_t step = 4; step >= 1; step /= 2) {
+#pragma GCC unroll 8
+      for (std::size_t j = 0; j < 8; ++j) {
+        if ((j & step) != 0) continue;
+        const std::size_t m = forward_zeta_index(8 * step, 64 * block + 8 * j);
+        forward_butterfly(x[j], x[j + step], broadcast(ZETAS_MONTGOMERY[m]));
+      }
+    }
+    transpose(x);
+    const LaneTwiddle* w = &FORWARD_LANE_TWIDDLES[LANE_TWIDDLES_PER_BLOCK * block];
+#pragma GCC unroll 3
+    for (std::size_t len = 4; len >= 1; len /= 2) {
+#pragma GCC unroll 4
+      for (std::size_t first = 0; first < 8; first += 2 * len, ++w) {
+        const Twiddle t = load(*w);
+#pragma GCC unroll 4
+        for (std::size_t j = first; j < first + len; ++j) forward_butterfly(x[j], x[j + len], t);
+      }
+    }
+#pragma GCC unroll 8
+    for (auto& v : x) v = reduce(v);
+    transpose(x);
+#pragma GCC unroll 8
+    for (std::size_t j = 0; j < 8; ++j) store(b + 8 * j, x[j]);
+  }
+  check_bound(p, Q);
+}
+
+// The layers run in the forward transform's reverse. From |p| < q the sums double their bound at
+// each layer and stay below 256q < 2^31, never reduced, as on the portable path; the differences
+// are Montgomery products, below q. The last layer's products also scale, and the sums are scaled
+// at the end, which reduces them below q.
+HALYX_AVX2 void inverse_ntt_montgomery(Poly& p) noexcept {
+  check_bound(p, Q);
+  std::int32_t* a = p.coeffs.data();
+  for (std::size_t block = 0; block < 4; ++block) {
+    std::int32_t* b = a + 64 * block;
+    __m256i x[8];
+#pragma GCC unroll 8
+    for (std::size_t j = 0; j < 8; ++j) x[j] = load(b + 8 * j);
+    transpose(x);
+    const LaneTwiddle* w = &INVERSE_LANE_TWIDDLES[LANE_TWIDDLES_PER_BLOCK * block];
+#pragma GCC unroll 3
+    for (std::size_t len = 1; len <= 4; len *= 2) {
+#pragma GCC unroll 4
+      for (std::size_t first = 0; first < 8; first += 2 * len, ++w) {
+        const Twiddle t = load(*w);
+#pragma GCC unroll 4
+        for (std::size_t j = first; j < first + len; ++j) inverse_butterfly(x[j], x[j + len], t);
+      }
+    }
+    transpose(x);
+#pragma GCC unroll 3
+    for (std::size_t step = 1; step <= 4; step *= 2) {
+#pragma GCC unroll 8
+      for (std::size_t j = 0; j < 8; ++j) {
+        if ((j & step) != 0) continue;
+        const std::size_t m = inverse_zeta_index(8 * step, 64 * block + 8 * j);
+        inverse_butterfly(x[j], x[j + step], broadcast(ZETAS_MONTGOMERY[m]));
+      }
+    }
+#pragma GCC unroll 8
+    for (std::size_t j = 0; j < 8; ++j) store(b + 8 * j, x[j]);
+  }
+  // Spans 64 and 128 on the four quarters at once. The final sums are below 256q, so their scaling
+  // products stay below 128 q^2 < 2^31 q.
+  const Twiddle scale = broadcast(INVERSE_NTT_SCALE);
+  const Twiddle last = broadcast(LAST_INVERSE_TWIDDLE);
+  for (std::size_t i = 0; i < N / 4; i += 8) {
+    __m256i v[4];
+#pragma GCC unroll 4
+    for (std::size_t k = 0; k < 4; ++k) v[k] = load(a + i + 64 * k);
+    inverse_butterfly(v[0], v[1], broadcast(ZETAS_MONTGOMERY[inverse_zeta_index(64, 0)]));
+    inverse_butterfly(v[2], v[3], broadcast(ZETAS_MONTGOMERY[inverse_zeta_index(64, 128)]));
+    inverse_butterfly(v[0], v[2], last);
+    inverse_butterfly(v[1], v[3], last);
+    store(a + i, montgomery_multiply(v[0], scale));
+    store(a + i + 64, montgomery_multiply(v[1], scale));
+    store(a + i + 128, v[2]);
+    store(a + i + 192, v[3]);
+  }
+  check_bound(p, Q);
+}
+
+// The six products are summed in 64 bits, each below q^2 in size, so the sum is below 6 q^2, far
+// under the 2^31 q one Montgomery reduction takes: one reduction per coefficient instead of six.
+HALYX_AVX2 void matrix_row(Poly& w, const Poly* a, const Poly* z, const Poly& c, const Poly& t) noexcept {
+  check_matrix_row_inputs(a, z, c, t);
+  for (std::size_t i = 0; i < N; i += 8) {
+    __m256i x = load(c.coeffs.data() + i);
+    __m256i y = load(t.coeffs.data() + i);
+    __m256i even = _mm256_sub_epi64(_mm256_setzero_si256(), _mm256_mul_epi32(x, y));
+    __m256i odd = _mm256_sub_epi64(_mm256_setzero_si256(),
+                                   _mm256_mul_epi32(_mm256_srli_epi64(x, 32), _mm256_srli_epi64(y, 32)));
+#pragma GCC unroll 5
+    for (std::size_t s = 0; s < L; ++s) {
+      x = load(a[s].coeffs.data() + i);
+      y = load(z[s].coeffs.data() + i);
+      even = _mm256_add_epi64(even, _mm256_mul_epi32(x, y));
+      odd = _mm256_add_epi64(odd, _mm256_mul_epi32(_mm256_srli_epi64(x, 32), _mm256_srli_epi64(y, 32)));
+    }
+    store(w.coeffs.data() + i, montgomery_reduce(even, odd));
+  }
+  check_bound(w, Q);
+}
+
+}  // namespace halyx::mldsa::avx2
+
+#endif
