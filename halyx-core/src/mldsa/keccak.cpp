@@ -1,7 +1,6 @@
 #include "mldsa/keccak.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 
 namespace halyx::mldsa {
@@ -47,6 +46,10 @@ constexpr std::array<unsigned, 25> ROTATIONS = make_rotations();
 
 static_assert(ROTATIONS[1] == 1 && ROTATIONS[2] == 62 && ROTATIONS[24] == 14);
 
+// Returns v rotated left by n < 64. Spelled out rather than std::rotl, whose count is an int in
+// libstdc++ and an unsigned in libc++ 16: a count cast for one warns under the other's -Wconversion.
+constexpr std::uint64_t rotl64(std::uint64_t v, unsigned n) { return n == 0 ? v : (v << n) | (v >> (64 - n)); }
+
 // One round from state `a` into state `e`. theta's column sums fold into the lanes as they are
 // read; rho and pi pick, for each output plane, the five lanes that land in it; chi and iota then
 // finish that plane. Every index is a constant once the loops are unrolled, so the compiler keeps
@@ -56,7 +59,7 @@ static_assert(ROTATIONS[1] == 1 && ROTATIONS[2] == 62 && ROTATIONS[24] == 14);
 #pragma GCC unroll 5
   for (unsigned x = 0; x < 5; ++x) c[x] = a[x] ^ a[x + 5] ^ a[x + 10] ^ a[x + 15] ^ a[x + 20];
 #pragma GCC unroll 5
-  for (unsigned x = 0; x < 5; ++x) d[x] = c[(x + 4) % 5] ^ std::rotl(c[(x + 1) % 5], 1);
+  for (unsigned x = 0; x < 5; ++x) d[x] = c[(x + 4) % 5] ^ rotl64(c[(x + 1) % 5], 1);
 #pragma GCC unroll 5
   for (unsigned y = 0; y < 5; ++y) {
     std::uint64_t b[5];
@@ -64,7 +67,7 @@ static_assert(ROTATIONS[1] == 1 && ROTATIONS[2] == 62 && ROTATIONS[24] == 14);
     for (unsigned x = 0; x < 5; ++x) {
       // Output lane (x, y) comes from lane (x + 3y, x).
       const unsigned sx = (x + 3 * y) % 5, s = sx + 5 * x;
-      b[x] = std::rotl(a[s] ^ d[sx], static_cast<int>(ROTATIONS[s]));
+      b[x] = rotl64(a[s] ^ d[sx], ROTATIONS[s]);
     }
 #pragma GCC unroll 5
     for (unsigned x = 0; x < 5; ++x) e[x + 5 * y] = b[x] ^ (~b[(x + 1) % 5] & b[(x + 2) % 5]);
