@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "mldsa/x86.hpp"
+
 namespace halyx::mldsa {
 namespace {
 
@@ -75,13 +77,9 @@ constexpr std::uint64_t rotl64(std::uint64_t v, unsigned n) { return n == 0 ? v 
   e[0] ^= rc;
 }
 
-}  // namespace
-
-const std::array<std::uint64_t, 24> KECCAK_ROUND_CONSTANTS = make_round_constants();
-
-void keccak_f1600(KeccakState& state) noexcept { keccak_f1600_words(state.data()); }
-
-void keccak_f1600_words(std::uint64_t* state) noexcept {
+// All 24 rounds on 25 words in place. Inlined into each caller, so that every instruction set a
+// caller enables shapes the whole permutation.
+[[gnu::always_inline]] inline void permute(std::uint64_t* state) noexcept {
   constexpr std::array<std::uint64_t, 24> RC = make_round_constants();
   std::uint64_t a[25], e[25];
   for (unsigned i = 0; i < 25; ++i) a[i] = state[i];
@@ -91,6 +89,22 @@ void keccak_f1600_words(std::uint64_t* state) noexcept {
   }
   for (unsigned i = 0; i < 25; ++i) state[i] = a[i];
 }
+
+}  // namespace
+
+const std::array<std::uint64_t, 24> KECCAK_ROUND_CONSTANTS = make_round_constants();
+
+void keccak_f1600(KeccakState& state) noexcept { keccak_f1600_words(state.data()); }
+
+void keccak_f1600_words(std::uint64_t* state) noexcept { permute(state); }
+
+#if defined(__x86_64__)
+// The same rounds with rorx and andn: the compiler may use them only in a function that says the
+// CPU has them, and only path.cpp's CPU check lets a table point here.
+__attribute__((target("bmi,bmi2"))) void x86::keccak_f1600_bmi2(KeccakState& state) noexcept {
+  permute(state.data());
+}
+#endif
 
 void keccak_xor_bytes(KeccakState& state, const std::uint8_t* in, std::size_t len) noexcept {
   std::size_t i = 0;

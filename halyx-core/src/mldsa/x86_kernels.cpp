@@ -4,16 +4,17 @@
 
 #include "mldsa/poly.hpp"
 #include "mldsa/portable.hpp"
+#include "mldsa/x86.hpp"
 
 namespace halyx::mldsa {
 
 const Kernels AVX2_KERNELS = {
-    keccak_f1600, 1, portable::permute_lanes, portable::rejection_sample, portable::ntt,
+    x86::keccak_f1600_bmi2, 1, portable::permute_lanes, portable::rejection_sample, portable::ntt,
     portable::inverse_ntt_montgomery, portable::matrix_row,
 };
 
 const Kernels AVX512_KERNELS = {
-    keccak_f1600, 1, portable::permute_lanes, portable::rejection_sample, portable::ntt,
+    x86::keccak_f1600_bmi2, 1, portable::permute_lanes, portable::rejection_sample, portable::ntt,
     portable::inverse_ntt_montgomery, portable::matrix_row,
 };
 

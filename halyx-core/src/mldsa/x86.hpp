@@ -1,0 +1,21 @@
+// x86.hpp: the x86-64 kernels one by one, for the tables in x86_kernels.cpp and for tests that
+// compare them with the portable ones. Each needs instructions beyond the x86-64 baseline, named
+// beside it; calling one on a CPU without them is undefined, so only a table that path.cpp hands
+// out after its CPU check may point at one. Contracts: poly.hpp.
+#pragma once
+
+#if defined(__x86_64__)
+
+#include <cstddef>
+#include <cstdint>
+
+#include "mldsa/keccak.hpp"
+
+namespace halyx::mldsa::x86 {
+
+// Keccak-f[1600] on one state (BMI1, BMI2).
+void keccak_f1600_bmi2(KeccakState& state) noexcept;
+
+}  // namespace halyx::mldsa::x86
+
+#endif
