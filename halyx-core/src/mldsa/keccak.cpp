@@ -30,24 +30,6 @@ constexpr std::array<std::uint64_t, 24> make_round_constants() {
   return rc;
 }
 
-// Rotation offset of each lane: walking (x, y) from (1, 0) by (y, 2x + 3y), the t-th lane visited
-// rotates by (t + 1)(t + 2) / 2.
-constexpr std::array<unsigned, 25> make_rotations() {
-  std::array<unsigned, 25> rot{};
-  unsigned x = 1, y = 0;
-  for (unsigned t = 0; t < 24; ++t) {
-    rot[x + 5 * y] = ((t + 1) * (t + 2) / 2) % 64;
-    const unsigned nx = y, ny = (2 * x + 3 * y) % 5;
-    x = nx;
-    y = ny;
-  }
-  return rot;
-}
-
-constexpr std::array<unsigned, 25> ROTATIONS = make_rotations();
-
-static_assert(ROTATIONS[1] == 1 && ROTATIONS[2] == 62 && ROTATIONS[24] == 14);
-
 // Returns v rotated left by n < 64. Spelled out rather than std::rotl, whose count is an int in
 // libstdc++ and an unsigned in libc++ 16: a count cast for one warns under the other's -Wconversion.
 constexpr std::uint64_t rotl64(std::uint64_t v, unsigned n) { return n == 0 ? v : (v << n) | (v >> (64 - n)); }
@@ -69,7 +51,7 @@ constexpr std::uint64_t rotl64(std::uint64_t v, unsigned n) { return n == 0 ? v 
     for (unsigned x = 0; x < 5; ++x) {
       // Output lane (x, y) comes from lane (x + 3y, x).
       const unsigned sx = (x + 3 * y) % 5, s = sx + 5 * x;
-      b[x] = rotl64(a[s] ^ d[sx], ROTATIONS[s]);
+      b[x] = rotl64(a[s] ^ d[sx], KECCAK_ROTATIONS[s]);
     }
 #pragma GCC unroll 5
     for (unsigned x = 0; x < 5; ++x) e[x + 5 * y] = b[x] ^ (~b[(x + 1) % 5] & b[(x + 2) % 5]);

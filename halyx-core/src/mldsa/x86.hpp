@@ -16,6 +16,9 @@ namespace halyx::mldsa::x86 {
 // Keccak-f[1600] on one state (BMI1, BMI2).
 void keccak_f1600_bmi2(KeccakState& state) noexcept;
 
+// Keccak-f[1600] on 4 interleaved states, states[w * 4 + s] (AVX2); `states` is 32-byte aligned.
+void permute_x4_avx2(std::uint64_t* states) noexcept;
+
 }  // namespace halyx::mldsa::x86
 
 #endif

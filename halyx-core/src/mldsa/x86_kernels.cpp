@@ -9,7 +9,7 @@
 namespace halyx::mldsa {
 
 const Kernels AVX2_KERNELS = {
-    x86::keccak_f1600_bmi2, 1, portable::permute_lanes, portable::rejection_sample, portable::ntt,
+    x86::keccak_f1600_bmi2, 4, x86::permute_x4_avx2, portable::rejection_sample, portable::ntt,
     portable::inverse_ntt_montgomery, portable::matrix_row,
 };
 
