@@ -14,7 +14,7 @@ const Kernels AVX2_KERNELS = {
 };
 
 const Kernels AVX512_KERNELS = {
-    x86::keccak_f1600_bmi2, 1, portable::permute_lanes, portable::rejection_sample, portable::ntt,
+    x86::keccak_f1600_avx512, 8, x86::permute_x8_avx512, portable::rejection_sample, portable::ntt,
     portable::inverse_ntt_montgomery, portable::matrix_row,
 };
 
