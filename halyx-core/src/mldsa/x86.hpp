@@ -26,6 +26,13 @@ void permute_x8_avx512(std::uint64_t* states) noexcept;
 // Keccak-f[1600] on one state (AVX-512F, VL).
 void keccak_f1600_avx512(KeccakState& state) noexcept;
 
+// Rejection sampling as poly.hpp's rejection_sample: 8 candidates at a time (AVX2, BMI2, POPCNT),
+// and 16 at a time (AVX-512F, BW, VL, VBMI, BMI2, POPCNT).
+std::size_t rejection_sample_avx2(std::int32_t* out, std::size_t filled, const std::uint8_t* bytes,
+                                  std::size_t len) noexcept;
+std::size_t rejection_sample_avx512(std::int32_t* out, std::size_t filled, const std::uint8_t* bytes,
+                                    std::size_t len) noexcept;
+
 }  // namespace halyx::mldsa::x86
 
 #endif

@@ -9,12 +9,12 @@
 namespace halyx::mldsa {
 
 const Kernels AVX2_KERNELS = {
-    x86::keccak_f1600_bmi2, 4, x86::permute_x4_avx2, portable::rejection_sample, portable::ntt,
+    x86::keccak_f1600_bmi2, 4, x86::permute_x4_avx2, x86::rejection_sample_avx2, portable::ntt,
     portable::inverse_ntt_montgomery, portable::matrix_row,
 };
 
 const Kernels AVX512_KERNELS = {
-    x86::keccak_f1600_avx512, 8, x86::permute_x8_avx512, portable::rejection_sample, portable::ntt,
+    x86::keccak_f1600_avx512, 8, x86::permute_x8_avx512, x86::rejection_sample_avx512, portable::ntt,
     portable::inverse_ntt_montgomery, portable::matrix_row,
 };
 
