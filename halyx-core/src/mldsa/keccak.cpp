@@ -9,7 +9,7 @@ namespace halyx::mldsa {
 namespace {
 
 // The LFSR of the round constants: x^8 + x^6 + x^5 + x^4 + 1 over GF(2), output bit t.
-constexpr bool rc_bit(unsigned t) {
+constexpr bool rc_bit(unsigned t) noexcept {
   if (t % 255 == 0) return true;
   unsigned r = 1;  // bits 0..7: R[0] is the output bit
   for (unsigned i = 1; i <= t % 255; ++i) {
@@ -20,7 +20,7 @@ constexpr bool rc_bit(unsigned t) {
   return r & 1;
 }
 
-constexpr std::array<std::uint64_t, 24> make_round_constants() {
+constexpr std::array<std::uint64_t, 24> make_round_constants() noexcept {
   std::array<std::uint64_t, 24> rc{};
   for (unsigned round = 0; round < 24; ++round) {
     for (unsigned j = 0; j <= 6; ++j) {
