@@ -1,14 +1,15 @@
 #include "mldsa/keccak.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
+
+#include "mldsa/x86.hpp"
 
 namespace halyx::mldsa {
 namespace {
 
 // The LFSR of the round constants: x^8 + x^6 + x^5 + x^4 + 1 over GF(2), output bit t.
-constexpr bool rc_bit(unsigned t) {
+constexpr bool rc_bit(unsigned t) noexcept {
   if (t % 255 == 0) return true;
   unsigned r = 1;  // bits 0..7: R[0] is the output bit
   for (unsigned i = 1; i <= t % 255; ++i) {
@@ -19,7 +20,7 @@ constexpr bool rc_bit(unsigned t) {
   return r & 1;
 }
 
-constexpr std::array<std::uint64_t, 24> make_round_constants() {
+constexpr std::array<std::uint64_t, 24> make_round_constants() noexcept {
   std::array<std::uint64_t, 24> rc{};
   for (unsigned round = 0; round < 24; ++round) {
     for (unsigned j = 0; j <= 6; ++j) {
@@ -29,23 +30,9 @@ constexpr std::array<std::uint64_t, 24> make_round_constants() {
   return rc;
 }
 
-// Rotation offset of each lane: walking (x, y) from (1, 0) by (y, 2x + 3y), the t-th lane visited
-// rotates by (t + 1)(t + 2) / 2.
-constexpr std::array<unsigned, 25> make_rotations() {
-  std::array<unsigned, 25> rot{};
-  unsigned x = 1, y = 0;
-  for (unsigned t = 0; t < 24; ++t) {
-    rot[x + 5 * y] = ((t + 1) * (t + 2) / 2) % 64;
-    const unsigned nx = y, ny = (2 * x + 3 * y) % 5;
-    x = nx;
-    y = ny;
-  }
-  return rot;
-}
-
-constexpr std::array<unsigned, 25> ROTATIONS = make_rotations();
-
-static_assert(ROTATIONS[1] == 1 && ROTATIONS[2] == 62 && ROTATIONS[24] == 14);
+// Returns v rotated left by n < 64. Spelled out rather than std::rotl, whose count is an int in
+// libstdc++ and an unsigned in libc++ 16: a count cast for one warns under the other's -Wconversion.
+constexpr std::uint64_t rotl64(std::uint64_t v, unsigned n) { return n == 0 ? v : (v << n) | (v >> (64 - n)); }
 
 // One round from state `a` into state `e`. theta's column sums fold into the lanes as they are
 // read; rho and pi pick, for each output plane, the five lanes that land in it; chi and iota then
@@ -56,7 +43,7 @@ static_assert(ROTATIONS[1] == 1 && ROTATIONS[2] == 62 && ROTATIONS[24] == 14);
 #pragma GCC unroll 5
   for (unsigned x = 0; x < 5; ++x) c[x] = a[x] ^ a[x + 5] ^ a[x + 10] ^ a[x + 15] ^ a[x + 20];
 #pragma GCC unroll 5
-  for (unsigned x = 0; x < 5; ++x) d[x] = c[(x + 4) % 5] ^ std::rotl(c[(x + 1) % 5], 1);
+  for (unsigned x = 0; x < 5; ++x) d[x] = c[(x + 4) % 5] ^ rotl64(c[(x + 1) % 5], 1);
 #pragma GCC unroll 5
   for (unsigned y = 0; y < 5; ++y) {
     std::uint64_t b[5];
@@ -64,7 +51,7 @@ static_assert(ROTATIONS[1] == 1 && ROTATIONS[2] == 62 && ROTATIONS[24] == 14);
     for (unsigned x = 0; x < 5; ++x) {
       // Output lane (x, y) comes from lane (x + 3y, x).
       const unsigned sx = (x + 3 * y) % 5, s = sx + 5 * x;
-      b[x] = std::rotl(a[s] ^ d[sx], static_cast<int>(ROTATIONS[s]));
+      b[x] = rotl64(a[s] ^ d[sx], KECCAK_ROTATIONS[s]);
     }
 #pragma GCC unroll 5
     for (unsigned x = 0; x < 5; ++x) e[x + 5 * y] = b[x] ^ (~b[(x + 1) % 5] & b[(x + 2) % 5]);
@@ -72,13 +59,9 @@ static_assert(ROTATIONS[1] == 1 && ROTATIONS[2] == 62 && ROTATIONS[24] == 14);
   e[0] ^= rc;
 }
 
-}  // namespace
-
-const std::array<std::uint64_t, 24> KECCAK_ROUND_CONSTANTS = make_round_constants();
-
-void keccak_f1600(KeccakState& state) noexcept { keccak_f1600_words(state.data()); }
-
-void keccak_f1600_words(std::uint64_t* state) noexcept {
+// All 24 rounds on 25 words in place. Inlined into each caller, so that every instruction set a
+// caller enables shapes the whole permutation.
+[[gnu::always_inline]] inline void permute(std::uint64_t* state) noexcept {
   constexpr std::array<std::uint64_t, 24> RC = make_round_constants();
   std::uint64_t a[25], e[25];
   for (unsigned i = 0; i < 25; ++i) a[i] = state[i];
@@ -88,6 +71,22 @@ void keccak_f1600_words(std::uint64_t* state) noexcept {
   }
   for (unsigned i = 0; i < 25; ++i) state[i] = a[i];
 }
+
+}  // namespace
+
+const std::array<std::uint64_t, 24> KECCAK_ROUND_CONSTANTS = make_round_constants();
+
+void keccak_f1600(KeccakState& state) noexcept { keccak_f1600_words(state.data()); }
+
+void keccak_f1600_words(std::uint64_t* state) noexcept { permute(state); }
+
+#if defined(__x86_64__)
+// The same rounds with rorx and andn: the compiler may use them only in a function that says the
+// CPU has them, and only path.cpp's CPU check lets a table point here.
+__attribute__((target("bmi,bmi2"))) void x86::keccak_f1600_bmi2(KeccakState& state) noexcept {
+  permute(state.data());
+}
+#endif
 
 void keccak_xor_bytes(KeccakState& state, const std::uint8_t* in, std::size_t len) noexcept {
   std::size_t i = 0;

@@ -2,9 +2,9 @@
 // (its G) and SHAKE256 (its H).
 //
 // A state is 25 64-bit words; word x + 5y holds lane (x, y), and bytes enter and leave each word
-// little-endian. Several states can also be permuted side by side (keccak_lanes.hpp): there the
-// words are interleaved, word w of state s sitting at index w * lanes + s, which is the layout the
-// vector permutations load without shuffling.
+// little-endian. Several states can also be permuted side by side (a path's permute_lanes, which
+// sponges.hpp drives): there the words are interleaved, word w of state s sitting at index
+// w * lanes + s, which is the layout the vector permutations load without shuffling.
 #pragma once
 
 #include <array>
@@ -38,6 +38,22 @@ inline void store_le64(std::uint8_t* p, std::uint64_t v) noexcept {
 
 // The 24 round constants, derived from the standard's LFSR at compile time.
 extern const std::array<std::uint64_t, 24> KECCAK_ROUND_CONSTANTS;
+
+// The rotation of each word between theta and pi: walking (x, y) from (1, 0) by (y, 2x + 3y), the
+// t-th word visited rotates by (t + 1)(t + 2) / 2 mod 64; word 0 stays. A constant expression, so
+// the vector permutations can take each one as an instruction's immediate.
+inline constexpr std::array<unsigned, KECCAK_WORDS> KECCAK_ROTATIONS = [] {
+  std::array<unsigned, KECCAK_WORDS> rot{};
+  unsigned x = 1, y = 0;
+  for (unsigned t = 0; t < 24; ++t) {
+    rot[x + 5 * y] = ((t + 1) * (t + 2) / 2) % 64;
+    const unsigned nx = y, ny = (2 * x + 3 * y) % 5;
+    x = nx;
+    y = ny;
+  }
+  return rot;
+}();
+static_assert(KECCAK_ROTATIONS[1] == 1 && KECCAK_ROTATIONS[2] == 62 && KECCAK_ROTATIONS[24] == 14);
 
 // Applies Keccak-f[1600] to one state in place.
 void keccak_f1600(KeccakState& state) noexcept;

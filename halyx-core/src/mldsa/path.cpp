@@ -18,7 +18,10 @@ Availability detect() noexcept {
 #if defined(__x86_64__)
   // The compiler's CPU check also asks the operating system whether it saves the vector registers.
   __builtin_cpu_init();
-  const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
+  // The vector kernels also use BMI1 and POPCNT. Every CPU with AVX2 has both, but only what is
+  // checked here may be used.
+  const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
+                    __builtin_cpu_supports("popcnt");
   if (avx2) a.paths[a.count++] = Path::Avx2;
   if (avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
       __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi")) {

@@ -32,7 +32,8 @@ struct Kernels {
 
   // Appends to out[filled..256) the candidates of `bytes` (len a multiple of 3) that RejNTTPoly
   // keeps, in order: b0 + 256 b1 + 65536 (b2 & 0x7F) when below q. Stops at 256; returns the new
-  // count. May read up to 32 bytes past `len` (the caller's buffer has room), never uses them.
+  // count. May read up to 32 bytes past `len` (the caller's buffer has room), never uses them. May
+  // also write scratch into the slots after the new count, but never past out[255].
   std::size_t (*rejection_sample)(std::int32_t* out, std::size_t filled, const std::uint8_t* bytes,
                                   std::size_t len) noexcept;
 

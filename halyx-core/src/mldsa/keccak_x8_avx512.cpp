@@ -1,0 +1,129 @@
+// Keccak-f[1600] with AVX-512, word by word: register w holds word w of as many states as the
+// register is wide. The 32 registers hold all 25 words with room to work; vprolq rotates, and
+// vpternlogq does theta's three-way XORs and chi's a ^ (~b & c) in one instruction each. The same
+// rounds serve eight states in zmm registers and one state in xmm registers.
+#if defined(__x86_64__)
+
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "mldsa/keccak.hpp"
+#include "mldsa/x86.hpp"
+
+namespace halyx::mldsa::x86 {
+namespace {
+
+// vpternlogq's truth tables, indexed by (a << 2) | (b << 1) | c.
+inline constexpr int XOR3 = 0x96;  // a ^ b ^ c
+inline constexpr int CHI = 0xD2;   // a ^ (~b & c)
+
+// The few operations a round needs, for each register width. The rotations use the merge form
+// with every lane selected, which is plain vprolq; GCC 12's unmasked zmm intrinsic reads an
+// undefined register and trips -Wuninitialized.
+template <int Table>
+__attribute__((always_inline, target("avx512f"))) inline __m512i ternary(__m512i a, __m512i b, __m512i c) noexcept {
+  return _mm512_ternarylogic_epi64(a, b, c, Table);
+}
+template <int Table>
+__attribute__((always_inline, target("avx512f,avx512vl"))) inline __m128i ternary(__m128i a, __m128i b,
+                                                                                  __m128i c) noexcept {
+  return _mm_ternarylogic_epi64(a, b, c, Table);
+}
+template <unsigned N>
+__attribute__((always_inline, target("avx512f"))) inline __m512i rotl(__m512i v) noexcept {
+  if constexpr (N == 0) {
+    return v;
+  } else {
+    return _mm512_mask_rol_epi64(v, 0xFF, v, N);
+  }
+}
+template <unsigned N>
+__attribute__((always_inline, target("avx512f,avx512vl"))) inline __m128i rotl(__m128i v) noexcept {
+  if constexpr (N == 0) {
+    return v;
+  } else {
+    return _mm_mask_rol_epi64(v, 0x3, v, N);
+  }
+}
+__attribute__((always_inline, target("avx512f"))) inline __m512i xor_constant(__m512i v, std::uint64_t k) noexcept {
+  return _mm512_xor_si512(v, _mm512_set1_epi64(static_cast<long long>(k)));
+}
+__attribute__((always_inline, target("avx512f,avx512vl"))) inline __m128i xor_constant(__m128i v,
+                                                                                      std::uint64_t k) noexcept {
+  return _mm_xor_si128(v, _mm_cvtsi64_si128(static_cast<long long>(k)));
+}
+
+// Returns word (X, Y) after theta, rho and pi: pi brings it from word (X + 3Y, X), which theta
+// has changed by d of its column and rho then rotates.
+template <std::size_t X, std::size_t Y, class V>
+__attribute__((always_inline, target("avx512f,avx512vl"))) inline V moved_word(const V* a, const V* d) noexcept {
+  constexpr std::size_t column = (X + 3 * Y) % 5, source = column + 5 * X;
+  return rotl<KECCAK_ROTATIONS[source]>(a[source] ^ d[column]);
+}
+
+// Writes plane Y of the round's output (before iota).
+template <std::size_t Y, class V>
+__attribute__((always_inline, target("avx512f,avx512vl"))) inline void plane(const V* a, V* e, const V* d) noexcept {
+  const V b0 = moved_word<0, Y>(a, d), b1 = moved_word<1, Y>(a, d), b2 = moved_word<2, Y>(a, d),
+          b3 = moved_word<3, Y>(a, d), b4 = moved_word<4, Y>(a, d);
+  e[5 * Y + 0] = ternary<CHI>(b0, b1, b2);
+  e[5 * Y + 1] = ternary<CHI>(b1, b2, b3);
+  e[5 * Y + 2] = ternary<CHI>(b2, b3, b4);
+  e[5 * Y + 3] = ternary<CHI>(b3, b4, b0);
+  e[5 * Y + 4] = ternary<CHI>(b4, b0, b1);
+}
+
+// One round from a into e, with round constant rc.
+template <class V>
+__attribute__((always_inline, target("avx512f,avx512vl"))) inline void round(const V* a, V* e,
+                                                                             std::uint64_t rc) noexcept {
+  V c[5], d[5];
+#pragma GCC unroll 5
+  for (std::size_t x = 0; x < 5; ++x) {
+    c[x] = ternary<XOR3>(ternary<XOR3>(a[x], a[x + 5], a[x + 10]), a[x + 15], a[x + 20]);
+  }
+#pragma GCC unroll 5
+  for (std::size_t x = 0; x < 5; ++x) d[x] = c[(x + 4) % 5] ^ rotl<1>(c[(x + 1) % 5]);
+  plane<0>(a, e, d);
+  plane<1>(a, e, d);
+  plane<2>(a, e, d);
+  plane<3>(a, e, d);
+  plane<4>(a, e, d);
+  e[0] = xor_constant(e[0], rc);
+}
+
+// All 24 rounds on the words in a. Two rounds per pass, so that the state moves a -> e -> a and
+// no copy is needed.
+template <class V>
+__attribute__((always_inline, target("avx512f,avx512vl"))) inline void rounds(V* a) noexcept {
+  V e[KECCAK_WORDS];
+  for (std::size_t r = 0; r < 24; r += 2) {
+    round(a, e, KECCAK_ROUND_CONSTANTS[r]);
+    round(e, a, KECCAK_ROUND_CONSTANTS[r + 1]);
+  }
+}
+
+}  // namespace
+
+__attribute__((target("avx512f,avx512vl"))) void permute_x8_avx512(std::uint64_t* states) noexcept {
+  __m512i a[KECCAK_WORDS];
+  for (std::size_t w = 0; w < KECCAK_WORDS; ++w) a[w] = _mm512_load_si512(states + 8 * w);
+  rounds(a);
+  for (std::size_t w = 0; w < KECCAK_WORDS; ++w) _mm512_store_si512(states + 8 * w, a[w]);
+}
+
+// One state in the low word of 25 xmm registers: the rounds are the same instructions as for eight
+// states, on a quarter of the width each, so the four vector pipes run them with no spills,
+// where the general registers are too few for the state.
+__attribute__((target("avx512f,avx512vl"))) void keccak_f1600_avx512(KeccakState& state) noexcept {
+  __m128i a[KECCAK_WORDS];
+  for (std::size_t w = 0; w < KECCAK_WORDS; ++w) a[w] = _mm_cvtsi64_si128(static_cast<long long>(state[w]));
+  rounds(a);
+  for (std::size_t w = 0; w < KECCAK_WORDS; ++w) state[w] = static_cast<std::uint64_t>(_mm_cvtsi128_si64(a[w]));
+}
+
+}  // namespace halyx::mldsa::x86
+
+#endif

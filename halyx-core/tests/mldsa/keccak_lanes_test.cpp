@@ -1,0 +1,166 @@
+// Every code path this CPU has computes what the portable one does: Keccak-f[1600] on one state and
+// on each lane of its interleaved states, rejection sampling up to where it must stop, and so the
+// verdict on every known-answer vector.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "mldsa/keccak.hpp"
+#include "mldsa/params.hpp"
+#include "mldsa/path.hpp"
+#include "mldsa/portable.hpp"
+#include "mldsa/verifier.hpp"
+#include "signing/fixtures.hpp"
+
+namespace halyx::mldsa {
+namespace {
+
+KeccakState random_state(std::mt19937_64& rng) {
+  KeccakState s;
+  for (auto& w : s) w = rng();
+  return s;
+}
+
+// Anchors the reference the paths are compared with: the first word of Keccak-f[1600] of the zero state.
+TEST(KeccakPaths, ReferenceMatchesTheKnownAnswer) {
+  KeccakState s{};
+  keccak_f1600(s);
+  EXPECT_EQ(s[0], 0xF1258F7940E1DDE7u);
+}
+
+// Each lane gets its own random state, so a kernel that mixes lanes or drops one fails; the words
+// after the last lane must stay as they were.
+TEST(KeccakPaths, PermuteLikeTheReferenceOnEveryLane) {
+  std::mt19937_64 rng(7);
+  for (Path p : available_paths()) {
+    SCOPED_TRACE(std::string(path_name(p)));
+    const Kernels& k = kernels_for(p);
+    const std::size_t lanes = k.keccak_lanes;
+    ASSERT_TRUE(lanes >= 1 && lanes <= 8);
+    for (int trial = 0; trial < 4; ++trial) {
+      KeccakState one = random_state(rng), want = one;
+      k.permute_one(one);
+      keccak_f1600(want);
+      EXPECT_EQ(one, want);
+
+      std::vector<KeccakState> states(lanes);
+      alignas(64) std::array<std::uint64_t, KECCAK_WORDS * 8 + 8> words;
+      words.fill(0x5A5A5A5A5A5A5A5Au);
+      for (std::size_t l = 0; l < lanes; ++l) {
+        states[l] = random_state(rng);
+        for (std::size_t w = 0; w < KECCAK_WORDS; ++w) words[w * lanes + l] = states[l][w];
+      }
+      k.permute_lanes(words.data());
+      for (std::size_t l = 0; l < lanes; ++l) {
+        keccak_f1600(states[l]);
+        for (std::size_t w = 0; w < KECCAK_WORDS; ++w) EXPECT_EQ(words[w * lanes + l], states[l][w]) << "lane " << l;
+      }
+      for (std::size_t i = KECCAK_WORDS * lanes; i < words.size(); ++i) EXPECT_EQ(words[i], 0x5A5A5A5A5A5A5A5Au);
+    }
+  }
+}
+
+// A candidate's bytes, little-endian; `top` sets the bit of b2 that the sampler must ignore.
+void put_candidate(std::uint8_t* at, std::uint32_t value, bool top) {
+  at[0] = static_cast<std::uint8_t>(value);
+  at[1] = static_cast<std::uint8_t>(value >> 8);
+  at[2] = static_cast<std::uint8_t>((value >> 16) | (top ? 0x80 : 0));
+}
+
+// A block of 168 bytes (the rate of SHAKE128) whose candidates are each kept with odds of one in
+// `keep_one_in` (none when it is 0).
+std::vector<std::uint8_t> block(unsigned keep_one_in, std::mt19937_64& rng) {
+  std::vector<std::uint8_t> bytes(SHAKE128_RATE);
+  std::uniform_int_distribution<std::uint32_t> kept(0, Q - 1), rejected(Q, (1u << 23) - 1);
+  for (std::size_t c = 0; c < SHAKE128_RATE / 3; ++c) {
+    const bool keep = keep_one_in != 0 && rng() % keep_one_in == 0;
+    put_candidate(&bytes[3 * c], keep ? kept(rng) : rejected(rng), rng() % 2 == 1);
+  }
+  return bytes;
+}
+
+// Compares each path with the portable sampler over blocks of every kind, cut to lengths around
+// the vector widths, starting from counts near the end. The 32 bytes a kernel may read past `len`
+// hold zeros, which would be kept if it used them; 16 guard entries follow out[255].
+TEST(RejectionPaths, SampleLikeThePortableKernel) {
+  constexpr std::int32_t GUARD = -7;
+  std::mt19937_64 rng(11);
+  const std::array<std::size_t, 9> lengths = {0, 3, 21, 24, 27, 45, 48, 51, SHAKE128_RATE};
+  const std::array<std::size_t, 7> starts = {0, 1, 200, 241, 248, 255, 256};
+  for (unsigned keep_one_in : {1u, 2u, 8u, 0u}) {
+    const std::vector<std::uint8_t> bytes = block(keep_one_in, rng);
+    for (std::size_t len : lengths) {
+      // Exactly len + 32 bytes, so that the sanitizer build catches a read beyond them.
+      std::vector<std::uint8_t> input(len + 32, 0);
+      std::copy_n(bytes.begin(), len, input.begin());
+      for (std::size_t filled : starts) {
+        std::array<std::int32_t, N + 16> initial;
+        initial.fill(GUARD);
+        for (std::size_t i = 0; i < filled; ++i) initial[i] = static_cast<std::int32_t>(i);
+        std::array<std::int32_t, N + 16> want = initial;
+        const std::size_t want_count = portable::rejection_sample(want.data(), filled, input.data(), len);
+        for (Path p : available_paths()) {
+          SCOPED_TRACE(std::string(path_name(p)) + " keep 1 in " + std::to_string(keep_one_in) + " len " +
+                       std::to_string(len) + " filled " + std::to_string(filled));
+          std::array<std::int32_t, N + 16> out = initial;
+          ASSERT_EQ(kernels_for(p).rejection_sample(out.data(), filled, input.data(), len), want_count);
+          // The slots after the count are scratch (poly.hpp); the ones before it and the guard are not.
+          for (std::size_t i = 0; i < want_count; ++i) ASSERT_EQ(out[i], want[i]) << "slot " << i;
+          for (std::size_t i = N; i < out.size(); ++i) ASSERT_EQ(out[i], GUARD) << "guard " << i - N;
+        }
+      }
+    }
+  }
+}
+
+// The boundaries every path must draw alike, without reference to another kernel: q - 1 is kept
+// and q is not, both with and without the top bit of b2, which never counts.
+TEST(RejectionPaths, KeepExactlyTheValuesBelowQ) {
+  std::vector<std::uint8_t> input(12 + 32, 0xFF);
+  put_candidate(&input[0], Q - 1, true);
+  put_candidate(&input[3], Q, false);
+  put_candidate(&input[6], 0, true);
+  put_candidate(&input[9], Q, true);
+  for (Path p : available_paths()) {
+    SCOPED_TRACE(std::string(path_name(p)));
+    std::array<std::int32_t, N> out{};
+    ASSERT_EQ(kernels_for(p).rejection_sample(out.data(), 0, input.data(), 12), 2u);
+    EXPECT_EQ(out[0], Q - 1);
+    EXPECT_EQ(out[1], 0);
+  }
+}
+
+// The known-answer vectors through prepare and decide on every path. Keys of another length never
+// reach prepare (the handle refuses them first), and all of those rows are invalid.
+TEST(VerifierPaths, DecideEveryKnownAnswerVectorAlike) {
+  const auto rows = test::read_rows("mldsa65_verify.txt");
+  ASSERT_EQ(rows.size(), 270u);
+  for (Path p : available_paths()) {
+    SCOPED_TRACE(std::string(path_name(p)));
+    int valid = 0, other_key_length = 0;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      SCOPED_TRACE("case " + std::to_string(i));
+      const auto& r = rows[i];
+      const ByteString pk = test::from_hex(r[1]), msg = test::from_hex(r[2]), ctx = test::from_hex(r[3]),
+                       sig = test::from_hex(r[4]);
+      if (pk.size() != PUBLIC_KEY_BYTES) {
+        EXPECT_EQ(r[0], "0");
+        ++other_key_length;
+        continue;
+      }
+      const bool accepted = prepare(PublicKeyView(pk.data(), PUBLIC_KEY_BYTES), sig, kernels_for(p)).decide(msg, ctx);
+      EXPECT_EQ(accepted, r[0] == "1");
+      valid += accepted ? 1 : 0;
+    }
+    EXPECT_EQ(valid, 91);
+    EXPECT_EQ(other_key_length, 4);
+  }
+}
+
+}  // namespace
+}  // namespace halyx::mldsa
