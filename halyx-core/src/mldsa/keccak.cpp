@@ -100,23 +100,31 @@ void keccak_extract_bytes(const KeccakState& state, std::uint8_t* out, std::size
   for (; i < len; ++i) out[i] = static_cast<std::uint8_t>(state[i / 8] >> (8 * (i % 8)));
 }
 
+// Input is XORed a word at a time wherever the sponge's position is on a word boundary (the rates
+// are multiples of 8), and a byte at a time only up to the next boundary and for the tail: every
+// message a call hashes (tr, the context, the STH, mu, w1) would otherwise go in byte by byte.
 template <std::size_t Rate>
 void Shake<Rate>::absorb(std::span<const std::uint8_t> data) noexcept {
-  while (!data.empty()) {
-    const std::size_t take = std::min(Rate - position_, data.size());
-    if (position_ == 0 && take == Rate) {
-      keccak_xor_bytes(state_, data.data(), Rate);
-    } else {
-      for (std::size_t i = 0; i < take; ++i) {
-        state_[(position_ + i) / 8] ^= std::uint64_t{data[i]} << (8 * ((position_ + i) % 8));
-      }
-    }
-    position_ += take;
-    data = data.subspan(take);
+  const std::uint8_t* p = data.data();
+  std::size_t n = data.size();
+  const auto advance = [this](std::size_t bytes) noexcept {
+    position_ += bytes;
     if (position_ == Rate) {
       permute_(state_);
       position_ = 0;
     }
+  };
+  for (; n != 0 && position_ % 8 != 0; ++p, --n) {
+    state_[position_ / 8] ^= std::uint64_t{*p} << (8 * (position_ % 8));
+    advance(1);
+  }
+  for (; n >= 8; p += 8, n -= 8) {
+    state_[position_ / 8] ^= load_le64(p);
+    advance(8);
+  }
+  for (; n != 0; ++p, --n) {
+    state_[position_ / 8] ^= std::uint64_t{*p} << (8 * (position_ % 8));
+    advance(1);
   }
 }
 
@@ -132,17 +140,23 @@ void Shake<Rate>::finish_absorbing() noexcept {
 template <std::size_t Rate>
 void Shake<Rate>::squeeze(std::span<std::uint8_t> out) noexcept {
   if (!squeezing_) finish_absorbing();
-  while (!out.empty()) {
+  std::uint8_t* p = out.data();
+  std::size_t n = out.size();
+  while (n != 0) {
     if (position_ == Rate) {
       permute_(state_);
       position_ = 0;
     }
-    const std::size_t take = std::min(Rate - position_, out.size());
-    for (std::size_t i = 0; i < take; ++i) {
-      out[i] = static_cast<std::uint8_t>(state_[(position_ + i) / 8] >> (8 * ((position_ + i) % 8)));
+    if (position_ % 8 == 0 && n >= 8) {
+      store_le64(p, state_[position_ / 8]);
+      p += 8;
+      n -= 8;
+      position_ += 8;
+    } else {
+      *p++ = static_cast<std::uint8_t>(state_[position_ / 8] >> (8 * (position_ % 8)));
+      --n;
+      ++position_;
     }
-    position_ += take;
-    out = out.subspan(take);
   }
 }
 

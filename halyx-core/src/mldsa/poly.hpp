@@ -26,7 +26,8 @@ struct Kernels {
   // Keccak-f[1600] on one state: every hash over a message (mu, c~') runs on it.
   KeccakPermutation permute_one;
 
-  // How many Keccak states permute_lanes permutes at once, interleaved as keccak.hpp describes.
+  // How many Keccak states permute_lanes permutes at once (1, 4 or 8), interleaved as keccak.hpp
+  // describes.
   std::size_t keccak_lanes;
   void (*permute_lanes)(std::uint64_t* states) noexcept;
 

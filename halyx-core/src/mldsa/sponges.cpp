@@ -9,8 +9,8 @@
 namespace halyx::mldsa {
 namespace {
 
-inline constexpr std::size_t MAX_LANES = 8;
 inline constexpr std::size_t BLOCK_SLACK = 32;  // consumers may over-read a block by this much
+inline constexpr std::size_t MAX_RATE = SHAKE128_RATE;
 
 // What one lane is doing: absorbing the input of `sponge`, or squeezing it.
 struct Lane {
@@ -19,10 +19,12 @@ struct Lane {
   bool squeezing = false;
 };
 
+// `Lanes` states side by side. The count is a constant so that the stride between a state's words
+// is one too: moving a block in or out of the interleaved layout is then a run of plain loads and
+// stores, which matters, since it happens after every permutation of every lane.
+template <std::size_t Lanes>
 class LaneSet {
  public:
-  explicit LaneSet(std::size_t lanes) noexcept : lanes_(lanes) {}
-
   // Zeroes lane l's state and feeds it the first block of `s`.
   void start(std::size_t l, Sponge* s) noexcept {
     for (std::size_t w = 0; w < KECCAK_WORDS; ++w) word(w, l) = 0;
@@ -39,9 +41,9 @@ class LaneSet {
       return true;
     }
     const std::size_t rate = lane.sponge->rate;
-    std::array<std::uint8_t, SHAKE128_RATE + BLOCK_SLACK> block{};
-    for (std::size_t w = 0; w < rate / 8; ++w) store_le64(block.data() + 8 * w, word(w, l));
-    return !lane.sponge->consume(lane.sponge->context, block.data(), rate);
+    std::uint8_t* block = blocks_[l].data();
+    for (std::size_t w = 0; w < rate / 8; ++w) store_le64(block + 8 * w, word(w, l));
+    return !lane.sponge->consume(lane.sponge->context, block, rate);
   }
 
   bool busy(std::size_t l) const noexcept { return lane_[l].sponge != nullptr; }
@@ -49,49 +51,63 @@ class LaneSet {
   std::uint64_t* states() noexcept { return states_.data(); }
 
  private:
-  std::uint64_t& word(std::size_t w, std::size_t l) noexcept { return states_[w * lanes_ + l]; }
+  std::uint64_t& word(std::size_t w, std::size_t l) noexcept { return states_[w * Lanes + l]; }
 
   // XORs the next block of input into lane l: a whole block, or the last partial one with the
-  // SHAKE padding, after which the lane squeezes.
+  // SHAKE padding, after which the lane squeezes. A block that fills the rate exactly is followed
+  // by a block of padding alone.
   void feed(std::size_t l) noexcept {
     Lane& lane = lane_[l];
     const std::size_t rate = lane.sponge->rate;
     const auto rest = lane.sponge->input.subspan(lane.absorbed);
-    std::array<std::uint8_t, SHAKE128_RATE> block{};
-    const std::size_t take = std::min(rest.size(), rate);
-    if (take != 0) std::memcpy(block.data(), rest.data(), take);
-    lane.absorbed += take;
-    if (take < rate) {
-      block[take] ^= SHAKE_PAD;
-      block[rate - 1] ^= 0x80;
-      lane.squeezing = true;
+    if (rest.size() >= rate) {
+      for (std::size_t w = 0; w < rate / 8; ++w) word(w, l) ^= load_le64(rest.data() + 8 * w);
+      lane.absorbed += rate;
+      return;
     }
-    // A block that fills the rate exactly is followed by a block of padding alone.
+    std::array<std::uint8_t, MAX_RATE> block{};
+    if (!rest.empty()) std::memcpy(block.data(), rest.data(), rest.size());
+    lane.absorbed += rest.size();
+    block[rest.size()] ^= SHAKE_PAD;
+    block[rate - 1] ^= 0x80;
+    lane.squeezing = true;
     for (std::size_t w = 0; w < rate / 8; ++w) word(w, l) ^= load_le64(block.data() + 8 * w);
   }
 
-  std::size_t lanes_;
-  alignas(64) std::array<std::uint64_t, KECCAK_WORDS * MAX_LANES> states_{};
-  std::array<Lane, MAX_LANES> lane_{};
+  alignas(64) std::array<std::uint64_t, KECCAK_WORDS * Lanes> states_{};
+  std::array<Lane, Lanes> lane_{};
+  // Each lane's last squeezed block; zeroed once, so the slack a consumer may read is defined.
+  alignas(64) std::array<std::array<std::uint8_t, MAX_RATE + BLOCK_SLACK>, Lanes> blocks_{};
 };
 
-}  // namespace
-
-void run_sponges(std::span<Sponge> batch, const Kernels& kernels) noexcept {
-  const std::size_t lanes = std::min(kernels.keccak_lanes, MAX_LANES);
-  LaneSet set(lanes);
+template <std::size_t Lanes>
+void run(std::span<Sponge> batch, const Kernels& kernels) noexcept {
+  LaneSet<Lanes> set;
   std::size_t next = 0;
   for (;;) {
     std::size_t active = 0;
-    for (std::size_t l = 0; l < lanes; ++l) {
+    for (std::size_t l = 0; l < Lanes; ++l) {
       if (!set.busy(l) && next < batch.size()) set.start(l, &batch[next++]);
       active += set.busy(l) ? 1 : 0;
     }
     if (active == 0) return;
     kernels.permute_lanes(set.states());
-    for (std::size_t l = 0; l < lanes; ++l) {
+    for (std::size_t l = 0; l < Lanes; ++l) {
       if (set.busy(l) && !set.advance(l)) set.release(l);
     }
+  }
+}
+
+}  // namespace
+
+void run_sponges(std::span<Sponge> batch, const Kernels& kernels) noexcept {
+  switch (kernels.keccak_lanes) {
+    case 8:
+      return run<8>(batch, kernels);
+    case 4:
+      return run<4>(batch, kernels);
+    default:
+      return run<1>(batch, kernels);
   }
 }
 

@@ -26,7 +26,7 @@ struct Sponge {
 };
 
 // Runs every sponge of `batch` to completion, `kernels.keccak_lanes` at a time, in the order given
-// (put the longest first). Uses about 2 KiB of stack; allocates nothing.
+// (put the longest first). Uses under 4 KiB of stack; allocates nothing.
 void run_sponges(std::span<Sponge> batch, const Kernels& kernels) noexcept;
 
 }  // namespace halyx::mldsa
