@@ -55,7 +55,7 @@ std::expected<Command, std::string> parse_command_line(std::span<const char* con
     }
     auto kind = record_kind(operands[1]);
     if (!kind) return std::unexpected(std::move(kind.error()));
-    return Inspect{*kind, std::move(operands[2])};
+    return Inspect{*kind, std::move(operands[2]), json};
   }
 
   if (operands.size() != FILE_NAMES.size()) {

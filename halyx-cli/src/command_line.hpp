@@ -24,6 +24,7 @@ enum class RecordKind { Sth, Proof, Leaf };
 struct Inspect {
   RecordKind kind = RecordKind::Sth;
   std::string path;  // "-" is standard input
+  bool json = false;  // a file that cannot be read is also reported as JSON; the record always is
 };
 
 struct ShowHelp {};

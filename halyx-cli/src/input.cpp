@@ -47,10 +47,15 @@ std::expected<ByteString, std::string> read_input(const std::string& path) {
   ByteString data;
   // A regular file states its size, which may reserve; a pipe or device says nothing, and only
   // what it delivers is kept. Either way the loop reads to the end, so a file that grows or
-  // shrinks meanwhile is read as it is, up to the bound.
+  // shrinks meanwhile is read as it is, up to the bound. What counts is what is left from the
+  // current offset: standard input may be a file that the caller has already partly read.
   if (S_ISREG(info.st_mode)) {
-    if (static_cast<std::uint64_t>(info.st_size) > MAX_INPUT_BYTES) return std::unexpected(too_large());
-    data.reserve(static_cast<std::size_t>(info.st_size));
+    const ::off_t offset = ::lseek(fd, 0, SEEK_CUR);
+    const std::uint64_t size = static_cast<std::uint64_t>(info.st_size);
+    const std::uint64_t at = offset > 0 ? static_cast<std::uint64_t>(offset) : 0;
+    const std::uint64_t left = at < size ? size - at : 0;
+    if (left > MAX_INPUT_BYTES) return std::unexpected(too_large());
+    data.reserve(static_cast<std::size_t>(left));
   }
   std::array<std::uint8_t, std::size_t{16} << 10> buffer{};
   for (;;) {

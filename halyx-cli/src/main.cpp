@@ -2,9 +2,10 @@
 // caller holds, and shows what the records hold. An adapter around halyx::verify_inclusion: every
 // verdict, class name and message comes from the core, and the exit status tells the classes apart.
 #include <array>
+#include <csignal>
 #include <cstdio>
-#include <span>
 #include <new>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -12,22 +13,12 @@
 #include "input.hpp"
 #include "inspect.hpp"
 #include "json.hpp"
+#include "output.hpp"
 #include "signing/ml_dsa_65.hpp"
 #include "verification.hpp"
 
 namespace halyx::cli {
 namespace {
-
-// Exit statuses. 64, 66, 70 and 74 are the conventional sysexits values.
-enum ExitStatus : int {
-  VERIFIED = 0,
-  INVALID_PROOF = 1,       // HalyxInvalidProofError
-  VERIFICATION_ERROR = 2,  // HalyxVerificationError
-  USAGE = 64,
-  UNREADABLE = 66,
-  OUT_OF_MEMORY = 70,
-  OUTPUT_FAILED = 74,
-};
 
 constexpr std::string_view PROGRAM = "halyx-verify";
 
@@ -71,23 +62,12 @@ constexpr const char HELP[] =
     "  70  out of memory\n"
     "  74  standard output cannot be written";
 
-// Writes `text` to standard output and reports whether it all got there.
-bool print(std::string_view text) {
-  return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0;
-}
-
-void print_error(std::string_view text) {
-  std::string line(text);
-  line += '\n';
-  std::fwrite(line.data(), 1, line.size(), stderr);
-}
-
 int usage_error(std::string_view why) {
   std::string line(PROGRAM);
   line += ": ";
   line += why;
   line += " (see --help)";
-  print_error(line);
+  write_stderr_line(line);
   return USAGE;
 }
 
@@ -95,10 +75,10 @@ int usage_error(std::string_view why) {
 // that output lost to a full disk or a closed pipe is never mistaken for a verdict that was read.
 int finish(std::string text, int status) {
   text += '\n';
-  if (print(text)) return status;
+  if (write_stdout(text)) return status;
   std::string line(PROGRAM);
   line += ": cannot write standard output";
-  print_error(line);
+  write_stderr_line(line);
   return OUTPUT_FAILED;
 }
 
@@ -114,25 +94,31 @@ int report_failure(const VerifyError& error, bool json) {
   std::string line(name);
   line += ": ";
   line += text;
-  print_error(line);
+  write_stderr_line(line);
   return result;
 }
 
-std::expected<ByteString, int> read_file(std::string_view name, const std::string& path) {
+// Returns the bytes of `path`. A file that cannot be read ends the run with UNREADABLE, and with
+// `json` an OSError object on standard output, so that a script reading it finds the reason there.
+std::expected<ByteString, int> read_file(std::string_view name, const std::string& path, bool json) {
   auto bytes = read_input(path);
   if (bytes) return std::move(*bytes);
+  std::string text = "cannot read ";
+  text += name;
+  text += " '" + path + "': " + bytes.error();
+  int status = UNREADABLE;
+  if (json) status = finish(JsonObject().text("error", READ_ERROR_CLASS).text("message", text).str(), status);
   std::string line(PROGRAM);
-  line += ": cannot read ";
-  line += name;
-  line += " '" + path + "': " + bytes.error();
-  print_error(line);
-  return std::unexpected(UNREADABLE);
+  line += ": ";
+  line += text;
+  write_stderr_line(line);
+  return std::unexpected(status);
 }
 
 int verify(const Verify& command) {
   std::array<ByteString, 5> inputs;
   for (std::size_t i = 0; i < inputs.size(); ++i) {
-    auto bytes = read_file(FILE_NAMES[i], command.paths[i]);
+    auto bytes = read_file(FILE_NAMES[i], command.paths[i], command.json);
     if (!bytes) return bytes.error();
     inputs[i] = std::move(*bytes);
   }
@@ -153,16 +139,36 @@ int verify(const Verify& command) {
 }
 
 int inspect(const Inspect& command) {
-  auto bytes = read_file("FILE", command.path);
+  auto bytes = read_file("FILE", command.path, command.json);
   if (!bytes) return bytes.error();
   auto shown = inspect_record(command.kind, *bytes);
   if (!shown) return report_failure(shown.error(), true);
   return finish(std::move(*shown), VERIFIED);
 }
 
-int run(std::span<const char* const> args) {
-  auto command = parse_command_line(args);
-  if (!command) return usage_error(command.error());
+// Whether failures that are not the verifier's own are also reported as JSON on standard output.
+bool wants_json(const Command& command) {
+  return std::visit(Overloaded{
+                        [](const Verify& c) { return c.json; },
+                        [](const Inspect& c) { return c.json; },
+                        [](const auto&) { return false; },
+                    },
+                    command);
+}
+
+// Reports that memory ran out, allocating nothing: the error object when JSON was asked for, then
+// the line on standard error.
+int out_of_memory(bool json) {
+  int status = OUT_OF_MEMORY;
+  if (json && !write_stdout(OUT_OF_MEMORY_OBJECT)) {
+    write_stderr_line("halyx-verify: cannot write standard output");
+    status = OUTPUT_FAILED;
+  }
+  write_stderr_line("halyx-verify: out of memory");
+  return status;
+}
+
+int dispatch(const Command& command) {
   return std::visit(Overloaded{
                         [](const Verify& c) { return verify(c); },
                         [](const Inspect& c) { return inspect(c); },
@@ -174,20 +180,30 @@ int run(std::span<const char* const> args) {
                           return finish(std::move(text), VERIFIED);
                         },
                     },
-                    *command);
+                    command);
+}
+
+int run(std::span<const char* const> args) {
+  // The core reports every failure as a value; only running out of memory can throw.
+  bool json = false;
+  try {
+    auto command = parse_command_line(args);
+    if (!command) return usage_error(command.error());
+    json = wants_json(*command);
+    return dispatch(*command);
+  } catch (const std::bad_alloc&) {
+    return out_of_memory(json);
+  }
 }
 
 }  // namespace
 }  // namespace halyx::cli
 
 int main(int argc, char** argv) {
-  // The core reports every failure as a value; only running out of memory can throw.
-  try {
-    const char* const* first = argv + 1;
-    const std::size_t count = argc > 1 ? static_cast<std::size_t>(argc - 1) : 0;
-    return halyx::cli::run(std::span<const char* const>(first, count));
-  } catch (const std::bad_alloc&) {
-    std::fputs("halyx-verify: out of memory\n", stderr);
-    return halyx::cli::OUT_OF_MEMORY;
-  }
+  // A reader that goes away must not kill the process silently: the write then fails with EPIPE,
+  // and the run ends with its own status and message.
+  std::signal(SIGPIPE, SIG_IGN);
+  const char* const* first = argv + 1;
+  const std::size_t count = argc > 1 ? static_cast<std::size_t>(argc - 1) : 0;
+  return halyx::cli::run(std::span<const char* const>(first, count));
 }

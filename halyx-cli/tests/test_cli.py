@@ -244,3 +244,65 @@ class TestInspect:
         status, shown, p = inspect(kind, call[field])
         assert (status, shown) == (2, {"error": cls, "message": text})
         assert last_stderr_line(p) == f"{cls}: {text}"
+
+
+class TestScriptEdges:
+    """What a script meets besides verdicts: failures it must be able to parse, a reader that goes
+    away, and standard input that was partly read."""
+
+    @pytest.mark.parametrize("args, status, cls, text", [
+        pytest.param(["--json", "leaf.cbor", "missing.bin", "sth.bin", "sth.sig", "ca.pub"], 66, "OSError",
+                     "cannot read PROOF 'missing.bin': No such file or directory", id="missing-file"),
+        pytest.param(["inspect", "--json", "leaf", "."], 66, "OSError", "cannot read FILE '.': is a directory",
+                     id="inspect-directory"),
+    ])
+    def test_every_failure_with_a_class_prints_an_error_object(self, args, status, cls, text):
+        p = subprocess.run([VERIFY, *args], cwd=SAMPLE, capture_output=True, timeout=60)
+        assert p.returncode == status
+        assert json.loads(p.stdout) == {"error": cls, "message": text}
+        assert p.stderr.decode() == f"halyx-verify: {text}\n"
+
+    @pytest.mark.skipif(os.environ.get("HALYX_SANITIZE") == "ON", reason="the sanitizers reserve address space")
+    def test_out_of_memory_prints_an_error_object(self, tmp_path):
+        import resource
+        big = tmp_path / "big"
+        with open(big, "wb") as f:
+            f.truncate(60 << 20)  # sparse: read_input reserves its size before reading
+
+        def limit():
+            resource.setrlimit(resource.RLIMIT_AS, (48 << 20, 48 << 20))
+        p = subprocess.run([VERIFY, "--json", big, *SAMPLE_FILES[1:]], cwd=SAMPLE, capture_output=True,
+                           timeout=60, preexec_fn=limit)
+        assert p.returncode == 70
+        assert json.loads(p.stdout) == {"error": "MemoryError", "message": "out of memory"}
+        assert p.stderr == b"halyx-verify: out of memory\n"
+
+    def test_a_reader_that_went_away_is_exit_74_with_the_verdict_on_stderr(self, tmp_path):
+        call = sample_call()
+        call["leaf_bytes"] = call["leaf_bytes"].replace(b"agent-1000", b"agent-1001")
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        try:
+            p = subprocess.run([VERIFY, "--json", *write_call(tmp_path, call)], stdout=write_end,
+                               stderr=subprocess.PIPE, timeout=60)
+        finally:
+            os.close(write_end)
+        assert p.returncode == 74
+        assert p.stderr.decode().splitlines() == ["halyx-verify: cannot write standard output",
+                                                  "HalyxInvalidProofError: Merkle inclusion proof invalid"]
+
+    @pytest.mark.parametrize("consumed, status", [(2 << 20, 2), ((2 << 20) - 1, 66)])
+    def test_the_size_cap_counts_what_is_left_on_standard_input(self, tmp_path, consumed, status):
+        key = tmp_path / "key"
+        with open(key, "wb") as f:
+            f.truncate((66 << 20))
+        with open(key, "rb") as stdin:
+            stdin.seek(consumed)
+            p = subprocess.run([VERIFY, *SAMPLE_FILES[:4], "-"], cwd=SAMPLE, stdin=stdin, capture_output=True,
+                               timeout=60)
+        assert p.returncode == status
+        if status == 2:
+            assert last_stderr_line(p) == ("HalyxVerificationError: ca_public_key rejected by oqs "
+                                           f"(expected 1952 bytes, got {64 << 20})")
+        else:
+            assert p.stderr == b"halyx-verify: cannot read KEY '-': larger than 64 MiB\n"
