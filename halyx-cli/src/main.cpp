@@ -71,15 +71,17 @@ int usage_error(std::string_view why) {
   return USAGE;
 }
 
+int output_failed() {
+  write_stderr_line("halyx-verify: cannot write standard output");
+  return OUTPUT_FAILED;
+}
+
 // Prints `text` and a newline on standard output; a status other than 0 when that fails, so
 // that output lost to a full disk or a closed pipe is never mistaken for a verdict that was read.
 int finish(std::string text, int status) {
   text += '\n';
   if (write_stdout(text)) return status;
-  std::string line(PROGRAM);
-  line += ": cannot write standard output";
-  write_stderr_line(line);
-  return OUTPUT_FAILED;
+  return output_failed();
 }
 
 // Reports a failure: the JSON object on standard output when asked for, and the class and
@@ -141,9 +143,12 @@ int verify(const Verify& command) {
 int inspect(const Inspect& command) {
   auto bytes = read_file("FILE", command.path, command.json);
   if (!bytes) return bytes.error();
-  auto shown = inspect_record(command.kind, *bytes);
+  StdoutStream out;
+  auto shown = inspect_record(command.kind, *bytes, out);
   if (!shown) return report_failure(shown.error(), true);
-  return finish(std::move(*shown), VERIFIED);
+  out.buffer().push_back('\n');
+  if (out.flush()) return VERIFIED;
+  return output_failed();
 }
 
 // Whether failures that are not the verifier's own are also reported as JSON on standard output.
@@ -160,10 +165,7 @@ bool wants_json(const Command& command) {
 // the line on standard error.
 int out_of_memory(bool json) {
   int status = OUT_OF_MEMORY;
-  if (json && !write_stdout(OUT_OF_MEMORY_OBJECT)) {
-    write_stderr_line("halyx-verify: cannot write standard output");
-    status = OUTPUT_FAILED;
-  }
+  if (json && !write_stdout(OUT_OF_MEMORY_OBJECT)) status = output_failed();
   write_stderr_line("halyx-verify: out of memory");
   return status;
 }

@@ -1,6 +1,8 @@
 // output.hpp: how halyx-verify ends: its exit statuses, and writing to standard output and error.
 #pragma once
 
+#include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace halyx::cli {
@@ -30,5 +32,33 @@ inline constexpr std::string_view OUT_OF_MEMORY_OBJECT = "{\"error\": \"MemoryEr
 // Writes `text` and a newline to standard error. Nothing is reported when that fails: there is
 // nowhere left to report it.
 void write_stderr_line(std::string_view text) noexcept;
+
+// Standard output written in pieces: text gathers in buffer() and is written whenever it passes a
+// fixed size, so output of any length costs a fixed amount of memory. After one failed write
+// nothing more is written, and ok() stays false.
+class StdoutStream {
+ public:
+  static constexpr std::size_t FLUSH_AT = std::size_t{64} << 10;
+
+  [[nodiscard]] std::string& buffer() noexcept { return buffer_; }
+
+  // Writes the buffer when it holds FLUSH_AT bytes or more.
+  void flush_if_full() {
+    if (buffer_.size() >= FLUSH_AT) flush();
+  }
+
+  // Writes what is buffered and returns ok().
+  bool flush() {
+    if (ok_ && !buffer_.empty()) ok_ = write_stdout(buffer_);
+    buffer_.clear();
+    return ok_;
+  }
+
+  [[nodiscard]] bool ok() const noexcept { return ok_; }
+
+ private:
+  std::string buffer_;
+  bool ok_ = true;
+};
 
 }  // namespace halyx::cli

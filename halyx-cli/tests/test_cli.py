@@ -306,3 +306,41 @@ class TestScriptEdges:
                                            f"(expected 1952 bytes, got {64 << 20})")
         else:
             assert p.stderr == b"halyx-verify: cannot read KEY '-': larger than 64 MiB\n"
+
+
+def sth_with_empty_extensions(count: int) -> bytes:
+    """An STH envelope, signed by nobody, whose body holds `count` extensions of three bytes each."""
+    def head(major: int, n: int) -> bytes:
+        for info, width in ((None, 0), (24, 1), (25, 2), (26, 4), (27, 8)):
+            if info is None and n < 24:
+                return bytes([major << 5 | n])
+            if info is not None and n < 1 << (8 * width):
+                return bytes([major << 5 | info]) + n.to_bytes(width, "big")
+        raise ValueError(n)
+    body = (head(4, 5) + head(2, 32) + bytes(32) + head(0, 8) + head(0, 1) + head(2, 32) + bytes(32)
+            + head(4, count) + b"\x82\x00\x40" * count)
+    return head(4, 2) + head(3, 12) + b"HALYX-STH-v1" + head(2, len(body)) + body
+
+
+def peak_kib(args: list, stdin_path: Path) -> tuple[int, int, bytes]:
+    """Runs the program with standard input from a file; returns its status, peak RSS and output."""
+    with open(stdin_path, "rb") as stdin:
+        p = subprocess.Popen([VERIFY, *args], stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        out = p.stdout.read()
+        _, status, usage = os.wait4(p.pid, 0)
+        p.returncode = os.waitstatus_to_exitcode(status)
+    return p.returncode, usage.ru_maxrss, out
+
+
+def test_inspect_sth_memory_stays_proportional_to_its_input(tmp_path):
+    """An STH of a million empty extensions once cost some 200 bytes of memory for each of its three."""
+    count = 1_000_000
+    big, small = tmp_path / "big", tmp_path / "small"
+    big.write_bytes(sth_with_empty_extensions(count))
+    small.write_bytes(sth_with_empty_extensions(1))
+    status, base, _ = peak_kib(["inspect", "sth", "-"], small)
+    assert status == 0
+    status, peak, out = peak_kib(["inspect", "sth", "-"], big)
+    assert status == 0
+    assert out.count(b'{"type": 0, "data": ""}') == count and out.endswith(b', "canonical": true}\n')
+    assert (peak - base) * 1024 <= 2 * big.stat().st_size + (4 << 20), (base, peak)
