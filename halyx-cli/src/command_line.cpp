@@ -10,9 +10,10 @@ std::expected<RecordKind, std::string> record_kind(std::string_view name) {
   if (name == "sth") return RecordKind::Sth;
   if (name == "proof") return RecordKind::Proof;
   if (name == "leaf") return RecordKind::Leaf;
+  if (name == "key") return RecordKind::Key;
   std::string why = "unknown record kind '";
   why += name;
-  why += "' (expected sth, proof or leaf)";
+  why += "' (expected sth, proof, leaf or key)";
   return std::unexpected(std::move(why));
 }
 
@@ -50,7 +51,7 @@ std::expected<Command, std::string> parse_command_line(std::span<const char* con
 
   if (!operands.empty() && operands.front() == "inspect") {
     if (operands.size() != 3) {
-      return std::unexpected("inspect takes a record kind and one file (inspect sth|proof|leaf FILE), got " +
+      return std::unexpected("inspect takes a record kind and one file (inspect sth|proof|leaf|key FILE), got " +
                              std::to_string(operands.size() - 1) + " arguments");
     }
     auto kind = record_kind(operands[1]);

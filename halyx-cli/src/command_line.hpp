@@ -19,7 +19,7 @@ struct Verify {
   bool json = false;
 };
 
-enum class RecordKind { Sth, Proof, Leaf };
+enum class RecordKind { Sth, Proof, Leaf, Key };
 
 struct Inspect {
   RecordKind kind = RecordKind::Sth;

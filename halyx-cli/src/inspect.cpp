@@ -6,6 +6,7 @@
 #include "serialization/inclusion_proof.hpp"
 #include "serialization/mtac_leaf.hpp"
 #include "serialization/signed_tree_head.hpp"
+#include "signing/sth_signature.hpp"
 
 namespace halyx::cli {
 namespace {
@@ -77,6 +78,16 @@ std::expected<void, VerifyError> inspect_leaf(ByteView bytes, StdoutStream& out)
   return {};
 }
 
+// A key has no encoding to decode: its length is all that can be wrong, and the verification
+// refuses a key of another length first, before any signature is looked at.
+std::expected<void, VerifyError> inspect_key(ByteView bytes, StdoutStream& out) {
+  if (bytes.size() != signing::ML_DSA_65_PUBLIC_KEY_LENGTH) {
+    return std::unexpected(KeyLengthMismatch{signing::ML_DSA_65_PUBLIC_KEY_LENGTH, bytes.size()});
+  }
+  JsonWriter(out.buffer()).number("length", bytes.size()).hex("log_id", signing::derive_log_id(bytes)).close();
+  return {};
+}
+
 }  // namespace
 
 void add_leaf_fields(JsonWriter& object, const leaf::MtacLeaf& leaf) {
@@ -103,6 +114,8 @@ std::expected<void, VerifyError> inspect_record(RecordKind kind, ByteView bytes,
       return inspect_proof(bytes, out);
     case RecordKind::Leaf:
       return inspect_leaf(bytes, out);
+    case RecordKind::Key:
+      return inspect_key(bytes, out);
   }
   return std::unexpected(VerifyError{InclusionFailed{}});  // unreachable: -Wswitch guards new kinds
 }

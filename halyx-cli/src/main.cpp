@@ -15,6 +15,7 @@
 #include "json.hpp"
 #include "output.hpp"
 #include "signing/ml_dsa_65.hpp"
+#include "checked_sth.hpp"
 #include "verification.hpp"
 
 namespace halyx::cli {
@@ -24,7 +25,7 @@ constexpr std::string_view PROGRAM = "halyx-verify";
 
 constexpr const char HELP[] =
     "usage: halyx-verify [--json] LEAF PROOF STH SIGNATURE KEY\n"
-    "       halyx-verify inspect sth|proof|leaf FILE\n"
+    "       halyx-verify inspect sth|proof|leaf|key FILE\n"
     "       halyx-verify --help | --version\n"
     "\n"
     "Verifies, offline, that the leaf record in LEAF was issued by the transparency log whose\n"
@@ -40,18 +41,24 @@ constexpr const char HELP[] =
     "Any one FILE may be '-' for standard input. Put '--' before file names that start with '-',\n"
     "and write a leaf file named 'inspect' as './inspect'. Each file may hold at most 64 MiB.\n"
     "\n"
-    "On success prints 'verified: leaf_index=N tree_size=N timestamp_ms=N'. On failure the last\n"
-    "line on standard error is 'ClassName: message', with the class and message the halyx_verifier\n"
-    "Python module raises.\n"
+    "On success prints 'verified: leaf_index=N tree_size=N timestamp_ms=N' and a second line,\n"
+    "'leaf: schema_version=1 agent_id=\"...\" ...', with the six fields of the leaf that the signature\n"
+    "covers (texts as JSON strings). On failure the last line on standard error is\n"
+    "'ClassName: message', with the class and message the halyx_verifier Python module raises.\n"
     "\n"
-    "  --json     print one JSON object instead: {\"leaf_index\": N, \"tree_size\": N, \"timestamp_ms\": N},\n"
-    "             or on failure {\"error\": \"ClassName\", \"message\": \"...\"} (stderr as above)\n"
+    "  --json     print one JSON object instead: {\"leaf_index\": N, \"tree_size\": N, \"timestamp_ms\": N,\n"
+    "             and the leaf's six fields as inspect leaf prints them}, or on failure\n"
+    "             {\"error\": \"ClassName\", \"message\": \"...\"} (stderr as above); a file that cannot\n"
+    "             be read is an OSError, running out of memory a MemoryError. Usage errors (64)\n"
+    "             print no JSON.\n"
     "  --help     show this text\n"
     "  --version  show the version and the ML-DSA-65 library\n"
     "\n"
     "inspect decodes one record and prints it as JSON: hashes and the log id in hex, extensions as\n"
     "type and hex data, the leaf's six fields, and for an STH or a leaf whether its bytes are its\n"
-    "canonical encoding. A record that does not decode is reported like a failed verification.\n"
+    "canonical encoding; for a key, its length and the log id it derives (SHA-256 of the key), to\n"
+    "compare with an STH's log_id. A record that does not decode, or a key of the wrong length, is\n"
+    "reported like a failed verification.\n"
     "\n"
     "Exit status:\n"
     "   0  verified (inspect: decoded)\n"
@@ -117,6 +124,24 @@ std::expected<ByteString, int> read_file(std::string_view name, const std::strin
   return std::unexpected(status);
 }
 
+// The leaf's six fields on one line: texts are JSON strings, so nothing in a field can break the
+// line or pass for another field.
+std::string leaf_line(const leaf::MtacLeaf& leaf) {
+  std::string line = "leaf: schema_version=" + std::to_string(leaf.schema_version) + " agent_id=";
+  append_json_string(line, leaf.agent_id);
+  line += " sponsor_id=";
+  append_json_string(line, leaf.sponsor_id);
+  line += " authorized_scopes=[";
+  bool first = true;
+  for (const std::string_view scope : leaf.authorized_scopes) {
+    if (!first) line += ", ";
+    first = false;
+    append_json_string(line, scope);
+  }
+  line += "] not_before=" + std::to_string(leaf.not_before) + " not_after=" + std::to_string(leaf.not_after);
+  return line;
+}
+
 int verify(const Verify& command) {
   std::array<ByteString, 5> inputs;
   for (std::size_t i = 0; i < inputs.size(); ++i) {
@@ -124,19 +149,23 @@ int verify(const Verify& command) {
     if (!bytes) return bytes.error();
     inputs[i] = std::move(*bytes);
   }
-  const auto verified = verify_inclusion(inputs[0], inputs[1], inputs[2], inputs[3], inputs[4]);
+  // The answer of verify_inclusion over the same five inputs, with the decoded leaf beside it: the
+  // fields the signature covers are shown without decoding the leaf a second time.
+  const auto checked = CheckedSth::check(inputs[2], inputs[3], inputs[4]);
+  if (!checked) return report_failure(checked.error(), command.json);
+  const auto verified = checked->verify(inputs[0], inputs[1]);
   if (!verified) return report_failure(verified.error(), command.json);
+  const VerifiedInclusion& v = verified->inclusion;
   if (command.json) {
-    return finish(JsonObject()
-                      .number("leaf_index", verified->leaf_index)
-                      .number("tree_size", verified->tree_size)
-                      .number("timestamp_ms", verified->timestamp_ms)
-                      .str(),
-                  VERIFIED);
+    std::string object;
+    JsonWriter writer(object);
+    writer.number("leaf_index", v.leaf_index).number("tree_size", v.tree_size).number("timestamp_ms", v.timestamp_ms);
+    add_leaf_fields(writer, verified->leaf);
+    writer.close();
+    return finish(std::move(object), VERIFIED);
   }
-  return finish("verified: leaf_index=" + std::to_string(verified->leaf_index) +
-                    " tree_size=" + std::to_string(verified->tree_size) +
-                    " timestamp_ms=" + std::to_string(verified->timestamp_ms),
+  return finish("verified: leaf_index=" + std::to_string(v.leaf_index) + " tree_size=" + std::to_string(v.tree_size) +
+                    " timestamp_ms=" + std::to_string(v.timestamp_ms) + "\n" + leaf_line(verified->leaf),
                 VERIFIED);
 }
 

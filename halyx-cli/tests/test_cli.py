@@ -50,12 +50,31 @@ def write_call(directory: Path, call: dict) -> list[Path]:
     return paths
 
 
+LEAF_FIELDS = ("schema_version", "agent_id", "sponsor_id", "authorized_scopes", "not_before", "not_after")
+
+
 def module_outcome(call: dict):
+    """The module's verdict; on success with the leaf's six fields as inspect leaf shows them."""
     try:
         r = hv.verify_inclusion(**call)
     except hv.HalyxVerificationError as e:
         return type(e).__name__, str(e)
-    return {"leaf_index": r.leaf_index, "tree_size": r.tree_size, "timestamp_ms": r.timestamp_ms}
+    shown = json.loads(run("inspect", "leaf", "-", stdin=call["leaf_bytes"]).stdout)
+    return {"leaf_index": r.leaf_index, "tree_size": r.tree_size, "timestamp_ms": r.timestamp_ms,
+            **{k: shown[k] for k in LEAF_FIELDS}}
+
+
+JSON_TEXT = rb'"(?:[^"\\]|\\.)*"'
+TEXT_OUTPUT = re.compile(rb"verified: leaf_index=(\d+) tree_size=(\d+) timestamp_ms=(\d+)\n"
+                         rb"leaf: schema_version=(\d+) agent_id=(%s) sponsor_id=(%s) "
+                         rb"authorized_scopes=(\[(?:%s(?:, %s)*)?\]) not_before=(\d+) not_after=(\d+)\n"
+                         % (JSON_TEXT, JSON_TEXT, JSON_TEXT, JSON_TEXT))
+
+
+def parse_text_output(stdout: bytes) -> dict:
+    m = TEXT_OUTPUT.fullmatch(stdout)
+    assert m, stdout
+    return dict(zip(("leaf_index", "tree_size", "timestamp_ms", *LEAF_FIELDS), map(json.loads, m.groups())))
 
 
 def last_stderr_line(p: subprocess.CompletedProcess) -> str:
@@ -69,9 +88,7 @@ def cli_outcome(paths: list[Path], as_json: bool):
         assert p.stderr == b""
         if as_json:
             return json.loads(p.stdout)
-        m = re.fullmatch(rb"verified: leaf_index=(\d+) tree_size=(\d+) timestamp_ms=(\d+)\n", p.stdout)
-        assert m, p.stdout
-        return dict(zip(("leaf_index", "tree_size", "timestamp_ms"), map(int, m.groups())))
+        return parse_text_output(p.stdout)
     cls, _, text = last_stderr_line(p).partition(": ")
     assert p.returncode == STATUS[cls]
     if as_json:
@@ -117,7 +134,7 @@ class TestSample:
         want = module_outcome(sample_call())
         p = run(*paths, stdin=stdin)
         assert (p.returncode, p.stderr) == (0, b"")
-        assert p.stdout.decode() == "verified: leaf_index={leaf_index} tree_size={tree_size} timestamp_ms={timestamp_ms}\n".format(**want)
+        assert parse_text_output(p.stdout) == want
 
     def test_tampered_leaf_is_invalid_proof(self, tmp_path):
         call = sample_call()
@@ -175,7 +192,7 @@ class TestUsage:
 
     def test_help_and_version(self):
         p = run("--help", "extra")
-        assert p.returncode == 0 and b"inspect sth|proof|leaf FILE" in p.stdout
+        assert p.returncode == 0 and b"inspect sth|proof|leaf|key FILE" in p.stdout
         for status in (0, 1, 2, 64, 66, 70, 74):
             assert re.search(rb"\n +%d  " % status, p.stdout), status
         p = run("--version")
@@ -222,7 +239,9 @@ class TestInspect:
 
     def test_log_id_is_the_key_hash(self):
         call = fixture_call("valid")
-        assert inspect("sth", call["sth_bytes"])[1]["log_id"] == hashlib.sha256(call["ca_public_key"]).hexdigest()
+        log_id = hashlib.sha256(call["ca_public_key"]).hexdigest()
+        assert inspect("sth", call["sth_bytes"])[1]["log_id"] == log_id
+        assert inspect("key", call["ca_public_key"])[1] == {"length": 1952, "log_id": log_id}
 
     def test_texts_survive_as_json(self):
         texts = ['quote " backslash \\ slash /', "controls \x00\x01\x1f\x7f\n\t", "UTF\u2011" "8 \u00e9 \U0001F600"]
@@ -237,9 +256,10 @@ class TestInspect:
         ("sth", fixture_call("signed_trailing_byte")),
         ("proof", {**fixture_call("valid"), "proof_bytes": b"\x83\x01"}),
         ("leaf", {**fixture_call("valid"), "leaf_bytes": b"\xa1\x61\x61"}),
+        ("key", {**fixture_call("valid"), "ca_public_key": fixture_call("valid")["ca_public_key"] + b"\x00"}),
     ])
     def test_decode_failure_is_reported_as_the_module_does(self, kind, call):
-        field = {"sth": "sth_bytes", "proof": "proof_bytes", "leaf": "leaf_bytes"}[kind]
+        field = {"sth": "sth_bytes", "proof": "proof_bytes", "leaf": "leaf_bytes", "key": "ca_public_key"}[kind]
         cls, text = module_outcome(call)
         status, shown, p = inspect(kind, call[field])
         assert (status, shown) == (2, {"error": cls, "message": text})
