@@ -14,35 +14,31 @@ namespace {
 
 std::string errno_text(int error) { return std::generic_category().message(error); }
 
-// Closes a descriptor this unit opened; standard input is borrowed and stays open.
-class Descriptor {
- public:
-  explicit Descriptor(int fd, bool owned) noexcept : fd_(fd), owned_(owned) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() {
-    if (owned_) ::close(fd_);
-  }
-  [[nodiscard]] int get() const noexcept { return fd_; }
-
- private:
-  int fd_;
-  bool owned_;
-};
-
 std::string too_large() { return "larger than " + std::to_string(MAX_INPUT_BYTES >> 20) + " MiB"; }
 
 }  // namespace
 
-std::expected<ByteString, std::string> read_input(const std::string& path) {
+InputDescriptor::~InputDescriptor() {
+  if (owned_) ::close(fd_);
+}
+
+std::expected<InputDescriptor, std::string> open_input(const std::string& path) {
   const bool from_stdin = path == "-";
   const int fd = from_stdin ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::unexpected(errno_text(errno));
-  const Descriptor descriptor(fd, !from_stdin);
-
+  InputDescriptor descriptor(fd, !from_stdin);
   struct stat info {};
   if (::fstat(fd, &info) != 0) return std::unexpected(errno_text(errno));
   if (S_ISDIR(info.st_mode)) return std::unexpected("is a directory");
+  return descriptor;
+}
+
+std::expected<ByteString, std::string> read_input(const std::string& path) {
+  auto descriptor = open_input(path);
+  if (!descriptor) return std::unexpected(std::move(descriptor.error()));
+  const int fd = descriptor->get();
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return std::unexpected(errno_text(errno));
 
   ByteString data;
   // A regular file states its size, which may reserve; a pipe or device says nothing, and only

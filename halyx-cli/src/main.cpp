@@ -15,6 +15,7 @@
 #include "json.hpp"
 #include "output.hpp"
 #include "signing/ml_dsa_65.hpp"
+#include "batch.hpp"
 #include "checked_sth.hpp"
 #include "verification.hpp"
 
@@ -25,6 +26,7 @@ constexpr std::string_view PROGRAM = "halyx-verify";
 
 constexpr const char HELP[] =
     "usage: halyx-verify [--json] LEAF PROOF STH SIGNATURE KEY\n"
+    "       halyx-verify batch [-j N] STH SIGNATURE KEY [MANIFEST|-]\n"
     "       halyx-verify inspect sth|proof|leaf|key FILE\n"
     "       halyx-verify --help | --version\n"
     "\n"
@@ -54,17 +56,30 @@ constexpr const char HELP[] =
     "  --help     show this text\n"
     "  --version  show the version and the ML-DSA-65 library\n"
     "\n"
+    "batch checks the STH once and then verifies every leaf of MANIFEST (standard input when it\n"
+    "is '-' or not given) against it. MANIFEST is JSON Lines, one object per leaf, naming the leaf\n"
+    "and the proof by file ({\"leaf\": PATH, \"proof\": PATH}) or as hex ({\"leaf_hex\": HEX,\n"
+    "\"proof_hex\": HEX}), with an optional \"id\" (a string or a number) that the result echoes.\n"
+    "The output is JSON Lines, one result per line in input order: the object --json prints for a\n"
+    "single verification with the same five files. A line that is not such an object is answered\n"
+    "with a ValueError, a file it names that cannot be read with an OSError. When the STH fails a\n"
+    "check that every leaf would meet first (a length, the signature over STH, the STH's decode),\n"
+    "that one error object is printed instead, with exit 1 or 2.\n"
+    "\n"
+    "  -j N       use N threads (default: one per processor)\n"
+    "\n"
     "inspect decodes one record and prints it as JSON: hashes and the log id in hex, extensions as\n"
     "type and hex data, the leaf's six fields, and for an STH or a leaf whether its bytes are its\n"
     "canonical encoding; for a key, its length and the log id it derives (SHA-256 of the key), to\n"
     "compare with an STH's log_id. A record that does not decode, or a key of the wrong length, is\n"
     "reported like a failed verification.\n"
     "\n"
-    "Exit status:\n"
-    "   0  verified (inspect: decoded)\n"
+    "Exit status (batch: the highest status any line met):\n"
+    "   0  verified (inspect: decoded; batch: every line verified)\n"
     "   1  HalyxInvalidProofError: a signature or the inclusion proof does not hold\n"
     "   2  HalyxVerificationError: malformed or unusable input\n"
     "  64  usage error\n"
+    "  65  batch: a manifest line is not a valid entry\n"
     "  66  a file cannot be read (missing, a directory, unreadable, too large)\n"
     "  70  out of memory\n"
     "  74  standard output cannot be written";
@@ -109,19 +124,24 @@ int report_failure(const VerifyError& error, bool json) {
 
 // Returns the bytes of `path`. A file that cannot be read ends the run with UNREADABLE, and with
 // `json` an OSError object on standard output, so that a script reading it finds the reason there.
-std::expected<ByteString, int> read_file(std::string_view name, const std::string& path, bool json) {
-  auto bytes = read_input(path);
-  if (bytes) return std::move(*bytes);
+int unreadable(std::string_view name, const std::string& path, std::string_view why, bool json) {
   std::string text = "cannot read ";
   text += name;
-  text += " '" + path + "': " + bytes.error();
+  text += " '" + path + "': ";
+  text += why;
   int status = UNREADABLE;
   if (json) status = finish(JsonObject().text("error", READ_ERROR_CLASS).text("message", text).str(), status);
   std::string line(PROGRAM);
   line += ": ";
   line += text;
   write_stderr_line(line);
-  return std::unexpected(status);
+  return status;
+}
+
+std::expected<ByteString, int> read_file(std::string_view name, const std::string& path, bool json) {
+  auto bytes = read_input(path);
+  if (bytes) return std::move(*bytes);
+  return std::unexpected(unreadable(name, path, bytes.error(), json));
 }
 
 // The leaf's six fields on one line: texts are JSON strings, so nothing in a field can break the
@@ -169,6 +189,54 @@ int verify(const Verify& command) {
                 VERIFIED);
 }
 
+// Reports that memory ran out, allocating nothing: the error object when JSON was asked for, then
+// the line on standard error.
+int out_of_memory(bool json) {
+  int status = OUT_OF_MEMORY;
+  if (json && !write_stdout(OUT_OF_MEMORY_OBJECT)) status = output_failed();
+  write_stderr_line("halyx-verify: out of memory");
+  return status;
+}
+
+// The closing line of a batch that did not verify every line, on standard error.
+void batch_summary(const BatchCounts& c) {
+  std::string line(PROGRAM);
+  line += ": batch of " + std::to_string(c.lines) + " lines: " + std::to_string(c.verified) + " verified, " +
+          std::to_string(c.invalid_proof) + " HalyxInvalidProofError, " + std::to_string(c.verification_error) +
+          " HalyxVerificationError, " + std::to_string(c.unusable) + " unusable";
+  write_stderr_line(line);
+}
+
+int batch(const Batch& command) {
+  std::array<ByteString, 3> inputs;
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    auto bytes = read_file(BATCH_FILE_NAMES[i], command.paths[i], true);
+    if (!bytes) return bytes.error();
+    inputs[i] = std::move(*bytes);
+  }
+  // Opened before anything is verified: a single call, too, reads every file first.
+  auto manifest = open_input(command.manifest);
+  if (!manifest) return unreadable("MANIFEST", command.manifest, manifest.error(), true);
+
+  const auto checked = CheckedSth::check(inputs[0], inputs[1], inputs[2]);
+  if (!checked) return report_failure(checked.error(), true);
+
+  const unsigned jobs = command.jobs != 0 ? command.jobs : available_processors();
+  const BatchResult result = run_batch(*checked, manifest->get(), jobs);
+  switch (result.end) {
+    case BatchEnd::OutOfMemory:
+      return out_of_memory(true);
+    case BatchEnd::OutputFailed:
+      return output_failed();
+    case BatchEnd::ReadFailed:
+      return unreadable("MANIFEST", command.manifest, result.read_error, true);
+    case BatchEnd::Done:
+      break;
+  }
+  if (result.status != VERIFIED) batch_summary(result.counts);
+  return result.status;
+}
+
 int inspect(const Inspect& command) {
   auto bytes = read_file("FILE", command.path, command.json);
   if (!bytes) return bytes.error();
@@ -185,24 +253,17 @@ bool wants_json(const Command& command) {
   return std::visit(Overloaded{
                         [](const Verify& c) { return c.json; },
                         [](const Inspect& c) { return c.json; },
+                        [](const Batch&) { return true; },
                         [](const auto&) { return false; },
                     },
                     command);
-}
-
-// Reports that memory ran out, allocating nothing: the error object when JSON was asked for, then
-// the line on standard error.
-int out_of_memory(bool json) {
-  int status = OUT_OF_MEMORY;
-  if (json && !write_stdout(OUT_OF_MEMORY_OBJECT)) status = output_failed();
-  write_stderr_line("halyx-verify: out of memory");
-  return status;
 }
 
 int dispatch(const Command& command) {
   return std::visit(Overloaded{
                         [](const Verify& c) { return verify(c); },
                         [](const Inspect& c) { return inspect(c); },
+                        [](const Batch& c) { return batch(c); },
                         [](const ShowHelp&) { return finish(HELP, VERIFIED); },
                         [](const ShowVersion&) {
                           std::string text(PROGRAM);

@@ -4,6 +4,7 @@ ctest sets HALYX_VERIFY (the program), HALYX_MODULE_DIR (the module built beside
 and HALYX_BACKEND. The module is the reference for every verdict: the program must reach the same
 result, class and message for every fixture call of tools/issuer and for tampered variants.
 """
+import functools
 import hashlib
 import json
 import os
@@ -167,6 +168,10 @@ class TestUsage:
         pytest.param(["leaf.cbor", "proof.bin", "sth.bin", "sth.sig", "."], 66, "KEY '.': is a directory",
                      id="directory"),
         pytest.param(["inspect", "leaf", "nothing"], 66, "'nothing'", id="inspect-missing-file"),
+        pytest.param(["batch", "sth.bin", "sth.sig"], 64, "got 2", id="batch-two-files"),
+        pytest.param(["batch", "-j", "0", "sth.bin", "sth.sig", "ca.pub"], 64, "got '0'", id="batch-no-threads"),
+        pytest.param(["-j2", *SAMPLE_FILES], 64, "batch only", id="jobs-outside-batch"),
+        pytest.param(["batch", "-", "sth.sig", "ca.pub"], 64, "('-')", id="batch-stdin-twice"),
         pytest.param(["/dev/zero", "proof.bin", "sth.bin", "sth.sig", "ca.pub"], 66,
                      "LEAF '/dev/zero': larger than 64 MiB", id="endless-device"),
     ])
@@ -273,6 +278,8 @@ class TestScriptEdges:
     @pytest.mark.parametrize("args, status, cls, text", [
         pytest.param(["--json", "leaf.cbor", "missing.bin", "sth.bin", "sth.sig", "ca.pub"], 66, "OSError",
                      "cannot read PROOF 'missing.bin': No such file or directory", id="missing-file"),
+        pytest.param(["batch", "sth.bin", "sth.sig", "ca.pub", "."], 66, "OSError",
+                     "cannot read MANIFEST '.': is a directory", id="batch-manifest-directory"),
         pytest.param(["inspect", "--json", "leaf", "."], 66, "OSError", "cannot read FILE '.': is a directory",
                      id="inspect-directory"),
     ])
@@ -364,3 +371,123 @@ def test_inspect_sth_memory_stays_proportional_to_its_input(tmp_path):
     assert status == 0
     assert out.count(b'{"type": 0, "data": ""}') == count and out.endswith(b', "canonical": true}\n')
     assert (peak - base) * 1024 <= 2 * big.stat().st_size + (4 << 20), (base, peak)
+
+
+# --- batch -----------------------------------------------------------------------------------------
+
+@functools.lru_cache(maxsize=None)
+def leaf_fields(leaf: bytes) -> dict:
+    shown = json.loads(run("inspect", "leaf", "-", stdin=leaf).stdout)
+    return {k: shown[k] for k in LEAF_FIELDS}
+
+
+def expected_object(call: dict) -> dict:
+    """What --json prints for one call, from the module (and inspect leaf for the six fields)."""
+    try:
+        r = hv.verify_inclusion(**call)
+    except hv.HalyxVerificationError as e:
+        return {"error": type(e).__name__, "message": str(e)}
+    return {"leaf_index": r.leaf_index, "tree_size": r.tree_size, "timestamp_ms": r.timestamp_ms,
+            **leaf_fields(call["leaf_bytes"])}
+
+
+def run_batch(tmp_path: Path, head: dict, lines: list, *options) -> tuple[int, list[dict], str]:
+    for name in ("sth_bytes", "signature", "ca_public_key"):
+        (tmp_path / name).write_bytes(head[name])
+    manifest = tmp_path / "manifest.jsonl"
+    manifest.write_bytes(b"".join(line if isinstance(line, bytes) else json.dumps(line).encode() + b"\n"
+                                  for line in lines))
+    p = subprocess.run([VERIFY, "batch", *options, tmp_path / "sth_bytes", tmp_path / "signature",
+                        tmp_path / "ca_public_key", manifest], capture_output=True, timeout=300)
+    return p.returncode, [json.loads(x) for x in p.stdout.splitlines()], p.stderr.decode()
+
+
+BATCH_HEADS = {
+    **{name: fixture_call(name) for name in ("valid", "other_log", "non_shortest_sth", "proof_states_other_size")},
+    **{f"tampered:{t}": tampered(TAMPERED[t]) for t in ("key_one_short", "signature_one_long",
+                                                         "signature_bit_flipped")},
+    "signed_trailing_byte": fixture_call("signed_trailing_byte"),
+}
+
+
+@pytest.mark.parametrize("head_name", BATCH_HEADS)
+def test_batch_answers_each_line_as_a_single_call(tmp_path, head_name):
+    """Every fixture leaf crossed with every fixture proof (and malformed ones), half as files and
+    half as hex, against one STH: each line must get the single call's object, in input order, and
+    the run the status of its worst line. Three threads over several chunks exercise the ordering."""
+    head = BATCH_HEADS[head_name]
+    leaves = [fixture_call(n)["leaf_bytes"] for n in CALLS] + [b"", b"\xff"]
+    proofs = [fixture_call(n)["proof_bytes"] for n in CALLS] + [b"\x83\x01"]
+    lines, want = [], []
+    for k, (leaf, proof) in enumerate((l, p) for l in leaves for p in proofs):
+        if k % 2:
+            (tmp_path / f"leaf{k}").write_bytes(leaf)
+            (tmp_path / f"proof{k}").write_bytes(proof)
+            lines.append({"id": f"line {k}", "leaf": str(tmp_path / f"leaf{k}"), "proof": str(tmp_path / f"proof{k}")})
+        else:
+            lines.append({"id": k, "leaf_hex": leaf.hex(), "proof_hex": proof.hex().upper()})
+        want.append({"id": lines[-1]["id"], **expected_object({**head, "leaf_bytes": leaf, "proof_bytes": proof})})
+    status, got, err = run_batch(tmp_path, head, lines, "-j", "3")
+    early = expected_object({**head, "leaf_bytes": b"\xff", "proof_bytes": b""})
+    if not early["message"].startswith("inclusion proof decode failed"):
+        # A failure that comes before the proof's decode: one object for the whole batch.
+        assert got == [early]
+        assert status == STATUS[early["error"]]
+        assert err.splitlines()[-1] == f"{early['error']}: {early['message']}"
+        return
+    assert got == want
+    assert status == max(STATUS.get(o.get("error"), 0) for o in want)
+    assert (err == "") == (status == 0)
+
+
+def test_batch_reports_unusable_lines_and_goes_on(tmp_path):
+    """Lines that are no verification get a ValueError (exit 65) or, for a file that cannot be
+    read, an OSError (exit 66); the lines after them are still answered, with the right numbers."""
+    call = fixture_call("valid")
+    good = {"leaf_hex": call["leaf_bytes"].hex(), "proof_hex": call["proof_bytes"].hex()}
+    verified = expected_object(call)
+    rows = [
+        (b"not json\n", "expected a JSON object"),
+        (b"{}\n", 'no "leaf" or "leaf_hex"'),
+        (b"\n", "expected a JSON object"),
+        (b'{"leaf_hex": "ab", "leaf": "x", "proof_hex": ""}\n', '"leaf" given twice, or with "leaf_hex"'),
+        (b'{"leaf_hex": "abc", "proof_hex": ""}\n', "leaf_hex: an odd number of hex digits"),
+        (b'{"leaf_hex": "zz", "proof_hex": ""}\n', "leaf_hex: a character that is not a hex digit"),
+        (b'{"leaf_hex": "", "proof_hex": "", "lef": 1}\n',
+         'unknown key "lef" (expected id, leaf or leaf_hex, proof or proof_hex)'),
+        (b'{"id": [1], "leaf_hex": "", "proof_hex": ""}\n', '"id" must be a string or a number'),
+        (b'{"leaf_hex": "", "proof_hex": ""} x\n', "text after the object"),
+        (b'{"leaf": "-", "proof_hex": ""}\n', "leaf: '-' is no file here; write ./- for a file of that name"),
+        (b"{" + b" " * (64 << 20) + b"\n", "longer than 64 MiB"),
+    ]
+    lines = []
+    for raw, _ in rows:
+        lines += [raw, good]
+    lines += [{"id": "\u00e9\n", "leaf": str(tmp_path / "missing"), "proof_hex": ""}, {**good, "id": 2.5e3}]
+    status, got, err = run_batch(tmp_path, call, lines, "-j", "2")
+    want = []
+    for number, (_, why) in enumerate(rows):
+        want += [{"error": "ValueError", "message": f"manifest line {2 * number + 1}: {why}"}, verified]
+    want += [{"id": "\u00e9\n", "error": "OSError",
+              "message": f"cannot read LEAF '{tmp_path / 'missing'}': No such file or directory"},
+             {"id": 2500.0, **verified}]
+    assert got == want
+    assert status == 66
+    assert err == (f"halyx-verify: batch of {len(want)} lines: {len(rows) + 1} verified, 0 HalyxInvalidProofError, "
+                   f"0 HalyxVerificationError, {len(rows) + 1} unusable\n")
+
+
+def test_batch_memory_does_not_grow_with_the_manifest(tmp_path):
+    call = fixture_call("valid")
+    line = json.dumps({"leaf_hex": call["leaf_bytes"].hex(), "proof_hex": call["proof_bytes"].hex()}).encode() + b"\n"
+    peaks = {}
+    for count in (1_000, 20_000):
+        manifest = tmp_path / f"m{count}"
+        manifest.write_bytes(line * count)
+        for name in ("sth_bytes", "signature", "ca_public_key"):
+            (tmp_path / name).write_bytes(call[name])
+        status, peaks[count], out = peak_kib(["batch", "-j", "2", *(tmp_path / n for n in (
+            "sth_bytes", "signature", "ca_public_key"))], manifest)
+        assert status == 0 and out.count(b"\n") == count
+    # 20,000 lines are 8 MB of manifest and 5 MB of results; holding either would show.
+    assert (peaks[20_000] - peaks[1_000]) * 1024 < 3 << 20, peaks
