@@ -25,10 +25,10 @@ namespace {
 constexpr std::string_view PROGRAM = "halyx-verify";
 
 constexpr const char HELP[] =
-    "usage: halyx-verify [--json] LEAF PROOF STH SIGNATURE KEY\n"
-    "       halyx-verify batch [-j N] STH SIGNATURE KEY [MANIFEST|-]\n"
-    "       halyx-verify inspect sth|proof|leaf|key FILE\n"
-    "       halyx-verify --help | --version\n"
+    "Usage: halyx-verify [--json] LEAF PROOF STH SIGNATURE KEY\n"
+    "  or:  halyx-verify batch [-j N] STH SIGNATURE KEY [MANIFEST|-]\n"
+    "  or:  halyx-verify inspect sth|proof|leaf|key FILE\n"
+    "  or:  halyx-verify --help | --version\n"
     "\n"
     "Verifies, offline, that the leaf record in LEAF was issued by the transparency log whose\n"
     "ML-DSA-65 CA public key is in KEY: SIGNATURE must be the CA's signature over the signed tree\n"
