@@ -64,8 +64,8 @@ class Pipeline {
       : checked_(checked), fd_(fd), window_chunks_(4 * std::size_t{jobs} + 4), slots_(window_chunks_) {}
 
   // One worker: takes chunks, answers their lines and delivers them until the input ends or the
-  // run stops. Memory running out stops the whole run.
-  void work() noexcept {
+  // run stops. Memory running out stops the whole run instead of leaving the thread.
+  void work() {
     try {
       Chunk chunk;
       Scratch scratch;
@@ -107,6 +107,7 @@ class Pipeline {
   bool read_more(std::string& bytes) {
     const std::size_t at = bytes.size();
     bytes.resize(at + READ_SIZE);
+    int error = 0;
     for (;;) {
       const ::ssize_t got = ::read(fd_, bytes.data() + at, READ_SIZE);
       if (got >= 0) {
@@ -114,11 +115,12 @@ class Pipeline {
         eof_ = got == 0;
         return true;
       }
-      if (errno != EINTR) break;
+      error = errno;
+      if (error != EINTR) break;
     }
     bytes.resize(at);
     const std::lock_guard out(out_mu_);
-    read_error_ = std::generic_category().message(errno);
+    read_error_ = std::generic_category().message(error);
     return false;
   }
 
@@ -128,9 +130,8 @@ class Pipeline {
       scratch.clear();
       if (!read_more(scratch)) return false;
       if (eof_) return true;
-      if (const void* nl = std::memchr(scratch.data(), '\n', scratch.size())) {
-        const std::size_t after = static_cast<std::size_t>(static_cast<const char*>(nl) - scratch.data()) + 1;
-        carry_.assign(scratch, after);
+      if (const std::size_t nl = scratch.find('\n'); nl != std::string::npos) {
+        carry_.assign(scratch, nl + 1);
         return true;
       }
     }

@@ -1,5 +1,6 @@
 // halyx-verify: verifies, offline, that a leaf was issued by the log whose ML-DSA-65 CA key the
-// caller holds, and shows what the records hold. An adapter around halyx::verify_inclusion: every
+// caller holds, one leaf or a manifest of them against one STH, and shows what the records hold.
+// An adapter around halyx::CheckedSth, which answers exactly as halyx::verify_inclusion: every
 // verdict, class name and message comes from the core, and the exit status tells the classes apart.
 #include <array>
 #include <csignal>

@@ -13,10 +13,10 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 constexpr std::array<std::int8_t, 256> HEX_VALUE = [] {
   std::array<std::int8_t, 256> t{};
   t.fill(-1);
-  for (int i = 0; i < 10; ++i) t[static_cast<std::size_t>('0' + i)] = static_cast<std::int8_t>(i);
-  for (int i = 0; i < 6; ++i) {
-    t[static_cast<std::size_t>('a' + i)] = static_cast<std::int8_t>(10 + i);
-    t[static_cast<std::size_t>('A' + i)] = static_cast<std::int8_t>(10 + i);
+  for (std::size_t i = 0; i < 10; ++i) t['0' + i] = static_cast<std::int8_t>(i);
+  for (std::size_t i = 0; i < 6; ++i) {
+    t['a' + i] = static_cast<std::int8_t>(10 + i);
+    t['A' + i] = static_cast<std::int8_t>(10 + i);
   }
   return t;
 }();

@@ -15,7 +15,7 @@ std::expected<CheckedSth, VerifyError> CheckedSth::check(ByteView sth_bytes, Byt
         // returned: a leaf or proof that does not decode is reported before it.
         std::optional<SthCheckFailed> failure;
         if (auto ok = signing::verify_sth_signature(sth, prepared, key); !ok) failure = SthCheckFailed{ok.error()};
-        return CheckedSth(std::move(sth), std::move(failure));
+        return CheckedSth(std::move(sth), failure);
       });
 }
 

@@ -53,7 +53,7 @@ class CheckedSth {
 
  private:
   CheckedSth(wire::SignedTreeHead sth, std::optional<SthCheckFailed> failure) noexcept
-      : sth_(std::move(sth)), failure_(std::move(failure)) {}
+      : sth_(std::move(sth)), failure_(failure) {}
 
   wire::SignedTreeHead sth_;
   // The STH check's failure: every leaf whose proof and leaf decode meets it.
