@@ -92,6 +92,7 @@ def main() -> None:
     parser.add_argument("--work", help="folder for the manifests (default: a temporary one, removed after)")
     parser.add_argument("--sizes", default="10000,100000,1000000")
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--reuse", action="store_true", help="use the manifests an earlier run left in --work")
     args = parser.parse_args()
     verify = str((ROOT / args.build_dir / "halyx-cli" / "halyx-verify").resolve())
     sizes = sorted(int(s) for s in args.sizes.split(","))
@@ -99,7 +100,9 @@ def main() -> None:
     with tempfile.TemporaryDirectory() as scratch:
         work = Path(args.work or scratch)
         work.mkdir(parents=True, exist_ok=True)
-        paths = write_inputs(work, sizes)
+        paths = {n: work / f"manifest-{n}.jsonl" for n in sizes}
+        if not (args.reuse and all(p.exists() for p in paths.values())):
+            paths = write_inputs(work, sizes)
         largest = max(sizes)
         print(f"load average before the runs: {os.getloadavg()[0]:.2f} on {os.cpu_count()} processors")
         best = {}
