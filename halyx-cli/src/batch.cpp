@@ -106,19 +106,21 @@ class Pipeline {
   // Reads more of the manifest into `bytes`; false (with the reason kept) when reading failed.
   bool read_more(std::string& bytes) {
     const std::size_t at = bytes.size();
-    bytes.resize(at + READ_SIZE);
     int error = 0;
-    for (;;) {
-      const ::ssize_t got = ::read(fd_, bytes.data() + at, READ_SIZE);
-      if (got >= 0) {
-        bytes.resize(at + static_cast<std::size_t>(got));
-        eof_ = got == 0;
-        return true;
+    // The bytes read are the only ones kept: nothing is written twice (resize would zero them).
+    bytes.resize_and_overwrite(at + READ_SIZE, [&](char* data, std::size_t) {
+      for (;;) {
+        const ::ssize_t got = ::read(fd_, data + at, READ_SIZE);
+        if (got >= 0) {
+          eof_ = got == 0;
+          error = 0;
+          return at + static_cast<std::size_t>(got);
+        }
+        error = errno;
+        if (error != EINTR) return at;
       }
-      error = errno;
-      if (error != EINTR) break;
-    }
-    bytes.resize(at);
+    });
+    if (error == 0) return true;
     const std::lock_guard out(out_mu_);
     read_error_ = std::generic_category().message(error);
     return false;
