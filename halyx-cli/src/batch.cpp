@@ -299,10 +299,8 @@ class Pipeline {
     if (raw == "-") return invalid("'-' is no file here; write ./- for a file of that name");
     auto bytes = read_input(text);
     if (!bytes) {
-      std::string m = "cannot read ";
-      m += name == "leaf" ? "LEAF" : "PROOF";
-      m += " '" + text + "': " + bytes.error();
-      return std::unexpected(ArgumentError{UNREADABLE, READ_ERROR_CLASS, std::move(m)});
+      return std::unexpected(
+          ArgumentError{UNREADABLE, READ_ERROR_CLASS, cannot_read(name == "leaf" ? "LEAF" : "PROOF", text, bytes.error())});
     }
     buffer = std::move(*bytes);
     return {};

@@ -18,6 +18,16 @@ std::string too_large() { return "larger than " + std::to_string(MAX_INPUT_BYTES
 
 }  // namespace
 
+std::string cannot_read(std::string_view name, std::string_view path, std::string_view why) {
+  std::string text = "cannot read ";
+  text += name;
+  text += " '";
+  text += path;
+  text += "': ";
+  text += why;
+  return text;
+}
+
 InputDescriptor::~InputDescriptor() {
   if (owned_) ::close(fd_);
 }

@@ -15,6 +15,9 @@ namespace halyx::cli {
 // an endless pipe (/dev/zero) from exhausting memory before anything is verified.
 inline constexpr std::size_t MAX_INPUT_BYTES = std::size_t{64} << 20;
 
+// Returns "cannot read NAME 'PATH': WHY", the one wording of a file that cannot be read.
+[[nodiscard]] std::string cannot_read(std::string_view name, std::string_view path, std::string_view why);
+
 // An open descriptor for reading: closed when this goes, unless it is standard input, which is
 // borrowed and stays open.
 class InputDescriptor {

@@ -123,13 +123,10 @@ int report_failure(const VerifyError& error, bool json) {
   return result;
 }
 
-// Returns the bytes of `path`. A file that cannot be read ends the run with UNREADABLE, and with
-// `json` an OSError object on standard output, so that a script reading it finds the reason there.
+// Reports a file that cannot be read: UNREADABLE, and with `json` an OSError object on standard
+// output, so that a script reading it finds the reason there.
 int unreadable(std::string_view name, const std::string& path, std::string_view why, bool json) {
-  std::string text = "cannot read ";
-  text += name;
-  text += " '" + path + "': ";
-  text += why;
+  const std::string text = cannot_read(name, path, why);
   int status = UNREADABLE;
   if (json) status = finish(JsonObject().text("error", READ_ERROR_CLASS).text("message", text).str(), status);
   std::string line(PROGRAM);
@@ -139,6 +136,7 @@ int unreadable(std::string_view name, const std::string& path, std::string_view 
   return status;
 }
 
+// Returns the bytes of `path`, or the status unreadable() reported.
 std::expected<ByteString, int> read_file(std::string_view name, const std::string& path, bool json) {
   auto bytes = read_input(path);
   if (bytes) return std::move(*bytes);
