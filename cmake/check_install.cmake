@@ -1,12 +1,14 @@
 # Installs a build tree into a scratch prefix, then builds and runs a consumer program against it:
 #
 #   cmake -DBUILD_DIR=... -DWORK_DIR=... -DCONSUMER_DIR=... -DSAMPLE_DIR=... -DGENERATOR=... -DCXX=...
-#         -P cmake/check_install.cmake
+#         -DLIBDIR=... -DMANDIR=... -DEXPECT_MAN_PAGE=ON|OFF -P cmake/check_install.cmake
 #
 # Passes when the consumer configures with find_package(halyx), links, and prints for the sample
-# exactly what the installed halyx-verify prints. Nothing of the build or source tree is on the
-# consumer's paths, so a header or library missing from the install fails here.
-foreach(var BUILD_DIR WORK_DIR CONSUMER_DIR SAMPLE_DIR GENERATOR CXX)
+# exactly the verdict the installed halyx-verify prints, and does the same when compiled with the
+# flags pkg-config gives for halyx.pc; and when the manual page is installed if one was built.
+# Nothing of the build or source tree is on the consumer's paths, so a header or library missing
+# from the install fails here.
+foreach(var BUILD_DIR WORK_DIR CONSUMER_DIR SAMPLE_DIR GENERATOR CXX LIBDIR MANDIR EXPECT_MAN_PAGE)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "check_install.cmake: ${var} is not set")
   endif()
@@ -34,7 +36,31 @@ set(sample "${SAMPLE_DIR}/leaf.cbor" "${SAMPLE_DIR}/proof.bin" "${SAMPLE_DIR}/st
 step("${WORK_DIR}/consumer/verify_files" ${sample})
 set(consumer "${step_output}")
 step("${prefix}/bin/halyx-verify" ${sample})
-if(NOT consumer STREQUAL step_output OR NOT consumer MATCHES "^verified: leaf_index=")
+# halyx-verify adds a line with the leaf's fields; the first is the verdict the consumer prints.
+string(REGEX REPLACE "\n.*" "\n" verdict "${step_output}")
+if(NOT consumer STREQUAL verdict OR NOT consumer MATCHES "^verified: leaf_index=")
   message(FATAL_ERROR "the consumer printed '${consumer}', the installed halyx-verify '${step_output}'")
 endif()
-message(STATUS "consumer built against ${prefix}: ${consumer}")
+
+# The same program through pkg-config, as a Makefile would build it.
+set(ENV{PKG_CONFIG_PATH} "${prefix}/${LIBDIR}/pkgconfig")
+step(pkg-config --cflags --libs halyx)
+string(STRIP "${step_output}" flags)
+separate_arguments(flags UNIX_COMMAND "${flags}")
+step("${CXX}" -std=c++23 -O2 "${CONSUMER_DIR}/verify_files.cpp" ${flags} -o "${WORK_DIR}/verify_files_pc")
+step("${WORK_DIR}/verify_files_pc" ${sample})
+if(NOT step_output STREQUAL consumer)
+  message(FATAL_ERROR "built through pkg-config, the consumer printed '${step_output}', not '${consumer}'")
+endif()
+
+if(EXPECT_MAN_PAGE)
+  set(man "${prefix}/${MANDIR}/man1/halyx-verify.1")
+  if(NOT EXISTS "${man}")
+    message(FATAL_ERROR "no manual page at ${man}")
+  endif()
+  file(READ "${man}" page)
+  if(NOT page MATCHES "batch checks the STH once" OR NOT page MATCHES "\\.TH HALYX-VERIFY \"1\"")
+    message(FATAL_ERROR "${man} does not hold halyx-verify's help")
+  endif()
+endif()
+message(STATUS "consumer built against ${prefix} (CMake package and pkg-config): ${consumer}")

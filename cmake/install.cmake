@@ -7,6 +7,8 @@
 #   lib/halyx/libhalyx_core.a, libdcbor.a   the static libraries
 #   lib/halyx/libhalyx_crypto.a             libcrypto, with the OpenSSL backend when the project built it
 #   lib/cmake/halyx/halyxConfig.cmake       the package, and its version file
+#   lib/pkgconfig/halyx.pc                  the same for pkg-config
+#   share/man/man1/halyx-verify.1           the manual page, when help2man was found
 #
 # The libraries sit in a folder of their own, and the libcrypto the project built is renamed, so
 # none of them can be mistaken for a system library of the same name. Headers are installed by
@@ -54,8 +56,30 @@ write_basic_package_version_file("${PROJECT_BINARY_DIR}/halyxConfigVersion.cmake
 install(FILES "${PROJECT_BINARY_DIR}/halyxConfig.cmake" "${PROJECT_BINARY_DIR}/halyxConfigVersion.cmake"
         DESTINATION "${HALYX_INSTALL_CMAKEDIR}")
 
+# The same for pkg-config (lib/pkgconfig/halyx.pc). Static libraries carry no dependencies of
+# their own, so the file lists them: the bundled libcrypto by name, a system one or liboqs through
+# their own pkg-config files.
+set(HALYX_PC_REQUIRES "")
+set(HALYX_PC_LIBS "")
+if(HALYX_PACKAGE_CRYPTO STREQUAL "system")
+  set(HALYX_PC_REQUIRES "libcrypto >= ${HALYX_PACKAGE_CRYPTO_MIN}")
+elseif(HALYX_PACKAGE_CRYPTO STREQUAL "bundled")
+  set(HALYX_PC_LIBS "-lhalyx_crypto")
+endif()
+if(HALYX_MLDSA_CHOSEN STREQUAL "liboqs")
+  set(HALYX_PC_REQUIRES "liboqs")
+endif()
+# From lib/pkgconfig (or lib/<triplet>/pkgconfig) back up to the prefix.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+  message(FATAL_ERROR "halyx.pc needs CMAKE_INSTALL_LIBDIR relative to the prefix, got ${CMAKE_INSTALL_LIBDIR}")
+endif()
+string(REGEX REPLACE "[^/]+" ".." HALYX_PC_TO_PREFIX "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+configure_file("${PROJECT_SOURCE_DIR}/cmake/halyx.pc.in" "${PROJECT_BINARY_DIR}/halyx.pc" @ONLY)
+install(FILES "${PROJECT_BINARY_DIR}/halyx.pc" DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+
 # Installs into a scratch prefix, then configures, builds and runs examples/consumer against it
-# on the sample, next to the installed halyx-verify.
+# on the sample, next to the installed halyx-verify, once through find_package and once through
+# pkg-config.
 if(HALYX_BUILD_TESTS)
   add_test(NAME install_and_link_consumer
            COMMAND "${CMAKE_COMMAND}" "-DBUILD_DIR=${PROJECT_BINARY_DIR}"
@@ -63,5 +87,7 @@ if(HALYX_BUILD_TESTS)
                    "-DCONSUMER_DIR=${PROJECT_SOURCE_DIR}/examples/consumer"
                    "-DSAMPLE_DIR=${PROJECT_SOURCE_DIR}/examples/sample"
                    "-DGENERATOR=${CMAKE_GENERATOR}" "-DCXX=${CMAKE_CXX_COMPILER}"
+                   "-DLIBDIR=${CMAKE_INSTALL_LIBDIR}" "-DMANDIR=${CMAKE_INSTALL_MANDIR}"
+                   "-DEXPECT_MAN_PAGE=$<BOOL:${HALYX_MAN_PAGE}>"
                    -P "${PROJECT_SOURCE_DIR}/cmake/check_install.cmake")
 endif()

@@ -1,4 +1,4 @@
-// verify_fuzz.cpp: the whole verify_inclusion on arbitrary arguments.
+// verify_fuzz.cpp: the whole verify_inclusion on arbitrary arguments, and CheckedSth beside it.
 //
 // The input is cut into the five arguments in the order the call checks them, each but the last
 // after a two-byte little-endian length (cut short when the input ends first):
@@ -12,13 +12,15 @@
 // For every input: a second call on fresh copies of the arguments gives an equal result (nothing
 // may depend on addresses, earlier calls or uninitialised memory); a failure renders a class and
 // a message, and is the first one in the call's order, as each decoder alone confirms; a verified
-// result agrees with the decoded STH and proof.
+// result agrees with the decoded STH and proof; and CheckedSth, checking the STH once and deciding
+// the pair apart, gives the same answer.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <variant>
 
+#include "checked_sth.hpp"
 #include "fuzz_support.hpp"
 #include "serialization/inclusion_proof.hpp"
 #include "serialization/mtac_leaf.hpp"
@@ -103,6 +105,24 @@ void check_verified(const Arguments& a, const halyx::VerifiedInclusion& v) {
   require(v.leaf_index == proof->leaf_index && v.leaf_index < v.tree_size, "leaf_index not the proof's, or outside the tree");
 }
 
+// The STH checked once and the pair decided apart must give the whole call's answer, including
+// which failure comes first, and a verified pair the leaf as the decoder reads it.
+void check_checked_once(const Arguments& a, const std::expected<halyx::VerifiedInclusion, halyx::VerifyError>& whole) {
+  const auto checked = halyx::CheckedSth::check(a.sth, a.signature, a.key);
+  if (!checked) {
+    require(!whole && whole.error() == checked.error(), "CheckedSth::check failed otherwise than the call");
+    return;
+  }
+  const auto apart = checked->verify(a.leaf, a.proof);
+  require(apart.has_value() == whole.has_value(), "CheckedSth::verify decided otherwise than the call");
+  if (apart) {
+    require(apart->inclusion == *whole && apart->leaf == *halyx::leaf::decode_mtac_leaf(a.leaf),
+            "CheckedSth::verify reported other fields than the call");
+  } else {
+    require(apart.error() == whole.error(), "CheckedSth::verify failed otherwise than the call");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -115,5 +135,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else {
     check_failure(first, result.error());
   }
+  check_checked_once(first, result);
   return 0;
 }

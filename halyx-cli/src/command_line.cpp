@@ -1,6 +1,9 @@
 #include "command_line.hpp"
 
 #include <algorithm>
+#include <charconv>
+#include <optional>
+#include <system_error>
 #include <vector>
 
 namespace halyx::cli {
@@ -10,9 +13,10 @@ std::expected<RecordKind, std::string> record_kind(std::string_view name) {
   if (name == "sth") return RecordKind::Sth;
   if (name == "proof") return RecordKind::Proof;
   if (name == "leaf") return RecordKind::Leaf;
+  if (name == "key") return RecordKind::Key;
   std::string why = "unknown record kind '";
   why += name;
-  why += "' (expected sth, proof or leaf)";
+  why += "' (expected sth, proof, leaf or key)";
   return std::unexpected(std::move(why));
 }
 
@@ -20,13 +24,22 @@ std::expected<RecordKind, std::string> record_kind(std::string_view name) {
 
 std::expected<Command, std::string> parse_command_line(std::span<const char* const> args) {
   bool json = false, help = false, version = false, options_ended = false;
+  std::optional<std::string_view> jobs;
   std::vector<std::string> operands;
-  for (const char* arg : args) {
-    const std::string_view a(arg);
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string_view a(args[i]);
     if (options_ended || a == "-" || !a.starts_with('-')) {
       operands.emplace_back(a);
     } else if (a == "--") {
       options_ended = true;
+    } else if (a.starts_with("-j")) {
+      if (a.size() > 2) {
+        jobs = a.substr(2);
+      } else if (i + 1 < args.size()) {
+        jobs = std::string_view(args[++i]);
+      } else {
+        jobs = std::string_view();
+      }
     } else if (a == "--json") {
       json = true;
     } else if (a == "--help" || a == "-h") {
@@ -48,14 +61,44 @@ std::expected<Command, std::string> parse_command_line(std::span<const char* con
     return std::unexpected("standard input ('-') can stand for only one file");
   }
 
+  const bool batch = !operands.empty() && operands.front() == "batch";
+  if (jobs && !batch) return std::unexpected("-j applies to batch only");
+
+  if (batch) {
+    if (operands.size() != 4 && operands.size() != 5) {
+      return std::unexpected("batch takes STH SIGNATURE KEY and an optional MANIFEST, got " +
+                             std::to_string(operands.size() - 1) + " arguments");
+    }
+    Batch command;
+    std::move(operands.begin() + 1, operands.begin() + 4, command.paths.begin());
+    if (operands.size() == 5) {
+      command.manifest = std::move(operands[4]);
+    } else if (std::ranges::count(command.paths, "-") > 0) {
+      return std::unexpected("standard input ('-') can stand for only one file, and holds the manifest when "
+                             "none is named");
+    }
+    if (jobs) {
+      unsigned n = 0;
+      const auto [end, ec] = std::from_chars(jobs->data(), jobs->data() + jobs->size(), n);
+      if (ec != std::errc() || end != jobs->data() + jobs->size() || n < 1 || n > MAX_JOBS) {
+        std::string why = "-j takes a number of threads from 1 to " + std::to_string(MAX_JOBS) + ", got '";
+        why += *jobs;
+        why += "'";
+        return std::unexpected(std::move(why));
+      }
+      command.jobs = n;
+    }
+    return command;
+  }
+
   if (!operands.empty() && operands.front() == "inspect") {
     if (operands.size() != 3) {
-      return std::unexpected("inspect takes a record kind and one file (inspect sth|proof|leaf FILE), got " +
+      return std::unexpected("inspect takes a record kind and one file (inspect sth|proof|leaf|key FILE), got " +
                              std::to_string(operands.size() - 1) + " arguments");
     }
     auto kind = record_kind(operands[1]);
     if (!kind) return std::unexpected(std::move(kind.error()));
-    return Inspect{*kind, std::move(operands[2])};
+    return Inspect{*kind, std::move(operands[2]), json};
   }
 
   if (operands.size() != FILE_NAMES.size()) {

@@ -19,21 +19,32 @@ struct Verify {
   bool json = false;
 };
 
-enum class RecordKind { Sth, Proof, Leaf };
+enum class RecordKind { Sth, Proof, Leaf, Key };
 
 struct Inspect {
   RecordKind kind = RecordKind::Sth;
   std::string path;  // "-" is standard input
+  bool json = false;  // a file that cannot be read is also reported as JSON; the record always is
+};
+
+// Many leaves against one STH: the three files of the STH, and a manifest of (leaf, proof) lines.
+inline constexpr std::array<std::string_view, 3> BATCH_FILE_NAMES = {"STH", "SIGNATURE", "KEY"};
+inline constexpr unsigned MAX_JOBS = 256;
+struct Batch {
+  std::array<std::string, 3> paths;  // "-" is standard input
+  std::string manifest = "-";        // standard input unless named
+  unsigned jobs = 0;                 // threads; 0 is one per processor
 };
 
 struct ShowHelp {};
 struct ShowVersion {};
 
-using Command = std::variant<Verify, Inspect, ShowHelp, ShowVersion>;
+using Command = std::variant<Verify, Inspect, Batch, ShowHelp, ShowVersion>;
 
 // Returns the command `args` (argv without the program name) ask for. --help wins over every
 // other valid argument, then --version. Errors: one line naming what is wrong (an unknown option,
-// a wrong number of files, an unknown record kind, "-" given twice).
+// a wrong number of files, an unknown record kind, "-" given twice, -j without a count from 1 to
+// 256 or outside batch).
 [[nodiscard]] std::expected<Command, std::string> parse_command_line(std::span<const char* const> args);
 
 }  // namespace halyx::cli

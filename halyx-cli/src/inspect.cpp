@@ -1,97 +1,121 @@
 #include "inspect.hpp"
 
 #include <algorithm>
-#include <vector>
 
 #include "json.hpp"
 #include "serialization/inclusion_proof.hpp"
 #include "serialization/mtac_leaf.hpp"
 #include "serialization/signed_tree_head.hpp"
+#include "signing/sth_signature.hpp"
 
 namespace halyx::cli {
 namespace {
 
-std::string hex(ByteView bytes) {
-  constexpr char DIGITS[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (const std::uint8_t b : bytes) {
-    out += DIGITS[b >> 4];
-    out += DIGITS[b & 0xF];
-  }
-  return out;
-}
-
-std::string hex_string(ByteView bytes) { return json_string(hex(bytes)); }
-
 // Adds the input's length, its canonical length, and whether they are the same bytes. A record
 // whose bytes are not canonical still decodes, so without this the difference would go unseen.
-void add_canonical_form(JsonObject& object, ByteView input, const ByteString& canonical, std::string_view note) {
-  const bool same = std::equal(input.begin(), input.end(), canonical.begin(), canonical.end());
-  object.number("length", input.size()).number("canonical_length", canonical.size()).boolean("canonical", same);
+void add_canonical_form(JsonWriter& object, std::uint64_t length, std::uint64_t canonical_length, bool same,
+                        std::string_view note) {
+  object.number("length", length).number("canonical_length", canonical_length).boolean("canonical", same);
   if (!same) object.text("note", note);
 }
 
-std::expected<std::string, VerifyError> inspect_sth(ByteView bytes) {
-  auto sth = wire::decode_signed_tree_head(bytes);
+std::expected<void, VerifyError> inspect_sth(ByteView bytes, StdoutStream& out) {
+  auto sth = wire::read_signed_tree_head(bytes);
   if (!sth) return std::unexpected(SthDecodeFailed{sth.error()});
-  std::vector<std::string> extensions;
-  for (const wire::SthExtension& e : sth->extensions) {
-    extensions.push_back(
-        JsonObject().number("type", e.extension_type).json("data", hex_string(e.extension_data)).str());
-  }
-  JsonObject object;
-  object.json("log_id", hex_string(sth->log_id))
+  JsonWriter object(out.buffer());
+  object.hex("log_id", sth->log_id)
       .number("tree_size", sth->tree_size)
       .number("timestamp_ms", sth->timestamp)
-      .json("root_hash", hex_string(sth->root_hash))
-      .json("extensions", json_array(extensions));
-  add_canonical_form(object, bytes, wire::encode_signed_tree_head(*sth),
+      .hex("root_hash", sth->root_hash)
+      .member("extensions")
+      .push_back('[');
+  bool first = true;
+  for (wire::SthExtensionCursor c(*sth); auto e = c.next();) {
+    if (!first) out.buffer().append(", ");
+    first = false;
+    JsonWriter(out.buffer()).number("type", e->extension_type).hex("data", e->extension_data).close();
+    out.flush_if_full();
+  }
+  out.buffer().push_back(']');
+  // The re-encoding differs from the input only in heads that were not shortest, each of which it
+  // writes shorter: equal lengths mean equal bytes.
+  const std::uint64_t canonical_length = wire::encoded_length(*sth);
+  add_canonical_form(object, bytes.size(), canonical_length, canonical_length == bytes.size(),
                      "the envelope's bytes differ from its canonical encoding: the STH check verifies "
                      "the signature over the canonical encoding, not over these bytes");
-  return object.str();
+  object.close();
+  return {};
 }
 
-std::expected<std::string, VerifyError> inspect_proof(ByteView bytes) {
+std::expected<void, VerifyError> inspect_proof(ByteView bytes, StdoutStream& out) {
   auto proof = wire::decode_inclusion_proof_v1(bytes);
   if (!proof) return std::unexpected(ProofDecodeFailed{proof.error()});
-  std::vector<std::string> path;
-  for (const Hash32& h : proof->inclusion_path) path.push_back(hex_string(h));
-  return JsonObject()
-      .number("tree_size", proof->tree_size)
-      .number("leaf_index", proof->leaf_index)
-      .json("inclusion_path", json_array(path))
-      .str();
+  JsonWriter object(out.buffer());
+  std::string& path = object.number("tree_size", proof->tree_size)
+                          .number("leaf_index", proof->leaf_index)
+                          .member("inclusion_path");
+  path.push_back('[');
+  for (std::size_t i = 0; i < proof->inclusion_path.size(); ++i) {
+    if (i > 0) path.append(", ");
+    append_hex_string(path, proof->inclusion_path[i]);
+    out.flush_if_full();
+  }
+  path.push_back(']');
+  object.close();
+  return {};
 }
 
-std::expected<std::string, VerifyError> inspect_leaf(ByteView bytes) {
+std::expected<void, VerifyError> inspect_leaf(ByteView bytes, StdoutStream& out) {
   auto leaf = leaf::decode_mtac_leaf(bytes);
   if (!leaf) return std::unexpected(LeafDecodeFailed{std::move(leaf.error())});
-  std::vector<std::string> scopes;
-  for (std::string_view s : leaf->authorized_scopes) scopes.push_back(json_string(s));
-  JsonObject object;
-  object.number("schema_version", leaf->schema_version)
-      .text("agent_id", leaf->agent_id)
-      .text("sponsor_id", leaf->sponsor_id)
-      .json("authorized_scopes", json_array(scopes))
-      .number("not_before", leaf->not_before)
-      .number("not_after", leaf->not_after);
-  add_canonical_form(object, bytes, leaf::serialize_canonical(*leaf),
+  JsonWriter object(out.buffer());
+  add_leaf_fields(object, *leaf);
+  const ByteString canonical = leaf::serialize_canonical(*leaf);
+  add_canonical_form(object, bytes.size(), canonical.size(), std::ranges::equal(bytes, canonical),
                      "the leaf's bytes differ from its canonical serialisation: the leaf hash is taken "
                      "over the canonical form, so extra entries and non-shortest forms are not covered by it");
-  return object.str();
+  object.close();
+  return {};
+}
+
+// A key has no encoding to decode: its length is all that can be wrong, and the verification
+// refuses a key of another length first, before any signature is looked at.
+std::expected<void, VerifyError> inspect_key(ByteView bytes, StdoutStream& out) {
+  if (bytes.size() != signing::ML_DSA_65_PUBLIC_KEY_LENGTH) {
+    return std::unexpected(KeyLengthMismatch{signing::ML_DSA_65_PUBLIC_KEY_LENGTH, bytes.size()});
+  }
+  JsonWriter(out.buffer()).number("length", bytes.size()).hex("log_id", signing::derive_log_id(bytes)).close();
+  return {};
 }
 
 }  // namespace
 
-std::expected<std::string, VerifyError> inspect_record(RecordKind kind, ByteView bytes) {
+void add_leaf_fields(JsonWriter& object, const leaf::MtacLeaf& leaf) {
+  std::string& scopes = object.number("schema_version", leaf.schema_version)
+                            .text("agent_id", leaf.agent_id)
+                            .text("sponsor_id", leaf.sponsor_id)
+                            .member("authorized_scopes");
+  scopes.push_back('[');
+  bool first = true;
+  for (const std::string_view s : leaf.authorized_scopes) {
+    if (!first) scopes.append(", ");
+    first = false;
+    append_json_string(scopes, s);
+  }
+  scopes.push_back(']');
+  object.number("not_before", leaf.not_before).number("not_after", leaf.not_after);
+}
+
+std::expected<void, VerifyError> inspect_record(RecordKind kind, ByteView bytes, StdoutStream& out) {
   switch (kind) {
     case RecordKind::Sth:
-      return inspect_sth(bytes);
+      return inspect_sth(bytes, out);
     case RecordKind::Proof:
-      return inspect_proof(bytes);
+      return inspect_proof(bytes, out);
     case RecordKind::Leaf:
-      return inspect_leaf(bytes);
+      return inspect_leaf(bytes, out);
+    case RecordKind::Key:
+      return inspect_key(bytes, out);
   }
   return std::unexpected(VerifyError{InclusionFailed{}});  // unreachable: -Wswitch guards new kinds
 }

@@ -2,19 +2,26 @@
 #pragma once
 
 #include <expected>
-#include <string>
 
 #include "bytes.hpp"
 #include "command_line.hpp"
+#include "json.hpp"
+#include "output.hpp"
 #include "verification.hpp"
 
 namespace halyx::cli {
 
-// Returns the record of kind `kind` held in `bytes` as one JSON object: hashes and the log id in
-// hex, extensions as type and hex data, the leaf's six fields, and for an STH or a leaf whether
-// the bytes are the record's canonical encoding (with both lengths and a note when they are not).
-// Errors: the decode failure as the verification would report it for that argument (the STH,
-// proof or leaf decode stage), so its class and text are the verifier's own.
-[[nodiscard]] std::expected<std::string, VerifyError> inspect_record(RecordKind kind, ByteView bytes);
+// Writes the record of kind `kind` held in `bytes` to `out` as one JSON object: hashes and the log
+// id in hex, extensions as type and hex data, the leaf's six fields, and for an STH or a leaf
+// whether the bytes are the record's canonical encoding (with both lengths and a note when they
+// are not), and for a key its length and the log id it derives. Nothing is written unless the whole record decodes, and an STH's extensions are
+// written as they are read, so memory stays within a small multiple of `bytes` however many it
+// holds. Errors: the decode failure as the verification would report it for that argument (the
+// STH, proof or leaf decode stage, or the key's length), so its class and text are the verifier's
+// own.
+[[nodiscard]] std::expected<void, VerifyError> inspect_record(RecordKind kind, ByteView bytes, StdoutStream& out);
+
+// Appends the six fields of `leaf`, as members of the object `object` is writing, in record order.
+void add_leaf_fields(JsonWriter& object, const leaf::MtacLeaf& leaf);
 
 }  // namespace halyx::cli

@@ -1,5 +1,8 @@
 #include "json.hpp"
 
+#include <array>
+#include <charconv>
+
 namespace halyx::cli {
 namespace {
 
@@ -39,11 +42,20 @@ std::size_t utf8_sequence_length(std::string_view text, std::size_t i) {
 
 }  // namespace
 
-std::string json_string(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + 2);
+void append_json_string(std::string& out, std::string_view text) {
+  out.reserve(out.size() + text.size() + 2);
   out += '"';
   for (std::size_t i = 0; i < text.size();) {
+    // Runs of plain characters are copied whole: most texts are nothing else.
+    std::size_t plain = i;
+    while (plain < text.size()) {
+      const auto c = static_cast<unsigned char>(text[plain]);
+      if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\') break;
+      ++plain;
+    }
+    out.append(text.substr(i, plain - i));
+    i = plain;
+    if (i == text.size()) break;
     const auto c = static_cast<unsigned char>(text[i]);
     if (c >= 0x80) {
       const std::size_t length = utf8_sequence_length(text, i);
@@ -73,18 +85,31 @@ std::string json_string(std::string_view text) {
         out += "\\t";
         break;
       default:
-        if (c < 0x20) {
-          out += "\\u00";
-          out += HEX_DIGITS[c >> 4];
-          out += HEX_DIGITS[c & 0xF];
-        } else {
-          out += static_cast<char>(c);
-        }
+        out += "\\u00";
+        out += HEX_DIGITS[c >> 4];
+        out += HEX_DIGITS[c & 0xF];
     }
     ++i;
   }
   out += '"';
+}
+
+std::string json_string(std::string_view text) {
+  std::string out;
+  append_json_string(out, text);
   return out;
+}
+
+void append_hex_string(std::string& out, ByteView bytes) {
+  const std::size_t at = out.size();
+  out.resize(at + 2 + 2 * bytes.size());
+  char* p = out.data() + at;
+  *p++ = '"';
+  for (const std::uint8_t b : bytes) {
+    *p++ = HEX_DIGITS[b >> 4];
+    *p++ = HEX_DIGITS[b & 0xF];
+  }
+  *p = '"';
 }
 
 std::string json_array(std::span<const std::string> elements) {
@@ -97,33 +122,38 @@ std::string json_array(std::span<const std::string> elements) {
   return out;
 }
 
-void JsonObject::open_member(std::string_view key) {
-  if (body_.size() > 1) body_ += ", ";
-  body_ += json_string(key);
-  body_ += ": ";
+std::string& JsonWriter::member(std::string_view key) {
+  if (!first_) out_->append(", ");
+  first_ = false;
+  append_json_string(*out_, key);
+  out_->append(": ");
+  return *out_;
 }
 
-JsonObject& JsonObject::number(std::string_view key, std::uint64_t value) {
-  open_member(key);
-  body_ += std::to_string(value);
+JsonWriter& JsonWriter::number(std::string_view key, std::uint64_t value) {
+  std::array<char, 20> digits{};  // 2^64 - 1 has 20
+  const auto end = std::to_chars(digits.data(), digits.data() + digits.size(), value).ptr;
+  member(key).append(digits.data(), end);
   return *this;
 }
 
-JsonObject& JsonObject::text(std::string_view key, std::string_view value) {
-  open_member(key);
-  body_ += json_string(value);
+JsonWriter& JsonWriter::text(std::string_view key, std::string_view value) {
+  append_json_string(member(key), value);
   return *this;
 }
 
-JsonObject& JsonObject::boolean(std::string_view key, bool value) {
-  open_member(key);
-  body_ += value ? "true" : "false";
+JsonWriter& JsonWriter::boolean(std::string_view key, bool value) {
+  member(key).append(value ? "true" : "false");
   return *this;
 }
 
-JsonObject& JsonObject::json(std::string_view key, std::string_view value) {
-  open_member(key);
-  body_ += value;
+JsonWriter& JsonWriter::hex(std::string_view key, ByteView value) {
+  append_hex_string(member(key), value);
+  return *this;
+}
+
+JsonWriter& JsonWriter::json(std::string_view key, std::string_view value) {
+  member(key).append(value);
   return *this;
 }
 

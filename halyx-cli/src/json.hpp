@@ -6,32 +6,68 @@
 #include <string>
 #include <string_view>
 
+#include "bytes.hpp"
+
 namespace halyx::cli {
 
-// Returns `text` as a JSON string literal. Quotes, backslashes and control characters are escaped;
+// Appends `text` as a JSON string literal. Quotes, backslashes and control characters are escaped;
 // well-formed UTF-8 is kept as it is. Each byte that does not belong to a well-formed UTF-8
 // sequence becomes U+FFFD, so the result is valid JSON whatever bytes `text` holds.
+void append_json_string(std::string& out, std::string_view text);
+
+// Returns `text` as a JSON string literal, as append_json_string writes it.
 [[nodiscard]] std::string json_string(std::string_view text);
+
+// Appends `bytes` as a JSON string of lower-case hex digits.
+void append_hex_string(std::string& out, ByteView bytes);
 
 // Returns a JSON array of `elements`, each already JSON text.
 [[nodiscard]] std::string json_array(std::span<const std::string> elements);
 
-// Builds one JSON object, members in the order they are added, in the layout of
-// {"leaf_index": 5, "tree_size": 8}. Integers are written in full: JSON sets no width, and a
-// timestamp of 2^64 - 1 must read back as itself.
+// Appends one JSON object to a string the caller owns, members in the order they are added, in the
+// layout of {"leaf_index": 5, "tree_size": 8}. Integers are written in full: JSON sets no width,
+// and a timestamp of 2^64 - 1 must read back as itself. Nothing is allocated beyond the string's
+// growth, so a writer per line costs nothing in a loop over millions.
+class JsonWriter {
+ public:
+  explicit JsonWriter(std::string& out) : out_(&out) { out_->push_back('{'); }
+
+  JsonWriter& number(std::string_view key, std::uint64_t value);
+  JsonWriter& text(std::string_view key, std::string_view value);
+  JsonWriter& boolean(std::string_view key, bool value);
+  JsonWriter& hex(std::string_view key, ByteView value);
+  JsonWriter& json(std::string_view key, std::string_view value);  // `value` is already JSON text
+
+  // Opens a member and returns the string, for a value the caller appends itself.
+  std::string& member(std::string_view key);
+
+  // Closes the object; the writer must not be used after.
+  void close() { out_->push_back('}'); }
+
+ private:
+  std::string* out_;
+  bool first_ = true;
+};
+
+// One JSON object built in a string of its own, for output that is not written in a loop.
 class JsonObject {
  public:
-  JsonObject& number(std::string_view key, std::uint64_t value);
-  JsonObject& text(std::string_view key, std::string_view value);
-  JsonObject& boolean(std::string_view key, bool value);
-  JsonObject& json(std::string_view key, std::string_view value);  // `value` is already JSON text
+  JsonObject() = default;
+  JsonObject(const JsonObject&) = delete;
+  JsonObject& operator=(const JsonObject&) = delete;
+
+  JsonObject& number(std::string_view key, std::uint64_t value) { return then(writer_.number(key, value)); }
+  JsonObject& text(std::string_view key, std::string_view value) { return then(writer_.text(key, value)); }
+  JsonObject& boolean(std::string_view key, bool value) { return then(writer_.boolean(key, value)); }
+  JsonObject& json(std::string_view key, std::string_view value) { return then(writer_.json(key, value)); }
 
   // Returns the object's text, closed.
   [[nodiscard]] std::string str() const { return body_ + '}'; }
 
  private:
-  void open_member(std::string_view key);
-  std::string body_ = "{";
+  JsonObject& then(JsonWriter&) { return *this; }
+  std::string body_;
+  JsonWriter writer_{body_};
 };
 
 }  // namespace halyx::cli

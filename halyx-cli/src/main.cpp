@@ -1,10 +1,12 @@
 // halyx-verify: verifies, offline, that a leaf was issued by the log whose ML-DSA-65 CA key the
-// caller holds, and shows what the records hold. An adapter around halyx::verify_inclusion: every
+// caller holds, one leaf or a manifest of them against one STH, and shows what the records hold.
+// An adapter around halyx::CheckedSth, which answers exactly as halyx::verify_inclusion: every
 // verdict, class name and message comes from the core, and the exit status tells the classes apart.
 #include <array>
+#include <csignal>
 #include <cstdio>
-#include <span>
 #include <new>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -12,29 +14,22 @@
 #include "input.hpp"
 #include "inspect.hpp"
 #include "json.hpp"
+#include "output.hpp"
 #include "signing/ml_dsa_65.hpp"
+#include "batch.hpp"
+#include "checked_sth.hpp"
 #include "verification.hpp"
 
 namespace halyx::cli {
 namespace {
 
-// Exit statuses. 64, 66, 70 and 74 are the conventional sysexits values.
-enum ExitStatus : int {
-  VERIFIED = 0,
-  INVALID_PROOF = 1,       // HalyxInvalidProofError
-  VERIFICATION_ERROR = 2,  // HalyxVerificationError
-  USAGE = 64,
-  UNREADABLE = 66,
-  OUT_OF_MEMORY = 70,
-  OUTPUT_FAILED = 74,
-};
-
 constexpr std::string_view PROGRAM = "halyx-verify";
 
 constexpr const char HELP[] =
-    "usage: halyx-verify [--json] LEAF PROOF STH SIGNATURE KEY\n"
-    "       halyx-verify inspect sth|proof|leaf FILE\n"
-    "       halyx-verify --help | --version\n"
+    "Usage: halyx-verify [--json] LEAF PROOF STH SIGNATURE KEY\n"
+    "  or:  halyx-verify batch [-j N] STH SIGNATURE KEY [MANIFEST|-]\n"
+    "  or:  halyx-verify inspect sth|proof|leaf|key FILE\n"
+    "  or:  halyx-verify --help | --version\n"
     "\n"
     "Verifies, offline, that the leaf record in LEAF was issued by the transparency log whose\n"
     "ML-DSA-65 CA public key is in KEY: SIGNATURE must be the CA's signature over the signed tree\n"
@@ -49,57 +44,67 @@ constexpr const char HELP[] =
     "Any one FILE may be '-' for standard input. Put '--' before file names that start with '-',\n"
     "and write a leaf file named 'inspect' as './inspect'. Each file may hold at most 64 MiB.\n"
     "\n"
-    "On success prints 'verified: leaf_index=N tree_size=N timestamp_ms=N'. On failure the last\n"
-    "line on standard error is 'ClassName: message', with the class and message the halyx_verifier\n"
-    "Python module raises.\n"
+    "On success prints 'verified: leaf_index=N tree_size=N timestamp_ms=N' and a second line,\n"
+    "'leaf: schema_version=1 agent_id=\"...\" ...', with the six fields of the leaf that the signature\n"
+    "covers (texts as JSON strings). On failure the last line on standard error is\n"
+    "'ClassName: message', with the class and message the halyx_verifier Python module raises.\n"
     "\n"
-    "  --json     print one JSON object instead: {\"leaf_index\": N, \"tree_size\": N, \"timestamp_ms\": N},\n"
-    "             or on failure {\"error\": \"ClassName\", \"message\": \"...\"} (stderr as above)\n"
+    "  --json     print one JSON object instead: {\"leaf_index\": N, \"tree_size\": N, \"timestamp_ms\": N,\n"
+    "             and the leaf's six fields as inspect leaf prints them}, or on failure\n"
+    "             {\"error\": \"ClassName\", \"message\": \"...\"} (stderr as above); a file that cannot\n"
+    "             be read is an OSError, running out of memory a MemoryError. Usage errors (64)\n"
+    "             print no JSON.\n"
     "  --help     show this text\n"
     "  --version  show the version and the ML-DSA-65 library\n"
     "\n"
+    "batch checks the STH once and then verifies every leaf of MANIFEST (standard input when it\n"
+    "is '-' or not given) against it. MANIFEST is JSON Lines, one object per leaf, naming the leaf\n"
+    "and the proof by file ({\"leaf\": PATH, \"proof\": PATH}) or as hex ({\"leaf_hex\": HEX,\n"
+    "\"proof_hex\": HEX}), with an optional \"id\" (a string or a number) that the result echoes.\n"
+    "The output is JSON Lines, one result per line in input order: the object --json prints for a\n"
+    "single verification with the same five files. A line that is not such an object is answered\n"
+    "with a ValueError, a file it names that cannot be read with an OSError. When the STH fails a\n"
+    "check that every leaf would meet first (a length, the signature over STH, the STH's decode),\n"
+    "that one error object is printed instead, with exit 1 or 2.\n"
+    "\n"
+    "  -j N       use N threads (default: one per processor)\n"
+    "\n"
     "inspect decodes one record and prints it as JSON: hashes and the log id in hex, extensions as\n"
     "type and hex data, the leaf's six fields, and for an STH or a leaf whether its bytes are its\n"
-    "canonical encoding. A record that does not decode is reported like a failed verification.\n"
+    "canonical encoding; for a key, its length and the log id it derives (SHA-256 of the key), to\n"
+    "compare with an STH's log_id. A record that does not decode, or a key of the wrong length, is\n"
+    "reported like a failed verification.\n"
     "\n"
-    "Exit status:\n"
-    "   0  verified (inspect: decoded)\n"
+    "Exit status (batch: the highest status any line met):\n"
+    "   0  verified (inspect: decoded; batch: every line verified)\n"
     "   1  HalyxInvalidProofError: a signature or the inclusion proof does not hold\n"
     "   2  HalyxVerificationError: malformed or unusable input\n"
     "  64  usage error\n"
+    "  65  batch: a manifest line is not a valid entry\n"
     "  66  a file cannot be read (missing, a directory, unreadable, too large)\n"
     "  70  out of memory\n"
     "  74  standard output cannot be written";
-
-// Writes `text` to standard output and reports whether it all got there.
-bool print(std::string_view text) {
-  return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0;
-}
-
-void print_error(std::string_view text) {
-  std::string line(text);
-  line += '\n';
-  std::fwrite(line.data(), 1, line.size(), stderr);
-}
 
 int usage_error(std::string_view why) {
   std::string line(PROGRAM);
   line += ": ";
   line += why;
   line += " (see --help)";
-  print_error(line);
+  write_stderr_line(line);
   return USAGE;
+}
+
+int output_failed() {
+  write_stderr_line("halyx-verify: cannot write standard output");
+  return OUTPUT_FAILED;
 }
 
 // Prints `text` and a newline on standard output; a status other than 0 when that fails, so
 // that output lost to a full disk or a closed pipe is never mistaken for a verdict that was read.
 int finish(std::string text, int status) {
   text += '\n';
-  if (print(text)) return status;
-  std::string line(PROGRAM);
-  line += ": cannot write standard output";
-  print_error(line);
-  return OUTPUT_FAILED;
+  if (write_stdout(text)) return status;
+  return output_failed();
 }
 
 // Reports a failure: the JSON object on standard output when asked for, and the class and
@@ -114,58 +119,150 @@ int report_failure(const VerifyError& error, bool json) {
   std::string line(name);
   line += ": ";
   line += text;
-  print_error(line);
+  write_stderr_line(line);
   return result;
 }
 
-std::expected<ByteString, int> read_file(std::string_view name, const std::string& path) {
+// Reports a file that cannot be read: UNREADABLE, and with `json` an OSError object on standard
+// output, so that a script reading it finds the reason there.
+int unreadable(std::string_view name, const std::string& path, std::string_view why, bool json) {
+  const std::string text = cannot_read(name, path, why);
+  int status = UNREADABLE;
+  if (json) status = finish(JsonObject().text("error", READ_ERROR_CLASS).text("message", text).str(), status);
+  std::string line(PROGRAM);
+  line += ": ";
+  line += text;
+  write_stderr_line(line);
+  return status;
+}
+
+// Returns the bytes of `path`, or the status unreadable() reported.
+std::expected<ByteString, int> read_file(std::string_view name, const std::string& path, bool json) {
   auto bytes = read_input(path);
   if (bytes) return std::move(*bytes);
-  std::string line(PROGRAM);
-  line += ": cannot read ";
-  line += name;
-  line += " '" + path + "': " + bytes.error();
-  print_error(line);
-  return std::unexpected(UNREADABLE);
+  return std::unexpected(unreadable(name, path, bytes.error(), json));
+}
+
+// The leaf's six fields on one line: texts are JSON strings, so nothing in a field can break the
+// line or pass for another field.
+std::string leaf_line(const leaf::MtacLeaf& leaf) {
+  std::string line = "leaf: schema_version=" + std::to_string(leaf.schema_version) + " agent_id=";
+  append_json_string(line, leaf.agent_id);
+  line += " sponsor_id=";
+  append_json_string(line, leaf.sponsor_id);
+  line += " authorized_scopes=[";
+  bool first = true;
+  for (const std::string_view scope : leaf.authorized_scopes) {
+    if (!first) line += ", ";
+    first = false;
+    append_json_string(line, scope);
+  }
+  line += "] not_before=" + std::to_string(leaf.not_before) + " not_after=" + std::to_string(leaf.not_after);
+  return line;
 }
 
 int verify(const Verify& command) {
   std::array<ByteString, 5> inputs;
   for (std::size_t i = 0; i < inputs.size(); ++i) {
-    auto bytes = read_file(FILE_NAMES[i], command.paths[i]);
+    auto bytes = read_file(FILE_NAMES[i], command.paths[i], command.json);
     if (!bytes) return bytes.error();
     inputs[i] = std::move(*bytes);
   }
-  const auto verified = verify_inclusion(inputs[0], inputs[1], inputs[2], inputs[3], inputs[4]);
+  // The answer of verify_inclusion over the same five inputs, with the decoded leaf beside it: the
+  // fields the signature covers are shown without decoding the leaf a second time.
+  const auto checked = CheckedSth::check(inputs[2], inputs[3], inputs[4]);
+  if (!checked) return report_failure(checked.error(), command.json);
+  const auto verified = checked->verify(inputs[0], inputs[1]);
   if (!verified) return report_failure(verified.error(), command.json);
+  const VerifiedInclusion& v = verified->inclusion;
   if (command.json) {
-    return finish(JsonObject()
-                      .number("leaf_index", verified->leaf_index)
-                      .number("tree_size", verified->tree_size)
-                      .number("timestamp_ms", verified->timestamp_ms)
-                      .str(),
-                  VERIFIED);
+    std::string object;
+    JsonWriter writer(object);
+    writer.number("leaf_index", v.leaf_index).number("tree_size", v.tree_size).number("timestamp_ms", v.timestamp_ms);
+    add_leaf_fields(writer, verified->leaf);
+    writer.close();
+    return finish(std::move(object), VERIFIED);
   }
-  return finish("verified: leaf_index=" + std::to_string(verified->leaf_index) +
-                    " tree_size=" + std::to_string(verified->tree_size) +
-                    " timestamp_ms=" + std::to_string(verified->timestamp_ms),
+  return finish("verified: leaf_index=" + std::to_string(v.leaf_index) + " tree_size=" + std::to_string(v.tree_size) +
+                    " timestamp_ms=" + std::to_string(v.timestamp_ms) + "\n" + leaf_line(verified->leaf),
                 VERIFIED);
 }
 
-int inspect(const Inspect& command) {
-  auto bytes = read_file("FILE", command.path);
-  if (!bytes) return bytes.error();
-  auto shown = inspect_record(command.kind, *bytes);
-  if (!shown) return report_failure(shown.error(), true);
-  return finish(std::move(*shown), VERIFIED);
+// Reports that memory ran out, allocating nothing: the error object when JSON was asked for, then
+// the line on standard error.
+int out_of_memory(bool json) {
+  int status = OUT_OF_MEMORY;
+  if (json && !write_stdout(OUT_OF_MEMORY_OBJECT)) status = output_failed();
+  write_stderr_line("halyx-verify: out of memory");
+  return status;
 }
 
-int run(std::span<const char* const> args) {
-  auto command = parse_command_line(args);
-  if (!command) return usage_error(command.error());
+// The closing line of a batch that did not verify every line, on standard error.
+void batch_summary(const BatchCounts& c) {
+  std::string line(PROGRAM);
+  line += ": batch of " + std::to_string(c.lines) + " lines: " + std::to_string(c.verified) + " verified, " +
+          std::to_string(c.invalid_proof) + " HalyxInvalidProofError, " + std::to_string(c.verification_error) +
+          " HalyxVerificationError, " + std::to_string(c.unusable) + " unusable";
+  write_stderr_line(line);
+}
+
+int batch(const Batch& command) {
+  std::array<ByteString, 3> inputs;
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    auto bytes = read_file(BATCH_FILE_NAMES[i], command.paths[i], true);
+    if (!bytes) return bytes.error();
+    inputs[i] = std::move(*bytes);
+  }
+  // Opened before anything is verified: a single call, too, reads every file first.
+  auto manifest = open_input(command.manifest);
+  if (!manifest) return unreadable("MANIFEST", command.manifest, manifest.error(), true);
+
+  const auto checked = CheckedSth::check(inputs[0], inputs[1], inputs[2]);
+  if (!checked) return report_failure(checked.error(), true);
+
+  const unsigned jobs = command.jobs != 0 ? command.jobs : available_processors();
+  const BatchResult result = run_batch(*checked, manifest->get(), jobs);
+  switch (result.end) {
+    case BatchEnd::OutOfMemory:
+      return out_of_memory(true);
+    case BatchEnd::OutputFailed:
+      return output_failed();
+    case BatchEnd::ReadFailed:
+      return unreadable("MANIFEST", command.manifest, result.read_error, true);
+    case BatchEnd::Done:
+      break;
+  }
+  if (result.status != VERIFIED) batch_summary(result.counts);
+  return result.status;
+}
+
+int inspect(const Inspect& command) {
+  auto bytes = read_file("FILE", command.path, command.json);
+  if (!bytes) return bytes.error();
+  StdoutStream out;
+  auto shown = inspect_record(command.kind, *bytes, out);
+  if (!shown) return report_failure(shown.error(), true);
+  out.buffer().push_back('\n');
+  if (out.flush()) return VERIFIED;
+  return output_failed();
+}
+
+// Whether failures that are not the verifier's own are also reported as JSON on standard output.
+bool wants_json(const Command& command) {
+  return std::visit(Overloaded{
+                        [](const Verify& c) { return c.json; },
+                        [](const Inspect& c) { return c.json; },
+                        [](const Batch&) { return true; },
+                        [](const auto&) { return false; },
+                    },
+                    command);
+}
+
+int dispatch(const Command& command) {
   return std::visit(Overloaded{
                         [](const Verify& c) { return verify(c); },
                         [](const Inspect& c) { return inspect(c); },
+                        [](const Batch& c) { return batch(c); },
                         [](const ShowHelp&) { return finish(HELP, VERIFIED); },
                         [](const ShowVersion&) {
                           std::string text(PROGRAM);
@@ -174,20 +271,30 @@ int run(std::span<const char* const> args) {
                           return finish(std::move(text), VERIFIED);
                         },
                     },
-                    *command);
+                    command);
+}
+
+int run(std::span<const char* const> args) {
+  // The core reports every failure as a value; only running out of memory can throw.
+  bool json = false;
+  try {
+    auto command = parse_command_line(args);
+    if (!command) return usage_error(command.error());
+    json = wants_json(*command);
+    return dispatch(*command);
+  } catch (const std::bad_alloc&) {
+    return out_of_memory(json);
+  }
 }
 
 }  // namespace
 }  // namespace halyx::cli
 
 int main(int argc, char** argv) {
-  // The core reports every failure as a value; only running out of memory can throw.
-  try {
-    const char* const* first = argv + 1;
-    const std::size_t count = argc > 1 ? static_cast<std::size_t>(argc - 1) : 0;
-    return halyx::cli::run(std::span<const char* const>(first, count));
-  } catch (const std::bad_alloc&) {
-    std::fputs("halyx-verify: out of memory\n", stderr);
-    return halyx::cli::OUT_OF_MEMORY;
-  }
+  // A reader that goes away must not kill the process silently: the write then fails with EPIPE,
+  // and the run ends with its own status and message.
+  std::signal(SIGPIPE, SIG_IGN);
+  const char* const* first = argv + 1;
+  const std::size_t count = argc > 1 ? static_cast<std::size_t>(argc - 1) : 0;
+  return halyx::cli::run(std::span<const char* const>(first, count));
 }

@@ -1,6 +1,7 @@
 // verification.hpp: the whole verification of one leaf against a CA key, as one call over five byte
-// views. This is the only place the order of the checks is written down; the Python module and the
-// command-line verifier are adapters around it.
+// views. The order of its checks is written down once, in verification_stages.hpp, which CheckedSth
+// (many leaves against one STH) shares; the Python module and the command-line verifier are
+// adapters around the two.
 //
 //   auto verified = halyx::verify_inclusion(leaf, proof, sth, signature, ca_public_key);
 //   if (!verified) {

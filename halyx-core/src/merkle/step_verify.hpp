@@ -32,4 +32,10 @@ using StepVerifyError = std::variant<Sth, InclusionInvalid>;
                                                                             const signing::PreparedSignature& signature,
                                                                             signing::CaPublicKey ca_public_key);
 
+// Returns whether the proof leads from the leaf's hash under the STH's log to the STH's root, with
+// the same rule for a proof that states another tree size: verify_sth_and_inclusion after its STH
+// check, for a caller that checked the STH once for many leaves.
+[[nodiscard]] bool verify_leaf_in_tree(const leaf::MtacLeaf& leaf, const wire::InclusionProof& proof,
+                                       const wire::SignedTreeHead& sth);
+
 }  // namespace halyx::merkle

@@ -15,22 +15,32 @@ constexpr std::uint64_t BODY_ITEMS = 5;
 constexpr std::uint64_t EXTENSION_ITEMS = 2;
 constexpr std::uint64_t MAX_EXTENSION_TYPE = 0xFFFF;
 
-// The smallest extension on the wire is 0x82 0x00 0x40: a pair, type 0, empty payload.
-constexpr std::uint64_t MIN_EXTENSION_BYTES = 3;
 
 using dcbor::append_head;
 using dcbor::shortest_head_length;
 
 void append_bytes(ByteString& out, ByteView bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); }
 
+// The length of one extension pair with shortest heads.
+std::size_t extension_length(std::uint64_t type, std::size_t data_size) {
+  return 1 + shortest_head_length(type) + shortest_head_length(data_size) + data_size;
+}
+
+// The length of the body's fixed fields and the head of its extension array.
+std::size_t fixed_body_length(std::uint64_t tree_size, std::uint64_t timestamp, std::uint64_t extension_count) {
+  return 1 + 2 * (shortest_head_length(HASH_LENGTH) + HASH_LENGTH) + shortest_head_length(tree_size) +
+         shortest_head_length(timestamp) + shortest_head_length(extension_count);
+}
+
+// The length of the envelope around a body of `body` bytes.
+std::size_t envelope_length(std::size_t body) {
+  return 1 + shortest_head_length(WIRE_VERSION.size()) + WIRE_VERSION.size() + shortest_head_length(body) + body;
+}
+
 // Returns the length of the body encode_sth_body writes, so that it is written without growing.
 std::size_t body_length(const SignedTreeHead& sth) {
-  std::size_t n = 1 + 2 * (shortest_head_length(HASH_LENGTH) + HASH_LENGTH) + shortest_head_length(sth.tree_size) +
-                  shortest_head_length(sth.timestamp) + shortest_head_length(sth.extensions.size());
-  for (const SthExtension& ext : sth.extensions) {
-    n += 1 + shortest_head_length(ext.extension_type) + shortest_head_length(ext.extension_data.size()) +
-         ext.extension_data.size();
-  }
+  std::size_t n = fixed_body_length(sth.tree_size, sth.timestamp, sth.extensions.size());
+  for (const SthExtension& ext : sth.extensions) n += extension_length(ext.extension_type, ext.extension_data.size());
   return n;
 }
 
@@ -57,10 +67,10 @@ Hash32 to_hash(ByteView exactly_32) {
   return h;
 }
 
-// Decodes the body array; `body` is its own input, so error offsets count from its first byte.
-std::expected<SignedTreeHead, WireDecodeError> decode_body(ByteView body) {
+// Reads the body array; `body` is its own input, so error offsets count from its first byte.
+std::expected<SignedTreeHeadView, WireDecodeError> read_body(ByteView body) {
   WireReader r(body);
-  SignedTreeHead sth;
+  SignedTreeHeadView sth;
 
   if (auto ok = r.read_array_n(BODY_ITEMS, label::BODY_ARRAY); !ok) return std::unexpected(ok.error());
 
@@ -82,9 +92,9 @@ std::expected<SignedTreeHead, WireDecodeError> decode_body(ByteView body) {
 
   auto count = r.read_array_len(label::EXTENSIONS_ARRAY);
   if (!count) return std::unexpected(count.error());
-  // The count is unchecked input: reserve only what the rest of the body could actually hold, and
-  // let a count it cannot back end at the first missing byte.
-  sth.extensions.reserve(static_cast<std::size_t>(std::min(*count, r.remaining() / MIN_EXTENSION_BYTES)));
+  // Each extension is checked and left where it is: the count is trusted only once the input has
+  // shown every element it announced.
+  const std::uint64_t items_at = r.position();
   for (std::uint64_t i = 0; i < *count; ++i) {
     if (auto ok = r.read_array_n(EXTENSION_ITEMS, label::EXTENSION_PAIR); !ok) return std::unexpected(ok.error());
     const std::uint64_t type_offset = r.position();
@@ -94,8 +104,10 @@ std::expected<SignedTreeHead, WireDecodeError> decode_body(ByteView body) {
     if (*type > MAX_EXTENSION_TYPE) return std::unexpected(ExtensionTypeTooLarge{*type, type_offset});
     auto data = r.read_bstr(label::EXTENSION_DATA);
     if (!data) return std::unexpected(data.error());
-    sth.extensions.push_back(SthExtension{static_cast<std::uint16_t>(*type), ByteString(data->begin(), data->end())});
   }
+  sth.extension_count = *count;
+  sth.extension_items =
+      body.subspan(static_cast<std::size_t>(items_at), static_cast<std::size_t>(r.position() - items_at));
 
   if (r.remaining() != 0) return std::unexpected(TrailingGarbage{r.remaining()});
   return sth;
@@ -103,7 +115,23 @@ std::expected<SignedTreeHead, WireDecodeError> decode_body(ByteView body) {
 
 }  // namespace
 
-std::expected<SignedTreeHead, WireDecodeError> decode_signed_tree_head(ByteView bytes) {
+std::optional<SthExtensionRef> SthExtensionCursor::next() {
+  // The items were checked when the view was read, so none of these reads can fail; a failure
+  // would mean a view that read_signed_tree_head did not make, and ends the walk.
+  if (rest_.empty()) return std::nullopt;
+  WireReader r(rest_);
+  auto pair = r.read_array_n(EXTENSION_ITEMS, label::EXTENSION_PAIR);
+  auto type = r.read_uint(label::EXTENSION_TYPE);
+  auto data = r.read_bstr(label::EXTENSION_DATA);
+  if (!pair || !type || !data || *type > MAX_EXTENSION_TYPE) {
+    rest_ = {};
+    return std::nullopt;
+  }
+  rest_ = rest_.subspan(static_cast<std::size_t>(r.position()));
+  return SthExtensionRef{static_cast<std::uint16_t>(*type), *data};
+}
+
+std::expected<SignedTreeHeadView, WireDecodeError> read_signed_tree_head(ByteView bytes) {
   WireReader r(bytes);
   if (auto ok = r.read_array_n(ENVELOPE_ITEMS, label::ENVELOPE_OUTER_ARRAY); !ok) return std::unexpected(ok.error());
 
@@ -123,7 +151,30 @@ std::expected<SignedTreeHead, WireDecodeError> decode_signed_tree_head(ByteView 
   // The envelope must be complete before a single body byte is trusted enough to be parsed.
   if (r.remaining() != 0) return std::unexpected(TrailingGarbage{r.remaining()});
 
-  return decode_body(*body);
+  return read_body(*body);
+}
+
+std::uint64_t encoded_length(const SignedTreeHeadView& sth) {
+  // Every extension counted is present in the input with three bytes or more, so the count and
+  // each sum fit in size_t.
+  std::size_t body = fixed_body_length(sth.tree_size, sth.timestamp, sth.extension_count);
+  for (SthExtensionCursor c(sth); auto ext = c.next();) {
+    body += extension_length(ext->extension_type, ext->extension_data.size());
+  }
+  return envelope_length(body);
+}
+
+std::expected<SignedTreeHead, WireDecodeError> decode_signed_tree_head(ByteView bytes) {
+  auto view = read_signed_tree_head(bytes);
+  if (!view) return std::unexpected(view.error());
+  SignedTreeHead sth{view->log_id, view->tree_size, view->timestamp, view->root_hash, {}};
+  // Every extension counted is present in the input, so the count is backed by its bytes.
+  sth.extensions.reserve(static_cast<std::size_t>(view->extension_count));
+  for (SthExtensionCursor c(*view); auto ext = c.next();) {
+    sth.extensions.push_back(
+        SthExtension{ext->extension_type, ByteString(ext->extension_data.begin(), ext->extension_data.end())});
+  }
+  return sth;
 }
 
 ByteString encode_sth_body(const SignedTreeHead& sth) {
@@ -137,7 +188,7 @@ ByteString encode_signed_tree_head(const SignedTreeHead& sth) {
   // One buffer of exactly the envelope's length: the body is written in place behind its head.
   const std::size_t body = body_length(sth);
   ByteString out;
-  out.reserve(1 + shortest_head_length(WIRE_VERSION.size()) + WIRE_VERSION.size() + shortest_head_length(body) + body);
+  out.reserve(envelope_length(body));
   append_head(out, dcbor::MAJOR_ARRAY, ENVELOPE_ITEMS);
   append_head(out, dcbor::MAJOR_TEXT, WIRE_VERSION.size());
   append_bytes(out, as_bytes(WIRE_VERSION));

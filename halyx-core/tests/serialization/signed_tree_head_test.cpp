@@ -264,6 +264,10 @@ TEST(SignedTreeHeadRoundTrip, GeneratedRecordsInShortestAndLongerForms) {
     const ByteString again = encode_signed_tree_head(*decoded);
     EXPECT_EQ(again == env.bytes, !env.widened);
     (env.widened ? differing : exact) += 1;
+    // inspect judges canonical form by length alone, without building the re-encoding.
+    auto view = read_signed_tree_head(env.bytes);
+    ASSERT_TRUE(view.has_value());
+    EXPECT_EQ(encoded_length(*view), again.size());
 
     auto decoded_again = decode_signed_tree_head(again);
     ASSERT_TRUE(decoded_again.has_value()) << message(decoded_again.error());

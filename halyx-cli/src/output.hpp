@@ -1,0 +1,64 @@
+// output.hpp: how halyx-verify ends: its exit statuses, and writing to standard output and error.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace halyx::cli {
+
+// Exit statuses. 64, 65, 66, 70 and 74 are the conventional sysexits values.
+enum ExitStatus : int {
+  VERIFIED = 0,
+  INVALID_PROOF = 1,       // HalyxInvalidProofError
+  VERIFICATION_ERROR = 2,  // HalyxVerificationError
+  USAGE = 64,
+  UNREADABLE = 66,
+  OUT_OF_MEMORY = 70,
+  OUTPUT_FAILED = 74,
+};
+
+// The class names of the failures that are not the verifier's own, as a Python program reading
+// the same files would meet them: a file that cannot be read, and memory that ran out.
+inline constexpr std::string_view READ_ERROR_CLASS = "OSError";
+// Written whole when memory has run out, since building it could fail too.
+inline constexpr std::string_view OUT_OF_MEMORY_OBJECT = "{\"error\": \"MemoryError\", \"message\": \"out of memory\"}\n";
+
+// Writes all of `text` to standard output, bypassing stdio, and returns whether every byte got
+// there. A closed pipe reports EPIPE here rather than killing the process, since main() ignores
+// SIGPIPE: a verdict that was not delivered must end in OUTPUT_FAILED, with its error line.
+[[nodiscard]] bool write_stdout(std::string_view text) noexcept;
+
+// Writes `text` and a newline to standard error. Nothing is reported when that fails: there is
+// nowhere left to report it.
+void write_stderr_line(std::string_view text) noexcept;
+
+// Standard output written in pieces: text gathers in buffer() and is written whenever it passes a
+// fixed size, so output of any length costs a fixed amount of memory. After one failed write
+// nothing more is written, and ok() stays false.
+class StdoutStream {
+ public:
+  static constexpr std::size_t FLUSH_AT = std::size_t{64} << 10;
+
+  [[nodiscard]] std::string& buffer() noexcept { return buffer_; }
+
+  // Writes the buffer when it holds FLUSH_AT bytes or more.
+  void flush_if_full() {
+    if (buffer_.size() >= FLUSH_AT) flush();
+  }
+
+  // Writes what is buffered and returns ok().
+  bool flush() {
+    if (ok_ && !buffer_.empty()) ok_ = write_stdout(buffer_);
+    buffer_.clear();
+    return ok_;
+  }
+
+  [[nodiscard]] bool ok() const noexcept { return ok_; }
+
+ private:
+  std::string buffer_;
+  bool ok_ = true;
+};
+
+}  // namespace halyx::cli
