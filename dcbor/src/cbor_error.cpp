@@ -36,8 +36,6 @@ std::string message(const CborError& e) {
       return "the decoded CBOR map has keys that are not in canonical order";
     case CborErrorKind::DuplicateKey:
       return "the decoded CBOR map has a duplicate key";
-    case CborErrorKind::MissingKey:
-      return "missing CBOR map key";
     case CborErrorKind::NestingTooDeep:
       return "the decoded CBOR nests arrays, maps and tags more than " +
              std::to_string(MAX_NESTING_DEPTH) + " levels deep";

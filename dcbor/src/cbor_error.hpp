@@ -1,4 +1,4 @@
-// cbor_error.hpp: what a deterministic-CBOR decode or a required lookup can report.
+// cbor_error.hpp: what a deterministic-CBOR decode can report.
 #pragma once
 
 #include <cstdint>
@@ -20,7 +20,6 @@ enum class CborErrorKind : std::uint8_t {
   TrailingBytes,      // bytes after the top-level item
   KeyOrder,           // a map key encoding not above the previous one
   DuplicateKey,       // a map key encoding seen before in the same map
-  MissingKey,         // a required lookup found nothing usable
   NestingTooDeep,     // a container opened inside MAX_NESTING_DEPTH others, even an empty one
 };
 

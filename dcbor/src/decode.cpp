@@ -10,6 +10,15 @@
 #include "reader.hpp"
 
 namespace dcbor {
+
+// The decoder's access to CborMap's unchecked append.
+class MapBuilder {
+ public:
+  static void append(CborMap& map, ByteString key_encoding, CborValue key, CborValue value) {
+    map.append_in_order(std::move(key_encoding), std::move(key), std::move(value));
+  }
+};
+
 namespace {
 
 // A container being filled.
@@ -84,8 +93,8 @@ std::expected<CborValue, CborError> decode_dcbor(ByteView input) {
       o.key_encoding = canonical_encoding(input, o.key_start, reader.position(), reader.reductions() != o.key_reductions);
       o.key = std::move(v);
     } else {
-      const auto appended = o.map.append_ascending(std::move(o.key_encoding), std::move(*o.key), std::move(v));
-      static_cast<void>(appended);  // the reader has refused misplaced and repeated keys already
+      // The reader has refused misplaced and repeated keys already.
+      MapBuilder::append(o.map, std::move(o.key_encoding), std::move(*o.key), std::move(v));
       o.key.reset();
       o.key_encoding = {};
     }

@@ -33,6 +33,68 @@ double float_value(const Head& h) noexcept {
                                    : std::bit_cast<double>(h.argument);
 }
 
+// Reading accepted input in place: nothing is checked again. The reader uses these on the items
+// it has already read; everyone else reaches them through CborItem.
+
+Head head_at(ByteView input, std::size_t pos) noexcept {
+  const std::uint8_t initial = input[pos];
+  const std::size_t width = argument_width(info_of(initial));
+  const std::uint64_t argument = width == 0 ? info_of(initial) : read_big_endian(&input[pos + 1], width);
+  return Head{initial, argument, 1 + width};
+}
+
+std::optional<std::uint64_t> integer_at(ByteView input, std::size_t pos) noexcept {
+  const Head h = head_at(input, pos);
+  switch (major_of(h.initial)) {
+    case MAJOR_UNSIGNED:
+      return h.argument;
+    case MAJOR_NEGATIVE:
+      return ~h.argument;  // -1 - n in two's complement is the complement of n
+    default:
+      break;
+  }
+  if (h.initial != SINGLE_FLOAT && h.initial != DOUBLE_FLOAT) return std::nullopt;
+  const NumberForm form = canonical_number_form(float_value(h));
+  if (form.kind == NumberForm::Kind::UnsignedInt) return form.bits;
+  if (form.kind == NumberForm::Kind::NegativeInt) return ~form.bits;
+  return std::nullopt;
+}
+
+std::optional<std::string_view> text_at(ByteView input, std::size_t pos) noexcept {
+  const Head h = head_at(input, pos);
+  if (major_of(h.initial) != MAJOR_TEXT) return std::nullopt;
+  return std::string_view(reinterpret_cast<const char*>(input.data() + pos + h.length),
+                          static_cast<std::size_t>(h.argument));
+}
+
+std::size_t skip_item(ByteView input, std::size_t pos) noexcept {
+  // Counts items still owed instead of recursing: a container adds its children.
+  std::uint64_t owed = 1;
+  while (owed != 0) {
+    const Head h = head_at(input, pos);
+    --owed;
+    pos += h.length;
+    switch (major_of(h.initial)) {
+      case MAJOR_BYTES:
+      case MAJOR_TEXT:
+        pos += static_cast<std::size_t>(h.argument);
+        break;
+      case MAJOR_ARRAY:
+        owed += h.argument;
+        break;
+      case MAJOR_MAP:
+        owed += 2 * h.argument;
+        break;
+      case MAJOR_TAG:
+        owed += 1;
+        break;
+      default:
+        break;
+    }
+  }
+  return pos;
+}
+
 // The canonical encoding of an accepted item, a piece at a time: the input's own bytes, except that
 // a single or double that was read as an integer comes out as that integer's head.
 class CanonicalPieces {
@@ -105,6 +167,41 @@ int compare_canonical(ByteView input, std::size_t a_start, std::size_t a_end, bo
 
 }  // namespace
 
+Head CborItem::head() const noexcept { return head_at(input_, pos_); }
+
+std::uint8_t CborItem::major() const noexcept { return major_of(input_[pos_]); }
+
+ByteView CborItem::encoding() const noexcept { return input_.subspan(pos_, skip_item(input_, pos_) - pos_); }
+
+ByteView CborItem::body() const noexcept {
+  const std::size_t start = pos_ + head().length;
+  return input_.subspan(start, skip_item(input_, pos_) - start);
+}
+
+CborItem::Children CborItem::children() const noexcept {
+  const Head h = head();
+  switch (major_of(h.initial)) {
+    case MAJOR_ARRAY:
+      return {input_, pos_ + h.length, h.argument};
+    case MAJOR_MAP:
+      return {input_, pos_ + h.length, 2 * h.argument};  // accepted input backs every entry, so no overflow
+    case MAJOR_TAG:
+      return {input_, pos_ + h.length, 1};
+    default:
+      return {input_, pos_ + h.length, 0};
+  }
+}
+
+CborItem::Children::iterator& CborItem::Children::iterator::operator++() noexcept {
+  // Stepping past the last child would read the next item of the input, or past its end.
+  if (--left_ != 0) pos_ = skip_item(input_, pos_);
+  return *this;
+}
+
+std::optional<std::uint64_t> CborItem::integer() const noexcept { return integer_at(input_, pos_); }
+
+std::optional<std::string_view> CborItem::text() const noexcept { return text_at(input_, pos_); }
+
 ByteString canonical_encoding(ByteView input, std::size_t start, std::size_t end, bool reduced) {
   if (!reduced) return ByteString(input.begin() + static_cast<std::ptrdiff_t>(start),
                                   input.begin() + static_cast<std::ptrdiff_t>(end));
@@ -112,65 +209,6 @@ ByteString canonical_encoding(ByteView input, std::size_t start, std::size_t end
   CanonicalPieces pieces(input, start, end);
   for (ByteView p = pieces.next(); !p.empty(); p = pieces.next()) out.insert(out.end(), p.begin(), p.end());
   return out;
-}
-
-Head head_at(ByteView input, std::size_t pos) noexcept {
-  const std::uint8_t initial = input[pos];
-  const std::size_t width = argument_width(info_of(initial));
-  const std::uint64_t argument = width == 0 ? info_of(initial) : read_big_endian(&input[pos + 1], width);
-  return Head{initial, argument, 1 + width};
-}
-
-std::optional<std::uint64_t> integer_at(ByteView input, std::size_t pos) noexcept {
-  const Head h = head_at(input, pos);
-  switch (major_of(h.initial)) {
-    case MAJOR_UNSIGNED:
-      return h.argument;
-    case MAJOR_NEGATIVE:
-      return ~h.argument;  // -1 - n in two's complement is the complement of n
-    default:
-      break;
-  }
-  if (h.initial != SINGLE_FLOAT && h.initial != DOUBLE_FLOAT) return std::nullopt;
-  const NumberForm form = canonical_number_form(float_value(h));
-  if (form.kind == NumberForm::Kind::UnsignedInt) return form.bits;
-  if (form.kind == NumberForm::Kind::NegativeInt) return ~form.bits;
-  return std::nullopt;
-}
-
-std::optional<std::string_view> text_at(ByteView input, std::size_t pos) noexcept {
-  const Head h = head_at(input, pos);
-  if (major_of(h.initial) != MAJOR_TEXT) return std::nullopt;
-  return std::string_view(reinterpret_cast<const char*>(input.data() + pos + h.length),
-                          static_cast<std::size_t>(h.argument));
-}
-
-std::size_t skip_item(ByteView input, std::size_t pos) noexcept {
-  // Counts items still owed instead of recursing: a container adds its children.
-  std::uint64_t owed = 1;
-  while (owed != 0) {
-    const Head h = head_at(input, pos);
-    --owed;
-    pos += h.length;
-    switch (major_of(h.initial)) {
-      case MAJOR_BYTES:
-      case MAJOR_TEXT:
-        pos += static_cast<std::size_t>(h.argument);
-        break;
-      case MAJOR_ARRAY:
-        owed += h.argument;
-        break;
-      case MAJOR_MAP:
-        owed += 2 * h.argument;
-        break;
-      case MAJOR_TAG:
-        owed += 1;
-        break;
-      default:
-        break;
-    }
-  }
-  return pos;
 }
 
 std::expected<Token, CborError> Reader::next() {
@@ -338,14 +376,14 @@ std::expected<void, CborError> Reader::check_key_order(const Frame& map) const {
   return fail(CborErrorKind::KeyOrder);
 }
 
-std::expected<void, CborError> validate_dcbor(ByteView input) {
+std::expected<AcceptedCbor, CborError> validate_dcbor(ByteView input) {
   Reader r(input);
   while (!r.done()) {
     auto t = r.next();
     if (!t) return std::unexpected(t.error());
   }
   if (r.position() != input.size()) return std::unexpected(CborError::trailing_bytes(input.size() - r.position()));
-  return {};
+  return AcceptedCbor(input);
 }
 
 }  // namespace dcbor

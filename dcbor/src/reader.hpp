@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <iterator>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -96,32 +97,97 @@ class Reader {
   std::vector<Frame> frames_;
 };
 
-// Returns success when `input` is exactly one data item in deterministic form, or the first fault,
-// exactly as decode_dcbor would report it. Allocates nothing that grows with the input.
-[[nodiscard]] std::expected<void, CborError> validate_dcbor(ByteView input);
-
-// Returns the canonical encoding of an item of input that Reader accepted.
-[[nodiscard]] ByteString canonical_encoding(ByteView input, std::size_t start, std::size_t end, bool reduced);
-
-// Reading input that Reader accepted, in place: nothing is checked again and nothing is copied.
-
-// The head of the item at `pos`: its first byte, its argument and its length.
+// The head of an item: its first byte, its argument and its length.
 struct Head {
   std::uint8_t initial;
   std::uint64_t argument;
   std::size_t length;
 };
-[[nodiscard]] Head head_at(ByteView input, std::size_t pos) noexcept;
 
-// Returns the offset just past the item that starts at `pos`.
-[[nodiscard]] std::size_t skip_item(ByteView input, std::size_t pos) noexcept;
+class AcceptedCbor;
 
-// Returns the item at `pos` as lookup_integer reads a value: an unsigned integer n as n, a negative
-// integer -1 - n as the complement of n, and a float that was read as an integer likewise; nothing
-// for any other item.
-[[nodiscard]] std::optional<std::uint64_t> integer_at(ByteView input, std::size_t pos) noexcept;
+// One item of input that validate_dcbor accepted, read in place: nothing is checked again and
+// nothing is copied. Items come only from AcceptedCbor::root() and from the children of other
+// items, so every read lands on an item the reader has checked and stays inside the input.
+class CborItem {
+ public:
+  // Walks the items an item holds, in input order: an array's elements, a map's keys and values
+  // in turn, a tag's item; nothing for any other item.
+  class Children {
+   public:
+    class iterator {
+     public:
+      using iterator_category = std::input_iterator_tag;
+      using value_type = CborItem;
+      using difference_type = std::ptrdiff_t;
 
-// Returns the content of the text at `pos` (well-formed UTF-8 in NFC), or nothing for another item.
-[[nodiscard]] std::optional<std::string_view> text_at(ByteView input, std::size_t pos) noexcept;
+      CborItem operator*() const noexcept { return CborItem(input_, pos_); }
+      iterator& operator++() noexcept;
+      bool operator==(const iterator& o) const noexcept { return left_ == o.left_; }
+
+     private:
+      friend class Children;
+      iterator(ByteView input, std::size_t pos, std::uint64_t left) noexcept : input_(input), pos_(pos), left_(left) {}
+      ByteView input_;
+      std::size_t pos_;
+      std::uint64_t left_;  // items not yet passed, this one included
+    };
+    [[nodiscard]] iterator begin() const noexcept { return {input_, first_, count_}; }
+    [[nodiscard]] iterator end() const noexcept { return {input_, first_, 0}; }
+
+   private:
+    friend class CborItem;
+    Children(ByteView input, std::size_t first, std::uint64_t count) noexcept
+        : input_(input), first_(first), count_(count) {}
+    ByteView input_;
+    std::size_t first_;
+    std::uint64_t count_;
+  };
+
+  // Returns the item's head.
+  [[nodiscard]] Head head() const noexcept;
+  // Returns the item's major type (0-7).
+  [[nodiscard]] std::uint8_t major() const noexcept;
+  // Returns the item's bytes, from its head to its end.
+  [[nodiscard]] ByteView encoding() const noexcept;
+  // Returns what the item holds after its head: a string's content, a container's items.
+  [[nodiscard]] ByteView body() const noexcept;
+  [[nodiscard]] Children children() const noexcept;
+
+  // Returns the item as a map lookup reads an integer: an unsigned integer n as n, a negative
+  // integer -1 - n as the complement of n, and a float that was read as an integer likewise;
+  // nothing for any other item.
+  [[nodiscard]] std::optional<std::uint64_t> integer() const noexcept;
+
+  // Returns the content of a text (well-formed UTF-8 in NFC), or nothing for another item.
+  [[nodiscard]] std::optional<std::string_view> text() const noexcept;
+
+ private:
+  friend class AcceptedCbor;
+  CborItem(ByteView input, std::size_t pos) noexcept : input_(input), pos_(pos) {}
+
+  ByteView input_;
+  std::size_t pos_;
+};
+
+// Input that validate_dcbor accepted: exactly one data item in deterministic form. Only
+// validate_dcbor makes one.
+class AcceptedCbor {
+ public:
+  [[nodiscard]] CborItem root() const noexcept { return CborItem(input_, 0); }
+  [[nodiscard]] ByteView bytes() const noexcept { return input_; }
+
+ private:
+  friend std::expected<AcceptedCbor, CborError> validate_dcbor(ByteView input);
+  explicit AcceptedCbor(ByteView input) noexcept : input_(input) {}
+  ByteView input_;
+};
+
+// Returns `input` as accepted input when it is exactly one data item in deterministic form, or the
+// first fault, exactly as decode_dcbor would report it. Allocates nothing that grows with the input.
+[[nodiscard]] std::expected<AcceptedCbor, CborError> validate_dcbor(ByteView input);
+
+// Returns the canonical encoding of an item of input that Reader accepted.
+[[nodiscard]] ByteString canonical_encoding(ByteView input, std::size_t start, std::size_t end, bool reduced);
 
 }  // namespace dcbor

@@ -178,23 +178,6 @@ std::optional<double> CborValue::as_float() const noexcept {
 
 std::size_t CborValue::use_count() const noexcept { return node_ == nullptr ? 0 : node_->refs; }
 
-// Empties this handle; moves T out of the node when this was its only handle, copies it
-// otherwise (other handles still see the node unchanged).
-template <class T>
-std::optional<T> CborValue::take() {
-  const CborValue self(std::move(*this));
-  if (self.node_ == nullptr) return std::nullopt;
-  T* content = std::get_if<T>(&self.node_->content);
-  if (content == nullptr) return std::nullopt;
-  if (self.node_->refs == 1) return std::move(*content);
-  return *content;
-}
-
-std::optional<ByteString> CborValue::take_bytes() && { return take<ByteString>(); }
-std::optional<std::string> CborValue::take_text() && { return take<std::string>(); }
-std::optional<std::vector<CborValue>> CborValue::take_array() && { return take<std::vector<CborValue>>(); }
-std::optional<CborMap> CborValue::take_map() && { return take<CborMap>(); }
-
 void CborMap::insert(CborValue key, CborValue value) {
   ByteString encoding = encode_dcbor(key);
   auto it = std::lower_bound(entries_.begin(), entries_.end(), encoding,
@@ -244,43 +227,8 @@ const CborValue* CborMap::find(std::string_view text_key) const {
   return find_encoded(ByteView(head.data(), head_length), bytes_of(body));
 }
 
-CborMap::Append CborMap::append_ascending(ByteString key_encoding, CborValue key, CborValue value) {
-  if (!entries_.empty() && !(entries_.back().key_encoding < key_encoding)) {
-    // Held encodings ascend strictly, so a binary search settles whether this one is among them.
-    return find_encoded(key_encoding, {}) != nullptr ? Append::Duplicate : Append::OutOfOrder;
-  }
+void CborMap::append_in_order(ByteString key_encoding, CborValue key, CborValue value) {
   entries_.push_back(Entry{std::move(key_encoding), std::move(key), std::move(value)});
-  return Append::Appended;
-}
-
-std::optional<std::uint64_t> lookup_integer(const CborMap& map, std::string_view key) {
-  const CborValue* v = map.find(key);
-  if (v == nullptr) return std::nullopt;
-  if (auto n = v->as_unsigned()) return n;
-  if (auto n = v->as_negative()) return ~*n;  // -1 - n in two's complement is the complement of n
-  return std::nullopt;
-}
-
-std::optional<std::string> lookup_text(const CborMap& map, std::string_view key) {
-  const CborValue* v = map.find(key);
-  if (v == nullptr) return std::nullopt;
-  if (const std::string* s = v->as_text()) return *s;
-  return std::nullopt;
-}
-
-std::optional<std::vector<std::string>> lookup_text_list(const CborMap& map, std::string_view key) {
-  const CborValue* v = map.find(key);
-  if (v == nullptr) return std::nullopt;
-  const std::vector<CborValue>* items = v->as_array();
-  if (items == nullptr) return std::nullopt;
-  std::vector<std::string> out;
-  out.reserve(items->size());  // elements already decoded, not a declared count
-  for (const CborValue& item : *items) {
-    const std::string* s = item.as_text();
-    if (s == nullptr) return std::nullopt;
-    out.push_back(*s);
-  }
-  return out;
 }
 
 }  // namespace dcbor

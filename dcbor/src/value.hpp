@@ -65,14 +65,6 @@ class CborValue {
   [[nodiscard]] std::optional<Simple> simple() const noexcept;
   [[nodiscard]] std::optional<double> as_float() const noexcept;
 
-  // Take the content out of this handle, which is left empty (whatever the kind). When this
-  // was the only handle the content is moved; otherwise it is copied, sharing the children.
-  // Nothing when the value is of another kind.
-  [[nodiscard]] std::optional<ByteString> take_bytes() &&;
-  [[nodiscard]] std::optional<std::string> take_text() &&;
-  [[nodiscard]] std::optional<std::vector<CborValue>> take_array() &&;
-  [[nodiscard]] std::optional<CborMap> take_map() &&;
-
   // Returns how many handles share this value (for tests and diagnostics).
   [[nodiscard]] std::size_t use_count() const noexcept;
 
@@ -82,8 +74,6 @@ class CborValue {
   template <class T>
   static CborValue make(Kind kind, T&& content);
   static CborValue make_simple(Simple s, double f);
-  template <class T>
-  std::optional<T> take();
   static void release(Node* node) noexcept;
 
   Node* node_;
@@ -118,23 +108,16 @@ class CborMap {
   [[nodiscard]] auto begin() const noexcept { return entries_.begin(); }
   [[nodiscard]] auto end() const noexcept { return entries_.end(); }
 
-  // For decoders, which must see keys arrive in order: appends the entry when its encoding
-  // sorts after every held one; else leaves the map alone and says why, a duplicate taking
-  // precedence over a misplaced key.
-  enum class Append : std::uint8_t { Appended, Duplicate, OutOfOrder };
-  [[nodiscard]] Append append_ascending(ByteString key_encoding, CborValue key, CborValue value);
-
  private:
   friend class CborValue;  // dismantles deep trees without recursion
+  friend class MapBuilder;  // the decoder's way in: see append_in_order
+  // Appends an entry whose key encoding sorts after every held one. Only the decoder calls it, for
+  // keys the reader has already found in strictly ascending order.
+  void append_in_order(ByteString key_encoding, CborValue key, CborValue value);
   [[nodiscard]] const CborValue* find_encoded(ByteView head, ByteView body) const;
 
   std::vector<Entry> entries_;
 };
-
-// Returns the integer under the Text key `key`: an UnsignedInt n as n, a NegativeInt n as the
-// 64-bit two's-complement pattern of -1 - n (so -1 gives 2^64 - 1). Nothing when the key is
-// missing or its value is not an integer.
-[[nodiscard]] std::optional<std::uint64_t> lookup_integer(const CborMap& map, std::string_view key);
 
 // Returns the text under `key`; nothing when missing or not Text.
 [[nodiscard]] std::optional<std::string> lookup_text(const CborMap& map, std::string_view key);

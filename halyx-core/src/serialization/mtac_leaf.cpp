@@ -8,7 +8,8 @@
 #include <utility>
 
 #include "cbor_head.hpp"
-#include "dcbor.hpp"
+#include "encode.hpp"
+#include "nfc.hpp"
 #include "reader.hpp"
 
 namespace halyx::leaf {
@@ -31,24 +32,24 @@ struct TextItems {
   std::size_t count;
 };
 
-// Returns the array at `pos` of accepted input when every element is a text; nothing otherwise.
-std::optional<TextItems> text_items_at(ByteView input, std::size_t pos) {
-  const dcbor::Head h = dcbor::head_at(input, pos);
-  if (dcbor::major_of(h.initial) != dcbor::MAJOR_ARRAY) return std::nullopt;
-  const std::size_t first = pos + h.length;
-  std::size_t at = first;
-  for (std::uint64_t i = 0; i < h.argument; ++i) {
-    if (!dcbor::text_at(input, at)) return std::nullopt;
-    at = dcbor::skip_item(input, at);
+// Returns the array `item` when every element is a text; nothing otherwise.
+std::optional<TextItems> text_items_of(const dcbor::CborItem& item) {
+  if (item.major() != dcbor::MAJOR_ARRAY) return std::nullopt;
+  std::size_t count = 0;
+  for (const dcbor::CborItem element : item.children()) {
+    if (!element.text()) return std::nullopt;
+    ++count;
   }
-  // Accepted input backs every element with at least one byte, so the count fits in size_t.
-  return TextItems{input.subspan(first, at - first), static_cast<std::size_t>(h.argument)};
+  return TextItems{item.body(), count};
 }
+
+// The text the leaf's messages give a field that is missing or of the wrong kind.
+constexpr std::string_view MISSING_KEY = "missing CBOR map key";
 
 std::unexpected<LeafDecodeError> missing(std::string_view field) {
   std::string what(field);
   what += ": ";
-  what += dcbor::message(dcbor::CborError::of(dcbor::CborErrorKind::MissingKey));
+  what += MISSING_KEY;
   return std::unexpected(LeafDecodeError{Malformed{std::move(what)}});
 }
 
@@ -66,29 +67,32 @@ std::string message(const LeafDecodeError& e) {
 }
 
 std::expected<MtacLeaf, LeafDecodeError> decode_mtac_leaf(ByteView leaf_bytes) {
-  if (auto ok = dcbor::validate_dcbor(leaf_bytes); !ok) {
-    return std::unexpected(LeafDecodeError{CborDecode{dcbor::message(ok.error())}});
-  }
-  const dcbor::Head top = dcbor::head_at(leaf_bytes, 0);
-  if (dcbor::major_of(top.initial) != dcbor::MAJOR_MAP) {
+  const auto accepted = dcbor::validate_dcbor(leaf_bytes);
+  if (!accepted) return std::unexpected(LeafDecodeError{CborDecode{dcbor::message(accepted.error())}});
+  const dcbor::CborItem top = accepted->root();
+  if (top.major() != dcbor::MAJOR_MAP) {
     return std::unexpected(LeafDecodeError{Malformed{"expected map at top level"}});
   }
 
-  // Where each field's value starts, in record order; 0 (the map's own head) for a field the map
-  // does not hold. Keys are compared as bytes: a text key read from accepted input is its own
-  // canonical encoding, so this finds exactly what a lookup by encoding would.
-  std::array<std::size_t, FIELD_KEYS.size()> value_at{};
-  std::size_t pos = top.length;
-  for (std::uint64_t i = 0; i < top.argument; ++i) {
-    const std::size_t key_end = dcbor::skip_item(leaf_bytes, pos);
-    const std::string_view key(reinterpret_cast<const char*>(leaf_bytes.data() + pos), key_end - pos);
-    for (std::size_t f = 0; f < FIELD_KEYS.size(); ++f) {
-      if (key == FIELD_KEYS[f]) value_at[f] = key_end;
+  // Each field's value, in record order, where the map holds one. Keys are compared as bytes: a
+  // text key read from accepted input is its own canonical encoding, so this finds exactly what a
+  // lookup by encoding would.
+  std::array<std::optional<dcbor::CborItem>, FIELD_KEYS.size()> value_of{};
+  std::optional<dcbor::CborItem> key;
+  for (const dcbor::CborItem item : top.children()) {
+    if (!key) {
+      key = item;
+      continue;
     }
-    pos = dcbor::skip_item(leaf_bytes, key_end);
+    const ByteView encoding = key->encoding();
+    const std::string_view key_bytes(reinterpret_cast<const char*>(encoding.data()), encoding.size());
+    for (std::size_t f = 0; f < FIELD_KEYS.size(); ++f) {
+      if (key_bytes == FIELD_KEYS[f]) value_of[f] = item;
+    }
+    key.reset();
   }
-  const auto integer = [&](Field f) { return value_at[f] != 0 ? dcbor::integer_at(leaf_bytes, value_at[f]) : std::nullopt; };
-  const auto text = [&](Field f) { return value_at[f] != 0 ? dcbor::text_at(leaf_bytes, value_at[f]) : std::nullopt; };
+  const auto integer = [&](Field f) { return value_of[f] ? value_of[f]->integer() : std::nullopt; };
+  const auto text = [&](Field f) { return value_of[f] ? value_of[f]->text() : std::nullopt; };
 
   auto version = integer(SCHEMA_VERSION);
   if (!version) return missing("schema_version");
@@ -97,7 +101,7 @@ std::expected<MtacLeaf, LeafDecodeError> decode_mtac_leaf(ByteView leaf_bytes) {
   if (!agent_id) return missing("agent_id");
   auto sponsor_id = text(SPONSOR_ID);
   if (!sponsor_id) return missing("sponsor_id");
-  auto scopes = value_at[AUTHORIZED_SCOPES] != 0 ? text_items_at(leaf_bytes, value_at[AUTHORIZED_SCOPES]) : std::nullopt;
+  auto scopes = value_of[AUTHORIZED_SCOPES] ? text_items_of(*value_of[AUTHORIZED_SCOPES]) : std::nullopt;
   if (!scopes) return missing("authorized_scopes");
   auto not_before = integer(NOT_BEFORE);
   if (!not_before) return missing("not_before");

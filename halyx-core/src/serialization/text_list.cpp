@@ -5,18 +5,32 @@
 
 #include "cbor_head.hpp"
 #include "encode.hpp"
-#include "reader.hpp"
 
 namespace halyx::leaf {
 
+namespace {
+
+// The length of the text head at `pos` and the length of its text. The list's items are text heads
+// it wrote itself, or copied from a canonical array the reader accepted, each followed by its text.
+struct TextHead {
+  std::size_t head_length, text_length;
+};
+TextHead text_head_at(const ByteString& items, std::size_t pos) noexcept {
+  const std::size_t width = dcbor::argument_width(dcbor::info_of(items[pos]));
+  const std::uint64_t length = width == 0 ? dcbor::info_of(items[pos]) : dcbor::read_big_endian(&items[pos + 1], width);
+  return {1 + width, static_cast<std::size_t>(length)};
+}
+
+}  // namespace
+
 std::string_view TextList::const_iterator::operator*() const noexcept {
-  const dcbor::Head h = dcbor::head_at(*items_, pos_);
-  return {reinterpret_cast<const char*>(items_->data() + pos_ + h.length), static_cast<std::size_t>(h.argument)};
+  const TextHead h = text_head_at(*items_, pos_);
+  return {reinterpret_cast<const char*>(items_->data() + pos_ + h.head_length), h.text_length};
 }
 
 TextList::const_iterator& TextList::const_iterator::operator++() noexcept {
-  const dcbor::Head h = dcbor::head_at(*items_, pos_);
-  pos_ += h.length + static_cast<std::size_t>(h.argument);
+  const TextHead h = text_head_at(*items_, pos_);
+  pos_ += h.head_length + h.text_length;
   return *this;
 }
 
@@ -38,13 +52,6 @@ void TextList::push_back(std::string_view text) {
   items_.insert(items_.end(), text.begin(), text.end());
   ++count_;
   canonical_ = canonical_ && dcbor::is_canonical_text(text);
-}
-
-std::vector<std::string> TextList::to_vector() const {
-  std::vector<std::string> out;
-  out.reserve(count_);
-  for (std::string_view t : *this) out.emplace_back(t);
-  return out;
 }
 
 bool operator==(const TextList& a, const std::vector<std::string>& b) noexcept {

@@ -59,8 +59,6 @@ class TextList {
   [[nodiscard]] const_iterator begin() const noexcept { return {&items_, 0}; }
   [[nodiscard]] const_iterator end() const noexcept { return {&items_, items_.size()}; }
 
-  [[nodiscard]] std::vector<std::string> to_vector() const;
-
   // The items as they are held: each text's shortest head and its bytes, in order.
   [[nodiscard]] ByteView items() const noexcept { return items_; }
   // Whether every text is known to be in NFC already, so items() is the canonical encoding of the

@@ -296,7 +296,8 @@ dcbor::CborValue as_map(const MtacLeaf& leaf) {
   m.insert("schema_version", dcbor::CborValue::unsigned_int(leaf.schema_version));
   m.insert("agent_id", dcbor::CborValue::text(leaf.agent_id));
   m.insert("sponsor_id", dcbor::CborValue::text(leaf.sponsor_id));
-  m.insert("authorized_scopes", dcbor::CborValue::text_list(leaf.authorized_scopes.to_vector()));
+  m.insert("authorized_scopes", dcbor::CborValue::text_list(
+                                              std::vector<std::string>(leaf.authorized_scopes.begin(), leaf.authorized_scopes.end())));
   m.insert("not_before", dcbor::CborValue::unsigned_int(leaf.not_before));
   m.insert("not_after", dcbor::CborValue::unsigned_int(leaf.not_after));
   return dcbor::CborValue::map(std::move(m));
