@@ -73,7 +73,7 @@ std::expected<void, VerifyError> inspect_leaf(ByteView bytes, StdoutStream& out)
   const ByteString canonical = leaf::serialize_canonical(*leaf);
   add_canonical_form(object, bytes.size(), canonical.size(), std::ranges::equal(bytes, canonical),
                      "the leaf's bytes differ from its canonical serialisation: the leaf hash is taken "
-                     "over the canonical form, so extra entries and non-shortest forms are not covered by it");
+                     "over the canonical form, so extra entries and floats written for integers are not covered by it");
   object.close();
   return {};
 }
