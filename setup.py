@@ -5,8 +5,9 @@
 The wheel holds halyx_verifier.abi3.so and its type stub halyx_verifier.pyi, and carries the
 manylinux tag that scripts/wheel_check.py proves for the module just built (linux_<arch>, with a
 warning, when it proves none). The default backend is the project's own ML-DSA-65 verifier, so the
-build needs no library beyond the C++ runtime, which it links statically; a backend chosen through
-HALYX_CMAKE_ARGS is linked statically too. Environment:
+build needs no library beyond the C++ runtime, whose libstdc++ it links statically; a backend chosen
+through HALYX_CMAKE_ARGS is linked statically too. A cross build (a CMake toolchain file in
+HALYX_CMAKE_ARGS) gets the tag of the architecture its module was built for. Environment:
 
     HALYX_CMAKE_ARGS        extra CMake arguments, after the defaults, e.g.
                             "-DHALYX_MLDSA_BACKEND=liboqs -DCMAKE_PREFIX_PATH=/opt/liboqs"
@@ -54,14 +55,14 @@ class CMakeBuild(build_ext):
             print(f"wheel_check: {line}")
         for line in report.problems:
             print(f"wheel_check: WARNING {line}", file=sys.stderr)
-        self.distribution.halyx_platform_tag = report.tag
+        # Without a proved tag the wheel keeps the plain linux tag of the module's architecture,
+        # which claims nothing beyond the machine that built it.
+        self.distribution.halyx_platform_tag = report.tag or (report.arch and f"linux_{report.arch}")
 
 
 class ProvedTagWheel(bdist_wheel):
     def get_tag(self):
         python, abi, platform = super().get_tag()
-        # None when the module proved no manylinux tag: the wheel then keeps the plain linux tag,
-        # which claims nothing beyond the machine that built it.
         return python, abi, getattr(self.distribution, "halyx_platform_tag", None) or platform
 
 
