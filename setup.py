@@ -4,15 +4,18 @@
 
 The wheel holds halyx_verifier.abi3.so and its type stub halyx_verifier.pyi, and carries the
 manylinux tag that scripts/wheel_check.py proves for the module just built (linux_<arch>, with a
-warning, when it proves none). The default backend is the project's own ML-DSA-65 verifier, so the
-build needs no library beyond the C++ runtime, whose libstdc++ it links statically; a backend chosen
-through HALYX_CMAKE_ARGS is linked statically too. A cross build (a CMake toolchain file in
+warning, when it proves none). Its dist-info carries the licence and the notices of what the module
+contains, as the CMake build lists them (cmake/notices.cmake), and its metadata names their licence
+expression. The default backend is the project's own ML-DSA-65 verifier, so the build needs no
+library beyond the C++ runtime, whose libstdc++ it links statically; a backend chosen through
+HALYX_CMAKE_ARGS is linked statically too. A cross build (a CMake toolchain file in
 HALYX_CMAKE_ARGS) gets the tag of the architecture its module was built for. Environment:
 
     HALYX_CMAKE_ARGS        extra CMake arguments, after the defaults, e.g.
                             "-DHALYX_MLDSA_BACKEND=liboqs -DCMAKE_PREFIX_PATH=/opt/liboqs"
     HALYX_WHEEL_BUILD_DIR   keeps the CMake tree between wheel builds
 """
+import json
 import os
 import shlex
 import shutil
@@ -49,6 +52,12 @@ class CMakeBuild(build_ext):
         target.parent.mkdir(parents=True, exist_ok=True)
         shutil.copyfile(build_dir / "halyx-verifier-py" / "halyx_verifier.abi3.so", target)
         shutil.copyfile(ROOT / "halyx-verifier-py" / "halyx_verifier.pyi", target.parent / "halyx_verifier.pyi")
+
+        # The metadata is written after the build (bdist_wheel's install step), so it names what
+        # this build's module contains rather than what the source tree could build.
+        notices = json.loads((build_dir / "notices.json").read_text())
+        self.distribution.metadata.license = notices["license"]
+        self.distribution.metadata.license_files = notices["files"]
 
         report = wheel_check.check_module(target)
         for line in report.notes:

@@ -7,6 +7,8 @@
 #   lib/halyx/libhalyx_core.a, libdcbor.a   the static libraries
 #   lib/halyx/libhalyx_crypto.a             libcrypto, with the OpenSSL backend when the project built it
 #   lib/cmake/halyx/halyxConfig.cmake       the package, and its version file
+#   share/doc/halyx_verifier/               the licence and the notices of what the above contains
+#                                           (cmake/notices.cmake)
 #
 # The libraries sit in a folder of their own, and the libcrypto the project built is renamed, so
 # none of them can be mistaken for a system library of the same name. Headers are installed by
@@ -17,6 +19,7 @@ set(HALYX_INSTALL_LIBDIR "${CMAKE_INSTALL_LIBDIR}/halyx")
 set(HALYX_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/halyx")
 
 install(TARGETS halyx_core dcbor ARCHIVE DESTINATION "${HALYX_INSTALL_LIBDIR}")
+include(cmake/notices.cmake)
 install(DIRECTORY "${PROJECT_SOURCE_DIR}/halyx-core/src/" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/halyx"
         FILES_MATCHING PATTERN "*.hpp")
 install(DIRECTORY "${PROJECT_SOURCE_DIR}/dcbor/src/" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/halyx/dcbor"
@@ -54,14 +57,16 @@ write_basic_package_version_file("${PROJECT_BINARY_DIR}/halyxConfigVersion.cmake
 install(FILES "${PROJECT_BINARY_DIR}/halyxConfig.cmake" "${PROJECT_BINARY_DIR}/halyxConfigVersion.cmake"
         DESTINATION "${HALYX_INSTALL_CMAKEDIR}")
 
-# Installs into a scratch prefix, then configures, builds and runs examples/consumer against it
-# on the sample, next to the installed halyx-verify.
+# Installs into a scratch prefix, checks its notices, then configures, builds and runs
+# examples/consumer against it on the sample, next to the installed halyx-verify.
 if(HALYX_BUILD_TESTS)
+  find_package(Python3 3.11 REQUIRED COMPONENTS Interpreter)
   add_test(NAME install_and_link_consumer
            COMMAND "${CMAKE_COMMAND}" "-DBUILD_DIR=${PROJECT_BINARY_DIR}"
                    "-DWORK_DIR=${PROJECT_BINARY_DIR}/install-test"
                    "-DCONSUMER_DIR=${PROJECT_SOURCE_DIR}/examples/consumer"
                    "-DSAMPLE_DIR=${PROJECT_SOURCE_DIR}/examples/sample"
                    "-DGENERATOR=${CMAKE_GENERATOR}" "-DCXX=${CMAKE_CXX_COMPILER}"
+                   "-DPYTHON=${Python3_EXECUTABLE}"
                    -P "${PROJECT_SOURCE_DIR}/cmake/check_install.cmake")
 endif()

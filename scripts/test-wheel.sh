@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
 # Tests the Python package as a user gets it:
-#   1. wheel_check.py, on modules made to fail it: it judges every wheel below;
+#   1. wheel_check.py and notices_check.py, on artefacts made to fail them: they judge every
+#      artefact below;
 #   2. the cp311-abi3 wheel: its name must carry exactly the manylinux tag its module proves, no
-#      newer than the glibc the project promises (when built with the defaults), and the module
-#      must stay within its size budget. A fresh virtual environment of Debian's Python
-#      installs it for the Python tests and the type-stub check; one of every other CPython 3.11+
-#      on the machine (pyenv's) installs it and verifies the bundled sample;
-#   3. the sdist: it holds no tests, fuzzers, benchmarks or examples, and unpacked into a fresh
-#      folder it builds a wheel that passes the same check, installs and verifies the sample.
+#      newer than the glibc the project promises (when built with the defaults), with the notices
+#      of what its module contains, and the module must stay within its size budget. A fresh
+#      virtual environment of Debian's Python installs it for the Python tests and the type-stub
+#      check; one of every other CPython 3.11+ on the machine (pyenv's) installs it and verifies the
+#      bundled sample;
+#   3. a wheel with the OpenSSL backend, which links libcrypto: its tag, OpenSSL's notice, the
+#      sample (and the same with liboqs when $HALYX_LIBOQS_PREFIX names a static liboqs install);
+#   4. the sdist: it holds no tests, fuzzers, benchmarks or examples, carries the licence and
+#      notices, and unpacked into a fresh folder it builds a wheel that passes the same checks,
+#      installs and verifies the sample.
 # $HALYX_CMAKE_ARGS reaches every wheel build, so the same checks run on, say, a liboqs wheel:
 #   HALYX_CMAKE_ARGS="-DHALYX_MLDSA_BACKEND=liboqs -DCMAKE_PREFIX_PATH=/opt/liboqs" scripts/test-wheel.sh
 set -euo pipefail
@@ -29,13 +34,14 @@ fail() { echo "test-wheel: $*" >&2; exit 1; }
 # module asks for anything newer, naming the symbols, and when pip on that glibc would refuse it.
 PROMISED_GLIBC=2.17
 
-# check_tag WHEEL [--at-most 2.NN]: wheel_check.py must accept the wheel, and its name carry
-# exactly the tag proved.
+# check_tag WHEEL [--at-most 2.NN]: wheel_check.py must accept the wheel, its name carry exactly the
+# tag proved, and the wheel carry the notices of what it contains.
 check_tag() {
   local wheel=$1 tag
   shift
   tag=$(scripts/wheel_check.py "$@" "$wheel")
   [[ $(basename "$wheel") == *"-$tag.whl" ]] || fail "$(basename "$wheel") is not tagged $tag, which its module proves"
+  scripts/notices_check.py "$wheel"
   echo "test-wheel: $(basename "$wheel"), $(stat -c %s "$wheel") bytes, proves $tag"
 }
 
@@ -90,11 +96,32 @@ for python in "$HOME"/.pyenv/versions/3.1[1-9]*/bin/python3; do
   verify_sample "$scratch/venv-$version"
 done
 
+# A backend that links its library into the module: the wheel must carry that library's notice.
+# OpenSSL is built for the tests anyway; liboqs is only where one was built (never in CI).
+variants=()
+[[ -z ${HALYX_CMAKE_ARGS:-} ]] && variants+=("openssl:-DHALYX_MLDSA_BACKEND=openssl")
+if [[ -n ${HALYX_LIBOQS_PREFIX:-} ]]; then
+  variants+=("liboqs:-DHALYX_MLDSA_BACKEND=liboqs -DCMAKE_PREFIX_PATH=$HALYX_LIBOQS_PREFIX")
+else
+  echo "test-wheel: no liboqs wheel (set HALYX_LIBOQS_PREFIX to a static liboqs install to build one)"
+fi
+for variant in "${variants[@]}"; do
+  name=${variant%%:*}
+  echo "test-wheel: the $name backend"
+  HALYX_CMAKE_ARGS="${HALYX_CMAKE_ARGS:-} ${variant#*:}" HALYX_WHEEL_BUILD_DIR="$root/$build/wheel-$name-cmake" \
+    /usr/bin/python3 -m pip wheel --no-build-isolation --no-deps --quiet --wheel-dir "$scratch/dist-$name" .
+  variant_wheel=$(ls "$scratch/dist-$name"/halyx_verifier-*.whl)
+  check_tag "$variant_wheel"
+  install_into /usr/bin/python3 "$scratch/venv-$name" "$variant_wheel"
+  verify_sample "$scratch/venv-$name"
+done
+
 echo "test-wheel: sdist"
 /usr/bin/python3 -m build --sdist --no-isolation --outdir "$dist" . >/dev/null
 sdist=$(ls "$dist"/halyx-verifier-*.tar.gz)
 unwanted=$(tar -tzf "$sdist" | grep -E '/(tests|fuzz|bench|examples|tools|build[^/]*|\.cache|\.git)/' || true)
 [[ -z $unwanted ]] || fail "the sdist holds what no build reads: $unwanted"
+scripts/notices_check.py "$sdist"
 tar -xzf "$sdist" -C "$scratch"
 # The fresh tree reuses this tree's OpenSSL build (same recipe, same cache key) instead of making
 # its own.
