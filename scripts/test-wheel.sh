@@ -10,9 +10,9 @@
 #      bundled sample;
 #   3. a wheel with the OpenSSL backend, which links libcrypto: its tag, OpenSSL's notice, the
 #      sample (and the same with liboqs when $HALYX_LIBOQS_PREFIX names a static liboqs install);
-#   4. the sdist: it holds no tests, fuzzers, benchmarks or examples, carries the licence and
-#      notices, and unpacked into a fresh folder it builds a wheel that passes the same checks,
-#      installs and verifies the sample.
+#   4. the sdist: it holds no tests, fuzzers, benchmarks, examples or OpenSSL recipe, carries the
+#      licence and notices, and unpacked into a fresh folder it builds a wheel without network,
+#      apt or any download (see build_offline), that passes the same checks and verifies the sample.
 # $HALYX_CMAKE_ARGS reaches every wheel build, so the same checks run on, say, a liboqs wheel:
 #   HALYX_CMAKE_ARGS="-DHALYX_MLDSA_BACKEND=liboqs -DCMAKE_PREFIX_PATH=/opt/liboqs" scripts/test-wheel.sh
 set -euo pipefail
@@ -116,19 +116,42 @@ for variant in "${variants[@]}"; do
   verify_sample "$scratch/venv-$name"
 done
 
+# build_offline SOURCE_DIR WHEEL_DIR: builds a wheel from SOURCE_DIR as a user without network
+# would, proving that nothing is downloaded: in a network namespace of its own (where the kernel
+# allows one), with a PATH that holds only the compiler, binutils, CMake and Ninja (no apt-get,
+# curl or wget), and with a fresh dependency cache that must still be empty afterwards.
+build_offline() {
+  local src=$1 out=$2 tools="$scratch/offline-bin" cache="$scratch/empty-deps-cache" isolate=()
+  mkdir -p "$tools" "$cache"
+  for tool in c++ g++ cc gcc as ld ar ranlib nm objcopy objdump readelf strip cmake ninja; do
+    ln -sf "$(command -v "$tool")" "$tools/$tool"
+  done
+  if unshare --net --map-root-user true 2>/dev/null; then
+    isolate=(unshare --net --map-root-user)
+  elif unshare --net true 2>/dev/null; then
+    isolate=(unshare --net)
+  else
+    echo "test-wheel: no network namespace here; apt-get and downloaders are still out of reach" >&2
+  fi
+  (cd "$src" &&
+   "${isolate[@]}" env -u HALYX_WHEEL_BUILD_DIR PATH="$tools" \
+     HALYX_CMAKE_ARGS="${HALYX_CMAKE_ARGS:-} -DHALYX_DEPS_CACHE=$cache" \
+     /usr/bin/python3 -m pip wheel --no-index --no-build-isolation --no-deps --quiet --wheel-dir "$out" .)
+  [[ -z $(ls -A "$cache") ]] || fail "the sdist build put $(ls "$cache") into its dependency cache"
+  echo "test-wheel: the sdist built ${isolate[*]:+in its own network namespace, }with PATH $tools only"
+}
+
 echo "test-wheel: sdist"
 /usr/bin/python3 -m build --sdist --no-isolation --outdir "$dist" . >/dev/null
 sdist=$(ls "$dist"/halyx-verifier-*.tar.gz)
-unwanted=$(tar -tzf "$sdist" | grep -E '/(tests|fuzz|bench|examples|tools|build[^/]*|\.cache|\.git)/' || true)
+unwanted=$(tar -tzf "$sdist" | grep -E '/(tests|fuzz|bench|examples|tools|build[^/]*|\.cache|\.git)/|/build-openssl\.sh$' || true)
 [[ -z $unwanted ]] || fail "the sdist holds what no build reads: $unwanted"
 scripts/notices_check.py "$sdist"
 tar -xzf "$sdist" -C "$scratch"
-# The fresh tree reuses this tree's OpenSSL build (same recipe, same cache key) instead of making
-# its own.
-(cd "$scratch"/halyx-verifier-*/ &&
- env -u HALYX_WHEEL_BUILD_DIR HALYX_CMAKE_ARGS="${HALYX_CMAKE_ARGS:-} -DHALYX_DEPS_CACHE=$root/.cache" \
-   /usr/bin/python3 -m pip wheel --no-build-isolation --no-deps --quiet --wheel-dir "$scratch/dist" .)
+started=$SECONDS
+build_offline "$(ls -d "$scratch"/halyx-verifier-*/)" "$scratch/dist"
 sdist_wheel=$(ls "$scratch"/dist/halyx_verifier-*.whl)
 check_tag "$sdist_wheel" "${promise[@]}"
+echo "test-wheel: the sdist's wheel took $((SECONDS - started)) s"
 install_into /usr/bin/python3 "$scratch/venv-sdist" "$sdist_wheel"
 verify_sample "$scratch/venv-sdist"
