@@ -142,6 +142,9 @@ build_offline() {
 }
 
 echo "test-wheel: sdist"
+# setuptools keeps listing every file that an earlier build's SOURCES.txt named, so a stale
+# egg-info would bring back what MANIFEST.in no longer takes: the sdist is made from the tree alone.
+rm -rf "$root"/*.egg-info
 /usr/bin/python3 -m build --sdist --no-isolation --outdir "$dist" . >/dev/null
 sdist=$(ls "$dist"/halyx-verifier-*.tar.gz)
 unwanted=$(tar -tzf "$sdist" | grep -E '/(tests|fuzz|bench|examples|tools|build[^/]*|\.cache|\.git)/|/build-openssl\.sh$' || true)
