@@ -4,14 +4,18 @@
 
 The wheel holds halyx_verifier.abi3.so and its type stub halyx_verifier.pyi, and carries the
 manylinux tag that scripts/wheel_check.py proves for the module just built (linux_<arch>, with a
-warning, when it proves none). The default backend is the project's own ML-DSA-65 verifier, so the
-build needs no library beyond the C++ runtime, which it links statically; a backend chosen through
-HALYX_CMAKE_ARGS is linked statically too. Environment:
+warning, when it proves none). Its dist-info carries the licence and the notices of what the module
+contains, as the CMake build lists them (cmake/notices.cmake), and its metadata names their licence
+expression. The default backend is the project's own ML-DSA-65 verifier, so the build needs no
+library beyond the C++ runtime, whose libstdc++ it links statically; a backend chosen through
+HALYX_CMAKE_ARGS is linked statically too. A cross build (a CMake toolchain file in
+HALYX_CMAKE_ARGS) gets the tag of the architecture its module was built for. Environment:
 
     HALYX_CMAKE_ARGS        extra CMake arguments, after the defaults, e.g.
                             "-DHALYX_MLDSA_BACKEND=liboqs -DCMAKE_PREFIX_PATH=/opt/liboqs"
     HALYX_WHEEL_BUILD_DIR   keeps the CMake tree between wheel builds
 """
+import json
 import os
 import shlex
 import shutil
@@ -49,19 +53,25 @@ class CMakeBuild(build_ext):
         shutil.copyfile(build_dir / "halyx-verifier-py" / "halyx_verifier.abi3.so", target)
         shutil.copyfile(ROOT / "halyx-verifier-py" / "halyx_verifier.pyi", target.parent / "halyx_verifier.pyi")
 
+        # The metadata is written after the build (bdist_wheel's install step), so it names what
+        # this build's module contains rather than what the source tree could build.
+        notices = json.loads((build_dir / "notices.json").read_text())
+        self.distribution.metadata.license = notices["license"]
+        self.distribution.metadata.license_files = notices["files"]
+
         report = wheel_check.check_module(target)
         for line in report.notes:
             print(f"wheel_check: {line}")
         for line in report.problems:
             print(f"wheel_check: WARNING {line}", file=sys.stderr)
-        self.distribution.halyx_platform_tag = report.tag
+        # Without a proved tag the wheel keeps the plain linux tag of the module's architecture,
+        # which claims nothing beyond the machine that built it.
+        self.distribution.halyx_platform_tag = report.tag or (report.arch and f"linux_{report.arch}")
 
 
 class ProvedTagWheel(bdist_wheel):
     def get_tag(self):
         python, abi, platform = super().get_tag()
-        # None when the module proved no manylinux tag: the wheel then keeps the plain linux tag,
-        # which claims nothing beyond the machine that built it.
         return python, abi, getattr(self.distribution, "halyx_platform_tag", None) or platform
 
 

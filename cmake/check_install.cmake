@@ -1,14 +1,15 @@
 # Installs a build tree into a scratch prefix, then builds and runs a consumer program against it:
 #
 #   cmake -DBUILD_DIR=... -DWORK_DIR=... -DCONSUMER_DIR=... -DSAMPLE_DIR=... -DGENERATOR=... -DCXX=...
-#         -DLIBDIR=... -DMANDIR=... -DEXPECT_MAN_PAGE=ON|OFF -P cmake/check_install.cmake
+#         -DLIBDIR=... -DMANDIR=... -DEXPECT_MAN_PAGE=ON|OFF -DPYTHON=... -P cmake/check_install.cmake
 #
-# Passes when the consumer configures with find_package(halyx), links, and prints for the sample
-# exactly the verdict the installed halyx-verify prints, and does the same when compiled with the
-# flags pkg-config gives for halyx.pc; and when the manual page is installed if one was built.
-# Nothing of the build or source tree is on the consumer's paths, so a header or library missing
-# from the install fails here.
-foreach(var BUILD_DIR WORK_DIR CONSUMER_DIR SAMPLE_DIR GENERATOR CXX LIBDIR MANDIR EXPECT_MAN_PAGE)
+# Passes when the prefix carries the licence and notices of what it contains
+# (scripts/notices_check.py); when the consumer configures with find_package(halyx), links, and
+# prints for the sample exactly the verdict the installed halyx-verify prints, and does the same
+# when compiled with the flags pkg-config gives for halyx.pc; and when the manual page is installed
+# if one was built. Nothing of the build or source tree is on the consumer's paths, so a header or
+# library missing from the install fails here.
+foreach(var BUILD_DIR WORK_DIR CONSUMER_DIR SAMPLE_DIR GENERATOR CXX LIBDIR MANDIR EXPECT_MAN_PAGE PYTHON)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "check_install.cmake: ${var} is not set")
   endif()
@@ -26,6 +27,7 @@ endfunction()
 set(prefix "${WORK_DIR}/prefix")
 file(REMOVE_RECURSE "${WORK_DIR}")
 step("${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${prefix}")
+step("${PYTHON}" "${CMAKE_CURRENT_LIST_DIR}/../scripts/notices_check.py" "${prefix}")
 step("${CMAKE_COMMAND}" -S "${CONSUMER_DIR}" -B "${WORK_DIR}/consumer" -G "${GENERATOR}"
      "-DCMAKE_CXX_COMPILER=${CXX}" -DCMAKE_BUILD_TYPE=Release "-DCMAKE_PREFIX_PATH=${prefix}"
      -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF)

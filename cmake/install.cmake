@@ -9,6 +9,8 @@
 #   lib/cmake/halyx/halyxConfig.cmake       the package, and its version file
 #   lib/pkgconfig/halyx.pc                  the same for pkg-config
 #   share/man/man1/halyx-verify.1           the manual page, when help2man was found
+#   share/doc/halyx_verifier/               the licence and the notices of what the above contains
+#                                           (cmake/notices.cmake)
 #
 # The libraries sit in a folder of their own, and the libcrypto the project built is renamed, so
 # none of them can be mistaken for a system library of the same name. Headers are installed by
@@ -19,6 +21,7 @@ set(HALYX_INSTALL_LIBDIR "${CMAKE_INSTALL_LIBDIR}/halyx")
 set(HALYX_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/halyx")
 
 install(TARGETS halyx_core dcbor ARCHIVE DESTINATION "${HALYX_INSTALL_LIBDIR}")
+include(cmake/notices.cmake)
 install(DIRECTORY "${PROJECT_SOURCE_DIR}/halyx-core/src/" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/halyx"
         FILES_MATCHING PATTERN "*.hpp")
 install(DIRECTORY "${PROJECT_SOURCE_DIR}/dcbor/src/" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/halyx/dcbor"
@@ -77,10 +80,11 @@ string(REGEX REPLACE "[^/]+" ".." HALYX_PC_TO_PREFIX "${CMAKE_INSTALL_LIBDIR}/pk
 configure_file("${PROJECT_SOURCE_DIR}/cmake/halyx.pc.in" "${PROJECT_BINARY_DIR}/halyx.pc" @ONLY)
 install(FILES "${PROJECT_BINARY_DIR}/halyx.pc" DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
 
-# Installs into a scratch prefix, then configures, builds and runs examples/consumer against it
-# on the sample, next to the installed halyx-verify, once through find_package and once through
-# pkg-config.
+# Installs into a scratch prefix, checks its notices, then configures, builds and runs
+# examples/consumer against it on the sample, next to the installed halyx-verify, once through
+# find_package and once through pkg-config.
 if(HALYX_BUILD_TESTS)
+  find_package(Python3 3.11 REQUIRED COMPONENTS Interpreter)
   add_test(NAME install_and_link_consumer
            COMMAND "${CMAKE_COMMAND}" "-DBUILD_DIR=${PROJECT_BINARY_DIR}"
                    "-DWORK_DIR=${PROJECT_BINARY_DIR}/install-test"
@@ -88,6 +92,6 @@ if(HALYX_BUILD_TESTS)
                    "-DSAMPLE_DIR=${PROJECT_SOURCE_DIR}/examples/sample"
                    "-DGENERATOR=${CMAKE_GENERATOR}" "-DCXX=${CMAKE_CXX_COMPILER}"
                    "-DLIBDIR=${CMAKE_INSTALL_LIBDIR}" "-DMANDIR=${CMAKE_INSTALL_MANDIR}"
-                   "-DEXPECT_MAN_PAGE=$<BOOL:${HALYX_MAN_PAGE}>"
+                   "-DEXPECT_MAN_PAGE=$<BOOL:${HALYX_MAN_PAGE}>" "-DPYTHON=${Python3_EXECUTABLE}"
                    -P "${PROJECT_SOURCE_DIR}/cmake/check_install.cmake")
 endif()

@@ -19,6 +19,14 @@ if(HALYX_SYSTEM_CRYPTO_FOUND)
   add_library(halyx::crypto ALIAS PkgConfig::HALYX_SYSTEM_CRYPTO)
   set(HALYX_CRYPTO_VERSION "${HALYX_SYSTEM_CRYPTO_VERSION} (system)")
 else()
+  # The sdist leaves the recipe out: the default build needs no OpenSSL, and a pip build should
+  # never reach for apt and the network. From there, the OpenSSL backend takes the system's.
+  if(NOT EXISTS "${PROJECT_SOURCE_DIR}/scripts/build-openssl.sh")
+    message(FATAL_ERROR "OpenSSL >= ${_halyx_crypto_min} is needed (the OpenSSL backend, or the tests) but "
+                        "was not found, and this source tree has no scripts/build-openssl.sh to build it: "
+                        "install OpenSSL ${_halyx_crypto_min} or newer with its development files and "
+                        "configure with -DHALYX_BUNDLE_DEPS=OFF, or build from the repository")
+  endif()
   file(SHA256 "${PROJECT_SOURCE_DIR}/scripts/build-openssl.sh" _halyx_recipe_hash)
   # An edited recipe re-runs configure, so that even a plain `cmake --build` moves to the new prefix
   # instead of linking the library the old recipe built.

@@ -3,10 +3,13 @@
 #   1. clang-tidy over the project's sources;
 #   2. the C++ and Python tests of an AddressSanitizer + UndefinedBehaviorSanitizer build;
 #   3. the package (scripts/test-wheel.sh): the cp311-abi3 wheel's manylinux tag proved from its
-#      module, the wheel installed into a fresh virtual environment of every CPython on the machine,
-#      with the Python tests and the type-stub check against the installed module, and the sdist
-#      built, unpacked and turned into a wheel that passes the same checks;
-#   4. the C++ and Python tests of the release build, under ctest (its summary ends the output).
+#      module and held to the promised glibc, its notices, the wheel installed into a fresh virtual
+#      environment of every CPython on the machine, with the Python tests and the type-stub check
+#      against the installed module, an OpenSSL-backend wheel's notices, and the sdist built,
+#      unpacked and turned into a wheel without network, apt or downloads, passing the same checks;
+#   4. the aarch64 wheel (scripts/test-wheel-aarch64.sh): cross-built, its tag and notices proved
+#      the same way, then imported, run on the sample and tested by an arm64 CPython under qemu;
+#   5. the C++ and Python tests of the release build, under ctest (its summary ends the output).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,6 +27,9 @@ ctest --test-dir build-sanitize --output-on-failure
 
 section "wheel and sdist"
 scripts/test-wheel.sh
+
+section "aarch64 wheel, under emulation"
+scripts/test-wheel-aarch64.sh
 
 section "release tests"
 ctest --test-dir build --output-on-failure
