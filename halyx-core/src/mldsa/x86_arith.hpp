@@ -5,6 +5,8 @@
 
 #if defined(__x86_64__)
 
+#include <cstdint>
+
 #include "mldsa/poly.hpp"
 
 namespace halyx::mldsa::avx2 {
@@ -12,6 +14,8 @@ namespace halyx::mldsa::avx2 {
 void ntt(Poly& p) noexcept;
 void inverse_ntt_montgomery(Poly& p) noexcept;
 void matrix_row(Poly& w, const Poly* a, const Poly* z, const Poly& c, const Poly& t) noexcept;
+bool unpack_z(Poly& p, const std::uint8_t* bytes) noexcept;
+void unpack_t1_shifted(Poly& p, const std::uint8_t* bytes) noexcept;
 
 }  // namespace halyx::mldsa::avx2
 

@@ -12,7 +12,7 @@ namespace halyx::mldsa {
 const Kernels AVX2_KERNELS = {
     x86::keccak_f1600_bmi2, 4, x86::permute_x4_avx2, x86::rejection_sample_avx2, avx2::ntt,
     avx2::inverse_ntt_montgomery, avx2::matrix_row,
-    portable::unpack_z, portable::unpack_t1_shifted, portable::encode_w1,
+    avx2::unpack_z, avx2::unpack_t1_shifted, portable::encode_w1,
 };
 
 // The polynomial arithmetic stays on 256-bit registers: Zen 4 splits each 512-bit operation in two,
@@ -20,7 +20,7 @@ const Kernels AVX2_KERNELS = {
 const Kernels AVX512_KERNELS = {
     x86::keccak_f1600_avx512, 8, x86::permute_x8_avx512, x86::rejection_sample_avx512, avx2::ntt,
     avx2::inverse_ntt_montgomery, avx2::matrix_row,
-    portable::unpack_z, portable::unpack_t1_shifted, portable::encode_w1,
+    avx2::unpack_z, avx2::unpack_t1_shifted, portable::encode_w1,
 };
 
 }  // namespace halyx::mldsa
