@@ -5,6 +5,7 @@
 
 #if defined(__x86_64__)
 
+#include <cstddef>
 #include <cstdint>
 
 #include "mldsa/poly.hpp"
@@ -16,6 +17,7 @@ void inverse_ntt_montgomery(Poly& p) noexcept;
 void matrix_row(Poly& w, const Poly* a, const Poly* z, const Poly& c, const Poly& t) noexcept;
 bool unpack_z(Poly& p, const std::uint8_t* bytes) noexcept;
 void unpack_t1_shifted(Poly& p, const std::uint8_t* bytes) noexcept;
+void encode_w1(std::uint8_t* out, const Poly& w, const std::uint8_t* positions, std::size_t count) noexcept;
 
 }  // namespace halyx::mldsa::avx2
 
