@@ -9,6 +9,7 @@
 // one decision.
 #include <benchmark/benchmark.h>
 
+#include <array>
 #include <cstdint>
 #include <fstream>
 #include <map>
@@ -302,6 +303,46 @@ void BM_MlDsaInverseNtt(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_MlDsaInverseNtt)->DenseRange(0, 2);
+
+// The glue around the transforms, one row each: z from the fixture signature, t1 from its key, and
+// w1 from an inverse NTT's range with nine hinted coefficients (a full hint spreads 55 over six rows).
+void BM_MlDsaUnpackZ(benchmark::State& state) {
+  const mldsa::Kernels* k = path_kernels(state);
+  if (k == nullptr) return;
+  mldsa::Poly z;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(k->unpack_z(z, inputs().raw_signature.data() + mldsa::C_TILDE_BYTES));
+    benchmark::DoNotOptimize(z);
+  }
+}
+BENCHMARK(BM_MlDsaUnpackZ)->DenseRange(0, 2);
+
+void BM_MlDsaUnpackT1(benchmark::State& state) {
+  const mldsa::Kernels* k = path_kernels(state);
+  if (k == nullptr) return;
+  mldsa::Poly t;
+  for (auto _ : state) {
+    k->unpack_t1_shifted(t, raw_key().data() + mldsa::SEED_BYTES);
+    benchmark::DoNotOptimize(t);
+  }
+}
+BENCHMARK(BM_MlDsaUnpackT1)->DenseRange(0, 2);
+
+void BM_MlDsaEncodeW1(benchmark::State& state) {
+  const mldsa::Kernels* k = path_kernels(state);
+  if (k == nullptr) return;
+  mldsa::Poly w{};
+  for (std::size_t i = 0; i < mldsa::N; ++i) {
+    w.coeffs[i] = static_cast<std::int32_t>(i * 32749 % (2 * mldsa::Q - 1)) - (mldsa::Q - 1);
+  }
+  const std::uint8_t positions[] = {3, 17, 40, 90, 131, 170, 200, 230, 250};
+  std::array<std::uint8_t, mldsa::W1_POLY_BYTES> out;
+  for (auto _ : state) {
+    k->encode_w1(out.data(), w, positions, sizeof positions);
+    benchmark::DoNotOptimize(out);
+  }
+}
+BENCHMARK(BM_MlDsaEncodeW1)->DenseRange(0, 2);
 
 // One call of the path's multi-state permutation; the label gives how many states it permutes.
 void BM_MlDsaKeccakLanes(benchmark::State& state) {

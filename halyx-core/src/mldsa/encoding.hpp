@@ -1,5 +1,6 @@
-// encoding.hpp: the byte layouts of keys and signatures, the hint, and the high bits of w that
-// the challenge hash covers.
+// encoding.hpp: the hint of a signature, and the rounding that decides the high bits of w the
+// challenge hash covers. The bulk unpacking of z and t1 and the packing of w1 are kernels
+// (poly.hpp); they must agree with the definitions here.
 //
 // Bit packing is little-endian throughout: coefficient i of a polynomial packed at w bits a
 // coefficient occupies bits i*w .. i*w + w - 1 of its slice.
@@ -10,16 +11,8 @@
 #include <cstdint>
 
 #include "mldsa/params.hpp"
-#include "mldsa/poly.hpp"
 
 namespace halyx::mldsa {
-
-// Sets p to t1 * 2^d for one 320-byte row of the key: coefficients in [0, q).
-void unpack_t1_shifted(Poly& p, const std::uint8_t* bytes) noexcept;
-
-// Sets p to one 640-byte row of z, each stored value v meaning gamma1 - v, so that p lies in
-// (-gamma1, gamma1]. Returns whether every coefficient's centred norm is below gamma1 - beta.
-[[nodiscard]] bool unpack_z_within_bound(Poly& p, const std::uint8_t* bytes) noexcept;
 
 // The hint of a signature: the positions of its ones, row after row. Row i owns
 // positions[row_end[i - 1] .. row_end[i]), with row_end[-1] taken as 0.
@@ -61,9 +54,5 @@ struct Decomposed {
   if (!hint) return d.r1;
   return d.r0 > 0 ? (d.r1 + 1) & 15 : (d.r1 - 1) & 15;
 }
-
-// Writes w1 = UseHint(h, w) for one row, 4 bits a coefficient, into 128 bytes. `w` holds
-// coefficients in [0, q); `positions` are the row's hinted coefficients.
-void encode_w1_row(std::uint8_t* out, const Poly& w, const std::uint8_t* positions, std::size_t count) noexcept;
 
 }  // namespace halyx::mldsa

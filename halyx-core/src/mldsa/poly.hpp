@@ -1,11 +1,12 @@
 // poly.hpp: polynomials of R_q and the operations on them that each code path provides.
 //
 // The verifier needs a handful of bulk operations: the forward and inverse NTT, one row of
-// A * NTT(z) - NTT(c) * NTT(t1 * 2^d), the rejection sampling of ExpandA and the Keccak permutation
-// of several states at once. Each path (portable C++, AVX2, AVX-512) supplies them through one
-// table, chosen once per process from the CPU's features (path.hpp). All paths meet the same
-// contracts, stated below, so they may keep different representatives of a residue in between,
-// yet every value the verdict depends on (A, c, w1) is equal on all of them.
+// A * NTT(z) - NTT(c) * NTT(t1 * 2^d), the rejection sampling of ExpandA, the Keccak permutation
+// of several states at once, and the coefficient-wise work around them: unpacking z and t1, and
+// packing the hinted high bits of w. Each path (portable C++, AVX2, AVX-512) supplies them
+// through one table, chosen once per process from the CPU's features (path.hpp). All paths meet
+// the same contracts, stated below, so they may keep different representatives of a residue in
+// between, yet every value the verdict depends on (A, c, w1) is equal on all of them.
 #pragma once
 
 #include <array>
@@ -47,6 +48,20 @@ struct Kernels {
   // w := (sum over s of a[s] o z[s] - c o t) * 2^-32, coefficient-wise. In: |a|, |z|, |c|, |t| < q
   // (a has L entries, z has L). Out: congruent mod q, |w_i| < q.
   void (*matrix_row)(Poly& w, const Poly* a, const Poly* z, const Poly& c, const Poly& t) noexcept;
+
+  // Sets p to one row of z from its 640 bytes: twenty bits a coefficient, the stored v meaning
+  // z = gamma1 - v, so p lies in [-gamma1 + 1, gamma1]. Returns whether every |z_i| < gamma1 - beta
+  // (strictly; as |z| < q / 2, that is the centred norm of z mod q). Reads exactly the 640 bytes.
+  bool (*unpack_z)(Poly& p, const std::uint8_t* bytes) noexcept;
+
+  // Sets p to t1 * 2^d for one row of the key from its 320 bytes: ten bits a coefficient, so p lies
+  // in [0, 1023 * 2^13], below q. Reads exactly the 320 bytes.
+  void (*unpack_t1_shifted)(Poly& p, const std::uint8_t* bytes) noexcept;
+
+  // Writes one row of w1 = UseHint(h, w), 4 bits a coefficient (coefficient 2i in the low half of
+  // byte i), into out[0..128). In: |w_i| < q, as inverse_ntt_montgomery leaves it; `positions`
+  // lists the row's hinted coefficients, strictly increasing, `count` of them (at most 256).
+  void (*encode_w1)(std::uint8_t* out, const Poly& w, const std::uint8_t* positions, std::size_t count) noexcept;
 };
 
 // Stops the process when a coefficient of p is not below `bound` in size, breaking the range a

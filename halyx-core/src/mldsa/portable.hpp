@@ -15,5 +15,8 @@ std::size_t rejection_sample(std::int32_t* out, std::size_t filled, const std::u
 void ntt(Poly& p) noexcept;
 void inverse_ntt_montgomery(Poly& p) noexcept;
 void matrix_row(Poly& w, const Poly* a, const Poly* z, const Poly& c, const Poly& t) noexcept;
+bool unpack_z(Poly& p, const std::uint8_t* bytes) noexcept;
+void unpack_t1_shifted(Poly& p, const std::uint8_t* bytes) noexcept;
+void encode_w1(std::uint8_t* out, const Poly& w, const std::uint8_t* positions, std::size_t count) noexcept;
 
 }  // namespace halyx::mldsa::portable

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "mldsa/arith.hpp"
 #include "mldsa/encoding.hpp"
 #include "mldsa/keccak.hpp"
 #include "mldsa/sponges.hpp"
@@ -119,7 +118,7 @@ PreparedVerification prepare(PublicKeyView public_key, std::span<const std::uint
   // The checks that need no hashing come first: a malformed signature costs no Keccak.
   bool within_bound = true;
   for (std::size_t s = 0; s < L; ++s) {
-    within_bound &= unpack_z_within_bound(ws.z[s], sig + C_TILDE_BYTES + s * Z_POLY_BYTES);
+    within_bound &= kernels.unpack_z(ws.z[s], sig + C_TILDE_BYTES + s * Z_POLY_BYTES);
   }
   if (!within_bound || !decode_hint(ws.hint, sig + C_TILDE_BYTES + L * Z_POLY_BYTES)) return out;
 
@@ -142,14 +141,13 @@ PreparedVerification prepare(PublicKeyView public_key, std::span<const std::uint
   const std::uint8_t* t1 = public_key.data() + SEED_BYTES;
   std::size_t hint_start = 0;
   for (std::size_t r = 0; r < K; ++r) {
-    unpack_t1_shifted(ws.t, t1 + r * T1_POLY_BYTES);
+    kernels.unpack_t1_shifted(ws.t, t1 + r * T1_POLY_BYTES);
     kernels.ntt(ws.t);
     kernels.matrix_row(ws.w, ws.a[r].data(), ws.z.data(), ws.c, ws.t);
     kernels.inverse_ntt_montgomery(ws.w);
-    for (auto& coefficient : ws.w.coeffs) coefficient = to_canonical(coefficient);
     const std::size_t hint_end = ws.hint.row_end[r];
-    encode_w1_row(out.w1_encoded_.data() + r * W1_POLY_BYTES, ws.w, ws.hint.positions.data() + hint_start,
-                  hint_end - hint_start);
+    kernels.encode_w1(out.w1_encoded_.data() + r * W1_POLY_BYTES, ws.w, ws.hint.positions.data() + hint_start,
+                      hint_end - hint_start);
     hint_start = hint_end;
   }
   out.well_formed_ = true;

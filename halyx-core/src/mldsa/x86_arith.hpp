@@ -5,6 +5,9 @@
 
 #if defined(__x86_64__)
 
+#include <cstddef>
+#include <cstdint>
+
 #include "mldsa/poly.hpp"
 
 namespace halyx::mldsa::avx2 {
@@ -12,6 +15,9 @@ namespace halyx::mldsa::avx2 {
 void ntt(Poly& p) noexcept;
 void inverse_ntt_montgomery(Poly& p) noexcept;
 void matrix_row(Poly& w, const Poly* a, const Poly* z, const Poly& c, const Poly& t) noexcept;
+bool unpack_z(Poly& p, const std::uint8_t* bytes) noexcept;
+void unpack_t1_shifted(Poly& p, const std::uint8_t* bytes) noexcept;
+void encode_w1(std::uint8_t* out, const Poly& w, const std::uint8_t* positions, std::size_t count) noexcept;
 
 }  // namespace halyx::mldsa::avx2
 

@@ -13,7 +13,6 @@
 #include <random>
 #include <string>
 
-#include "mldsa/encoding.hpp"
 #include "mldsa/layout.hpp"
 #include "mldsa/path.hpp"
 #include "mldsa/verifier.hpp"
@@ -90,7 +89,7 @@ Stages run(const Input& in, const Kernels& kernels) {
   expand_a(*out.a, key.first<SEED_BYTES>(), kernels);
   for (std::size_t r = 0; r < K; ++r) {
     Poly& t = out.t1_ntt[r];
-    unpack_t1_shifted(t, in.key.data() + SEED_BYTES + r * T1_POLY_BYTES);
+    kernels.unpack_t1_shifted(t, in.key.data() + SEED_BYTES + r * T1_POLY_BYTES);
     kernels.ntt(t);
     for (auto& x : t.coeffs) {
       // The kernel promises |x| < q; a value outside would make the normalisation below lie.
