@@ -76,9 +76,7 @@ constexpr std::uint64_t rotl64(std::uint64_t v, unsigned n) { return n == 0 ? v 
 
 const std::array<std::uint64_t, 24> KECCAK_ROUND_CONSTANTS = make_round_constants();
 
-void keccak_f1600(KeccakState& state) noexcept { keccak_f1600_words(state.data()); }
-
-void keccak_f1600_words(std::uint64_t* state) noexcept { permute(state); }
+void keccak_f1600(KeccakState& state) noexcept { permute(state.data()); }
 
 #if defined(__x86_64__)
 // The same rounds with rorx and andn: the compiler may use them only in a function that says the
