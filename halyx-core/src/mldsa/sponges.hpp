@@ -19,19 +19,32 @@
 
 namespace halyx::mldsa {
 
+// Takes one squeezed block of `rate` bytes (readable 32 bytes further); returns true when satisfied.
+using SpongeConsumer = bool (*)(void* context, const std::uint8_t* block, std::size_t rate) noexcept;
+
 // One SHAKE computation: absorbs `input` whole, then hands each squeezed block to `consume` until
-// it returns true. The caller sets the first four members; the rest are run_sponges' own.
+// it returns true.
 struct Sponge {
   std::size_t rate;  // SHAKE128_RATE or SHAKE256_RATE
   std::span<const std::uint8_t> input;
-  // Takes one block of `rate` bytes (readable 32 bytes further); returns true when satisfied.
-  bool (*consume)(void* context, const std::uint8_t* block, std::size_t rate) noexcept;
+  SpongeConsumer consume;
   void* context;
 
-  alignas(64) KeccakState state{};
-  std::size_t absorbed = 0;  // input bytes already in the state
-  bool squeezing = false;    // the padding is in: the next permutation gives output
-  Sponge* next = nullptr;    // the next sponge waiting for a permutation
+  // run_sponges' own: whatever they hold before a run is ignored.
+  alignas(64) KeccakState state;
+  std::size_t absorbed;  // input bytes already in the state
+  bool squeezing;        // the padding is in: the next permutation gives output
+  Sponge* next;          // the next sponge waiting for a permutation
+
+  // Sets what the sponge computes and leaves the rest alone: a sponge built whole, with its state
+  // zeroed and copied, cost prepare() about 1 us.
+  void set(std::size_t shake_rate, std::span<const std::uint8_t> bytes, SpongeConsumer consumer,
+           void* consumer_context) noexcept {
+    rate = shake_rate;
+    input = bytes;
+    consume = consumer;
+    context = consumer_context;
+  }
 };
 
 // Runs every sponge of `batch` to completion, `kernels.keccak_lanes` at a time. A sponge still
