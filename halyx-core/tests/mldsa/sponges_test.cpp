@@ -1,10 +1,13 @@
-// The multi-sponge driver on every path: each sponge's output equals the single-state Shake's
-// whatever its rate, input length and output length, and the lanes stay busy.
+// SHAKE in one state (Shake) and in many at once (the multi-sponge driver, on every path): the
+// driver's output equals Shake's whatever the rate, input length and output length, and its
+// lanes stay busy.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -34,6 +37,42 @@ std::vector<std::uint8_t> shake(const std::vector<std::uint8_t>& input, std::siz
   std::vector<std::uint8_t> out(bytes);
   h.squeeze(out);
   return out;
+}
+
+// The published SHAKE outputs for the empty input anchor the single-state Shake that the driver
+// is compared with below.
+TEST(Shake, GivesThePublishedOutputForTheEmptyInput) {
+  EXPECT_EQ(shake<SHAKE128_RATE>({}, 16), (std::vector<std::uint8_t>{0x7f, 0x9c, 0x2b, 0xa4, 0xe8, 0x8f, 0x82, 0x7d, 0x61,
+                                                                      0x60, 0x45, 0x50, 0x76, 0x05, 0x85, 0x3e}));
+  EXPECT_EQ(shake<SHAKE256_RATE>({}, 16), (std::vector<std::uint8_t>{0x46, 0xb9, 0xdd, 0x2b, 0x0b, 0xa8, 0x8d, 0x13, 0x23,
+                                                                      0x3b, 0x3f, 0xeb, 0x74, 0x3e, 0xeb, 0x24}));
+}
+
+// Absorbing and squeezing in pieces gives what one call gives, for pieces that start and end
+// inside a word, on word ends, and across the end of a block.
+template <std::size_t Rate>
+void expect_pieces_change_nothing() {
+  std::mt19937_64 rng(Rate);
+  std::vector<std::uint8_t> input(4 * Rate + 5);
+  for (auto& b : input) b = static_cast<std::uint8_t>(rng());
+  const std::vector<std::uint8_t> whole = shake<Rate>(input, 3 * Rate + 9);
+  for (std::size_t piece : {std::size_t{1}, std::size_t{3}, std::size_t{8}, std::size_t{13}, Rate - 1, Rate, Rate + 9}) {
+    SCOPED_TRACE("rate " + std::to_string(Rate) + " pieces of " + std::to_string(piece));
+    Shake<Rate> h;
+    for (std::size_t at = 0; at < input.size(); at += piece) {
+      h.absorb(std::span(input).subspan(at, std::min(piece, input.size() - at)));
+    }
+    std::vector<std::uint8_t> out(whole.size());
+    for (std::size_t at = 0; at < out.size(); at += piece) {
+      h.squeeze(std::span(out).subspan(at, std::min(piece, out.size() - at)));
+    }
+    EXPECT_EQ(out, whole);
+  }
+}
+
+TEST(Shake, AbsorbsAndSqueezesInAnyPieces) {
+  expect_pieces_change_nothing<SHAKE128_RATE>();
+  expect_pieces_change_nothing<SHAKE256_RATE>();
 }
 
 // One batch of 44 sponges, more than any path has lanes: both rates, inputs on either side of one
