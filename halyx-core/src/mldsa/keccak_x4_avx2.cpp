@@ -96,7 +96,9 @@ __attribute__((target("avx2"))) void permute_x4_avx2(KeccakState* const* states)
   __m256i a[KECCAK_WORDS], e[KECCAK_WORDS];
   for (std::size_t g = 0; g < 6; ++g) {
     __m256i r[4];
-    for (std::size_t i = 0; i < 4; ++i) r[i] = _mm256_load_si256(reinterpret_cast<const __m256i*>(states[i]->data() + 4 * g));
+    for (std::size_t i = 0; i < 4; ++i) {
+      r[i] = _mm256_load_si256(reinterpret_cast<const __m256i*>(states[i]->data() + 4 * g));
+    }
     transpose4(r);
     for (std::size_t i = 0; i < 4; ++i) a[4 * g + i] = r[i];
   }
@@ -110,7 +112,9 @@ __attribute__((target("avx2"))) void permute_x4_avx2(KeccakState* const* states)
     __m256i r[4];
     for (std::size_t i = 0; i < 4; ++i) r[i] = a[4 * g + i];
     transpose4(r);
-    for (std::size_t i = 0; i < 4; ++i) _mm256_store_si256(reinterpret_cast<__m256i*>(states[i]->data() + 4 * g), r[i]);
+    for (std::size_t i = 0; i < 4; ++i) {
+      _mm256_store_si256(reinterpret_cast<__m256i*>(states[i]->data() + 4 * g), r[i]);
+    }
   }
   alignas(32) std::uint64_t last[4];
   _mm256_store_si256(reinterpret_cast<__m256i*>(last), a[24]);

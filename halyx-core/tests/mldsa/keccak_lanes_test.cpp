@@ -1,5 +1,5 @@
 // Every code path this CPU has computes what the portable one does: Keccak-f[1600] on one state and
-// on each lane of its interleaved states, rejection sampling up to where it must stop, and so the
+// on each of the states its lanes take, rejection sampling up to where it must stop, and so the
 // verdict on every known-answer vector.
 #include <gtest/gtest.h>
 
