@@ -35,7 +35,9 @@ TEST(KeccakPaths, ReferenceMatchesTheKnownAnswer) {
 
 // Each lane gets its own random state, handed over in the reverse of memory order with a bystander
 // between each two, so a kernel that mixes lanes, drops one or takes the wrong state fails. The
-// bystanders, and the words after each state, must stay as they were.
+// bystanders, and the words after each state, must stay as they were. In the last two trials the
+// lanes from the second (then the third) on all take one state, as the driver fills the lanes it
+// has no sponge for; that state must come out permuted once.
 TEST(KeccakPaths, PermuteLikeTheReferenceOnEveryLane) {
   struct alignas(64) Slot {
     KeccakState state;
@@ -61,10 +63,11 @@ TEST(KeccakPaths, PermuteLikeTheReferenceOnEveryLane) {
       }
       std::vector<Slot> expected = slots;
       std::array<KeccakState*, 8> states{};
+      const std::size_t shared = trial < 2 ? lanes : static_cast<std::size_t>(trial - 1);
       for (std::size_t l = 0; l < lanes; ++l) {
-        const std::size_t at = 2 * (lanes - 1 - l);
+        const std::size_t at = 2 * (lanes - 1 - std::min(l, shared));
         states[l] = &slots[at].state;
-        keccak_f1600(expected[at].state);
+        if (l <= shared) keccak_f1600(expected[at].state);
       }
       k.permute_lanes(states.data());
       for (std::size_t i = 0; i < slots.size(); ++i) {
