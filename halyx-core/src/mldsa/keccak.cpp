@@ -101,8 +101,9 @@ void keccak_extract_bytes(const KeccakState& state, std::uint8_t* out, std::size
 // Input is XORed a word at a time wherever the sponge's position is on a word boundary (the rates
 // are multiples of 8), and a byte at a time only up to the next boundary and for the tail: every
 // message a call hashes (tr, the context, the STH, mu, w1) would otherwise go in byte by byte. The
-// words go in a block's worth at a time, so the block's end is checked once per permutation
-// rather than once per word, which took a sixth of the time of hashing mu || w1 (7 permutations).
+// words go in a block's worth at a time, so the block's end is checked once per permutation rather
+// than once per word: hashing mu || w1 (7 permutations of about 230 ns with AVX-512) spent about
+// 170 ns besides them that way, and about 90 now.
 template <std::size_t Rate>
 void Shake<Rate>::absorb(std::span<const std::uint8_t> data) noexcept {
   const std::uint8_t* p = data.data();
