@@ -348,10 +348,15 @@ BENCHMARK(BM_MlDsaEncodeW1)->DenseRange(0, 2);
 void BM_MlDsaKeccakLanes(benchmark::State& state) {
   const mldsa::Kernels* k = path_kernels(state);
   if (k == nullptr) return;
-  alignas(64) std::uint64_t states[mldsa::KECCAK_WORDS * 8] = {};
+  struct alignas(64) Lane {
+    mldsa::KeccakState words{};
+  };
+  std::array<Lane, 8> lanes;
+  std::array<mldsa::KeccakState*, 8> states;
+  for (std::size_t l = 0; l < states.size(); ++l) states[l] = &lanes[l].words;
   for (auto _ : state) {
-    k->permute_lanes(states);
-    benchmark::DoNotOptimize(states);
+    k->permute_lanes(states.data());
+    benchmark::DoNotOptimize(lanes);
   }
   state.SetLabel(std::string(mldsa::path_name(static_cast<mldsa::Path>(state.range(0)))) + ", " +
                  std::to_string(k->keccak_lanes) + " states");

@@ -11,8 +11,8 @@
 //
 // Verification handles public data only (keys, signatures, messages), so nothing here runs in
 // constant time. Nothing is kept between calls, and nothing allocates: prepare() works in about
-// 40 KiB of the calling thread's stack (the 30 entries of A are the bulk), and a
-// PreparedVerification is 888 bytes, held wherever its owner puts it.
+// 50 KiB of the calling thread's stack (the 30 entries of A are the bulk, the 32 Keccak states
+// next), and a PreparedVerification is 888 bytes, held wherever its owner puts it.
 #pragma once
 
 #include <array>
