@@ -24,18 +24,18 @@
 
 #include <memory>
 
-#include "merkle/inclusion.hpp"
-#include "merkle/leaf_hash.hpp"
-#include "digest/sha256.hpp"
-#include "merkle/step_verify.hpp"
-#include "mldsa/path.hpp"
-#include "mldsa/verifier.hpp"
-#include "serialization/inclusion_proof.hpp"
-#include "serialization/mtac_leaf.hpp"
-#include "serialization/signed_tree_head.hpp"
-#include "signing/ml_dsa_65.hpp"
-#include "signing/sth_signature.hpp"
-#include "verification.hpp"
+#include <halyx/merkle/inclusion.hpp>
+#include <halyx/merkle/leaf_hash.hpp>
+#include <halyx/digest/sha256.hpp>
+#include <halyx/merkle/step_verify.hpp>
+#include <halyx/mldsa/path.hpp>
+#include <halyx/mldsa/verifier.hpp>
+#include <halyx/serialization/inclusion_proof.hpp>
+#include <halyx/serialization/mtac_leaf.hpp>
+#include <halyx/serialization/signed_tree_head.hpp>
+#include <halyx/signing/ml_dsa_65.hpp>
+#include <halyx/signing/sth_signature.hpp>
+#include <halyx/verification.hpp>
 
 namespace halyx::bench {
 namespace {

@@ -1,9 +1,9 @@
-#include "mldsa/keccak.hpp"
+#include <halyx/mldsa/keccak.hpp>
 
 #include <algorithm>
 #include <cstring>
 
-#include "mldsa/x86.hpp"
+#include <halyx/mldsa/x86.hpp>
 
 namespace halyx::mldsa {
 namespace {

@@ -7,8 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "mldsa/keccak.hpp"
-#include "mldsa/x86.hpp"
+#include <halyx/mldsa/keccak.hpp>
+#include <halyx/mldsa/x86.hpp>
 
 namespace halyx::mldsa::x86 {
 namespace {

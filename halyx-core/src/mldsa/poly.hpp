@@ -13,8 +13,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "mldsa/keccak.hpp"
-#include "mldsa/params.hpp"
+#include <halyx/mldsa/keccak.hpp>
+#include <halyx/mldsa/params.hpp>
 
 namespace halyx::mldsa {
 

@@ -2,11 +2,11 @@
 
 #include <array>
 
-#include "mldsa/arith.hpp"
-#include "mldsa/encoding.hpp"
-#include "mldsa/keccak.hpp"
-#include "mldsa/poly.hpp"
-#include "mldsa/portable.hpp"
+#include <halyx/mldsa/arith.hpp>
+#include <halyx/mldsa/encoding.hpp>
+#include <halyx/mldsa/keccak.hpp>
+#include <halyx/mldsa/poly.hpp>
+#include <halyx/mldsa/portable.hpp>
 
 namespace halyx::mldsa::portable {
 

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "mldsa/poly.hpp"
+#include <halyx/mldsa/poly.hpp>
 
 namespace halyx::mldsa::portable {
 

@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "mldsa/params.hpp"
-#include "mldsa/x86.hpp"
+#include <halyx/mldsa/params.hpp>
+#include <halyx/mldsa/x86.hpp>
 
 namespace halyx::mldsa::x86 {
 namespace {

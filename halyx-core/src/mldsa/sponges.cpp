@@ -1,4 +1,4 @@
-#include "mldsa/sponges.hpp"
+#include <halyx/mldsa/sponges.hpp>
 
 #include <array>
 #include <bit>

@@ -14,8 +14,8 @@
 #include <cstdint>
 #include <span>
 
-#include "mldsa/keccak.hpp"
-#include "mldsa/poly.hpp"
+#include <halyx/mldsa/keccak.hpp>
+#include <halyx/mldsa/poly.hpp>
 
 namespace halyx::mldsa {
 

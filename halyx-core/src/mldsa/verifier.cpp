@@ -1,11 +1,11 @@
-#include "mldsa/verifier.hpp"
+#include <halyx/mldsa/verifier.hpp>
 
 #include <algorithm>
 #include <cstring>
 
-#include "mldsa/encoding.hpp"
-#include "mldsa/keccak.hpp"
-#include "mldsa/sponges.hpp"
+#include <halyx/mldsa/encoding.hpp>
+#include <halyx/mldsa/keccak.hpp>
+#include <halyx/mldsa/sponges.hpp>
 
 namespace halyx::mldsa {
 namespace {

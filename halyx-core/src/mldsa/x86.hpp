@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "mldsa/keccak.hpp"
+#include <halyx/mldsa/keccak.hpp>
 
 namespace halyx::mldsa::x86 {
 

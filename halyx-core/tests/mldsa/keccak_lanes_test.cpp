@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "mldsa/keccak.hpp"
-#include "mldsa/params.hpp"
-#include "mldsa/path.hpp"
-#include "mldsa/portable.hpp"
-#include "mldsa/verifier.hpp"
+#include <halyx/mldsa/keccak.hpp>
+#include <halyx/mldsa/params.hpp>
+#include <halyx/mldsa/path.hpp>
+#include <halyx/mldsa/portable.hpp>
+#include <halyx/mldsa/verifier.hpp>
 #include "signing/fixtures.hpp"
 
 namespace halyx::mldsa {

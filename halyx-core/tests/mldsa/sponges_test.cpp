@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "mldsa/keccak.hpp"
-#include "mldsa/path.hpp"
-#include "mldsa/sponges.hpp"
+#include <halyx/mldsa/keccak.hpp>
+#include <halyx/mldsa/path.hpp>
+#include <halyx/mldsa/sponges.hpp>
 
 namespace halyx::mldsa {
 namespace {
