@@ -39,7 +39,7 @@ class PreparedVerification {
   // w1Encode(w'1), the message-independent half of the challenge hash. For tests.
   [[nodiscard]] const std::array<std::uint8_t, W1_ENCODED_BYTES>& w1_encoded() const noexcept { return w1_encoded_; }
 
-  // Decides on mu directly, as the standard's Verify_internal with an external mu does.
+  // Decides on a mu the caller computed: the verification of the message mu stands for.
   [[nodiscard]] bool decide_mu(std::span<const std::uint8_t, MU_BYTES> mu) const noexcept;
 
  private:
