@@ -18,7 +18,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <halyx/dcbor/dcbor.hpp>
@@ -37,7 +39,7 @@ ByteString encode_with_general_encoder(const MtacLeaf& leaf) {
   map.insert("schema_version", dcbor::CborValue::unsigned_int(leaf.schema_version));
   map.insert("agent_id", dcbor::CborValue::text(leaf.agent_id));
   map.insert("sponsor_id", dcbor::CborValue::text(leaf.sponsor_id));
-  map.insert("authorized_scopes", dcbor::CborValue::text_list(leaf.authorized_scopes.to_vector()));
+  map.insert("authorized_scopes", dcbor::CborValue::text_list({leaf.authorized_scopes.begin(), leaf.authorized_scopes.end()}));
   map.insert("not_before", dcbor::CborValue::unsigned_int(leaf.not_before));
   map.insert("not_after", dcbor::CborValue::unsigned_int(leaf.not_after));
   return dcbor::encode_dcbor(dcbor::CborValue::map(std::move(map)));
@@ -64,6 +66,33 @@ bool holds_exactly_the_record(const dcbor::CborMap& map) {
   return true;
 }
 
+// Lookups in the value tree: nothing when the key is missing or holds another kind. A negative
+// integer -1 - n comes back as its 64-bit two's complement, the complement of n.
+std::optional<std::uint64_t> lookup_integer(const dcbor::CborMap& map, std::string_view key) {
+  const dcbor::CborValue* v = map.find(key);
+  if (v == nullptr) return std::nullopt;
+  if (auto n = v->as_unsigned()) return n;
+  if (auto n = v->as_negative()) return ~*n;
+  return std::nullopt;
+}
+
+std::optional<std::string> lookup_text(const dcbor::CborMap& map, std::string_view key) {
+  const dcbor::CborValue* v = map.find(key);
+  if (v == nullptr || v->as_text() == nullptr) return std::nullopt;
+  return std::string(*v->as_text());
+}
+
+std::optional<std::vector<std::string>> lookup_text_list(const dcbor::CborMap& map, std::string_view key) {
+  const dcbor::CborValue* v = map.find(key);
+  if (v == nullptr || v->as_array() == nullptr) return std::nullopt;
+  std::vector<std::string> texts;
+  for (const dcbor::CborValue& item : *v->as_array()) {
+    if (item.as_text() == nullptr) return std::nullopt;
+    texts.emplace_back(*item.as_text());
+  }
+  return texts;
+}
+
 // The leaf decoder written over the value tree and its lookups, as the record's rules state it.
 std::string reference_decode(ByteView input, MtacLeaf& out) {
   auto value = dcbor::decode_dcbor(input);
@@ -71,18 +100,18 @@ std::string reference_decode(ByteView input, MtacLeaf& out) {
   const dcbor::CborMap* map = value->as_map();
   if (map == nullptr) return "malformed leaf: expected map at top level";
   const auto missing = [](const char* field) { return std::string("malformed leaf: ") + field + ": missing CBOR map key"; };
-  auto version = dcbor::lookup_integer(*map, "schema_version");
+  auto version = lookup_integer(*map, "schema_version");
   if (!version) return missing("schema_version");
   if (*version != 1) return "unsupported schema_version: expected 1, got " + std::to_string(*version);
-  auto agent = dcbor::lookup_text(*map, "agent_id");
+  auto agent = lookup_text(*map, "agent_id");
   if (!agent) return missing("agent_id");
-  auto sponsor = dcbor::lookup_text(*map, "sponsor_id");
+  auto sponsor = lookup_text(*map, "sponsor_id");
   if (!sponsor) return missing("sponsor_id");
-  auto scopes = dcbor::lookup_text_list(*map, "authorized_scopes");
+  auto scopes = lookup_text_list(*map, "authorized_scopes");
   if (!scopes) return missing("authorized_scopes");
-  auto not_before = dcbor::lookup_integer(*map, "not_before");
+  auto not_before = lookup_integer(*map, "not_before");
   if (!not_before) return missing("not_before");
-  auto not_after = dcbor::lookup_integer(*map, "not_after");
+  auto not_after = lookup_integer(*map, "not_after");
   if (!not_after) return missing("not_after");
   out = MtacLeaf{1, *agent, *sponsor, {}, *not_before, *not_after};
   for (const std::string& scope : *scopes) out.authorized_scopes.push_back(scope);

@@ -119,12 +119,4 @@ class CborMap {
   std::vector<Entry> entries_;
 };
 
-// Returns the text under `key`; nothing when missing or not Text.
-[[nodiscard]] std::optional<std::string> lookup_text(const CborMap& map, std::string_view key);
-
-// Returns the texts of the Array under `key`, in order; nothing when missing, not an Array,
-// or when any element is not Text.
-[[nodiscard]] std::optional<std::vector<std::string>> lookup_text_list(const CborMap& map,
-                                                                       std::string_view key);
-
 }  // namespace dcbor
