@@ -24,18 +24,18 @@
 
 #include <memory>
 
-#include "merkle/inclusion.hpp"
-#include "merkle/leaf_hash.hpp"
-#include "digest/sha256.hpp"
-#include "merkle/step_verify.hpp"
-#include "mldsa/path.hpp"
-#include "mldsa/verifier.hpp"
-#include "serialization/inclusion_proof.hpp"
-#include "serialization/mtac_leaf.hpp"
-#include "serialization/signed_tree_head.hpp"
-#include "signing/ml_dsa_65.hpp"
-#include "signing/sth_signature.hpp"
-#include "verification.hpp"
+#include <halyx/merkle/inclusion.hpp>
+#include <halyx/merkle/leaf_hash.hpp>
+#include <halyx/digest/sha256.hpp>
+#include <halyx/merkle/step_verify.hpp>
+#include <halyx/mldsa/path.hpp>
+#include <halyx/mldsa/verifier.hpp>
+#include <halyx/serialization/inclusion_proof.hpp>
+#include <halyx/serialization/mtac_leaf.hpp>
+#include <halyx/serialization/signed_tree_head.hpp>
+#include <halyx/signing/ml_dsa_65.hpp>
+#include <halyx/signing/sth_signature.hpp>
+#include <halyx/verification.hpp>
 
 namespace halyx::bench {
 namespace {
@@ -348,10 +348,15 @@ BENCHMARK(BM_MlDsaEncodeW1)->DenseRange(0, 2);
 void BM_MlDsaKeccakLanes(benchmark::State& state) {
   const mldsa::Kernels* k = path_kernels(state);
   if (k == nullptr) return;
-  alignas(64) std::uint64_t states[mldsa::KECCAK_WORDS * 8] = {};
+  struct alignas(64) Lane {
+    mldsa::KeccakState words{};
+  };
+  std::array<Lane, 8> lanes;
+  std::array<mldsa::KeccakState*, 8> states;
+  for (std::size_t l = 0; l < states.size(); ++l) states[l] = &lanes[l].words;
   for (auto _ : state) {
-    k->permute_lanes(states);
-    benchmark::DoNotOptimize(states);
+    k->permute_lanes(states.data());
+    benchmark::DoNotOptimize(lanes);
   }
   state.SetLabel(std::string(mldsa::path_name(static_cast<mldsa::Path>(state.range(0)))) + ", " +
                  std::to_string(k->keccak_lanes) + " states");

@@ -13,8 +13,8 @@
 #include <new>
 #include <optional>
 
-#include "bytes.hpp"
-#include "signing/ml_dsa_65.hpp"
+#include <halyx/bytes.hpp>
+#include <halyx/signing/ml_dsa_65.hpp>
 
 namespace {
 

@@ -49,11 +49,24 @@ set(ENV{PKG_CONFIG_PATH} "${prefix}/${LIBDIR}/pkgconfig")
 step(pkg-config --cflags --libs halyx)
 string(STRIP "${step_output}" flags)
 separate_arguments(flags UNIX_COMMAND "${flags}")
-step("${CXX}" -std=c++23 -O2 "${CONSUMER_DIR}/verify_files.cpp" ${flags} -o "${WORK_DIR}/verify_files_pc")
+step("${CXX}" -std=c++23 -O2 -I "${CONSUMER_DIR}/include" "${CONSUMER_DIR}/verify_files.cpp" ${flags}
+     -o "${WORK_DIR}/verify_files_pc")
 step("${WORK_DIR}/verify_files_pc" ${sample})
 if(NOT step_output STREQUAL consumer)
   message(FATAL_ERROR "built through pkg-config, the consumer printed '${step_output}', not '${consumer}'")
 endif()
+
+# Every installed header compiles on its own, beside the consumer's look-alike headers: what one
+# includes was installed too, and it reaches it as <halyx/...>.
+file(GLOB_RECURSE installed RELATIVE "${prefix}/include" "${prefix}/include/halyx/*.hpp")
+if(NOT installed)
+  message(FATAL_ERROR "no headers under ${prefix}/include/halyx")
+endif()
+foreach(header IN LISTS installed)
+  file(WRITE "${WORK_DIR}/header_check.cpp" "#include <${header}>\n")
+  step("${CXX}" -std=c++23 -fsyntax-only -I "${CONSUMER_DIR}/include" -I "${prefix}/include"
+       "${WORK_DIR}/header_check.cpp")
+endforeach()
 
 if(EXPECT_MAN_PAGE)
   set(man "${prefix}/${MANDIR}/man1/halyx-verify.1")

@@ -2,8 +2,8 @@
 # with find_package(halyx CONFIG) and the imported target halyx::core:
 #
 #   bin/halyx-verify                        the command-line verifier (halyx-cli/)
-#   include/halyx/                          the core's headers, laid out as in halyx-core/src
-#   include/halyx/dcbor/                    dcbor's headers
+#   include/halyx/                          the public headers: <halyx/verification.hpp> and those it
+#                                           and the decoders' headers include (HALYX_PUBLIC_HEADERS)
 #   lib/halyx/libhalyx_core.a, libdcbor.a   the static libraries
 #   lib/halyx/libhalyx_crypto.a             libcrypto, with the OpenSSL backend when the project built it
 #   lib/cmake/halyx/halyxConfig.cmake       the package, and its version file
@@ -13,8 +13,9 @@
 #                                           (cmake/notices.cmake)
 #
 # The libraries sit in a folder of their own, and the libcrypto the project built is renamed, so
-# none of them can be mistaken for a system library of the same name. Headers are installed by
-# folder: new headers go along without a list to keep.
+# none of them can be mistaken for a system library of the same name. Only public headers are
+# installed, and they include one another as <halyx/...>: a consumer needs one include directory,
+# and a header of its own with a generic name can never stand in for one of ours.
 include(CMakePackageConfigHelpers)
 
 set(HALYX_INSTALL_LIBDIR "${CMAKE_INSTALL_LIBDIR}/halyx")
@@ -22,10 +23,11 @@ set(HALYX_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/halyx")
 
 install(TARGETS halyx_core dcbor ARCHIVE DESTINATION "${HALYX_INSTALL_LIBDIR}")
 include(cmake/notices.cmake)
-install(DIRECTORY "${PROJECT_SOURCE_DIR}/halyx-core/src/" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/halyx"
-        FILES_MATCHING PATTERN "*.hpp")
-install(DIRECTORY "${PROJECT_SOURCE_DIR}/dcbor/src/" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/halyx/dcbor"
-        FILES_MATCHING PATTERN "*.hpp")
+foreach(header IN LISTS HALYX_PUBLIC_HEADERS)
+  get_filename_component(folder "${header}" DIRECTORY)
+  install(FILES "${PROJECT_SOURCE_DIR}/halyx-core/src/${header}"
+          DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/halyx/${folder}")
+endforeach()
 
 # How the package finds libcrypto, which only the OpenSSL backend links. A system library (3.5 or
 # newer) is looked up again where the package is used; the one built under .cache/ goes into the

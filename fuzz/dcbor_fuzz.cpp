@@ -33,7 +33,7 @@
 #include <utility>
 #include <vector>
 
-#include "dcbor.hpp"
+#include <halyx/dcbor/dcbor.hpp>
 #include "fuzz_support.hpp"
 
 namespace {

@@ -11,8 +11,8 @@
 #include <variant>
 #include <vector>
 
-#include "bytes.hpp"
-#include "serialization/wire_decode_error.hpp"
+#include <halyx/bytes.hpp>
+#include <halyx/serialization/wire_decode_error.hpp>
 
 namespace halyx::fuzz {
 

@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "fuzz_support.hpp"
-#include "merkle/inclusion.hpp"
-#include "serialization/inclusion_proof.hpp"
+#include <halyx/merkle/inclusion.hpp>
+#include <halyx/serialization/inclusion_proof.hpp>
 
 namespace {
 

@@ -15,12 +15,12 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "bytes.hpp"
+#include <halyx/bytes.hpp>
 #include "fuzz_support.hpp"
 #include "mldsa/openssl_oracle.hpp"
-#include "mldsa/params.hpp"
-#include "mldsa/path.hpp"
-#include "mldsa/verifier.hpp"
+#include <halyx/mldsa/params.hpp>
+#include <halyx/mldsa/path.hpp>
+#include <halyx/mldsa/verifier.hpp>
 
 namespace {
 

@@ -21,9 +21,9 @@
 #include <string>
 #include <vector>
 
-#include "dcbor.hpp"
+#include <halyx/dcbor/dcbor.hpp>
 #include "fuzz_support.hpp"
-#include "serialization/mtac_leaf.hpp"
+#include <halyx/serialization/mtac_leaf.hpp>
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <cstdint>
 
 #include "fuzz_support.hpp"
-#include "serialization/inclusion_proof.hpp"
+#include <halyx/serialization/inclusion_proof.hpp>
 
 namespace {
 

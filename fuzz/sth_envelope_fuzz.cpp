@@ -15,7 +15,7 @@
 #include <cstdint>
 
 #include "fuzz_support.hpp"
-#include "serialization/signed_tree_head.hpp"
+#include <halyx/serialization/signed_tree_head.hpp>
 
 namespace {
 

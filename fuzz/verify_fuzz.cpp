@@ -20,13 +20,13 @@
 #include <expected>
 #include <variant>
 
-#include "checked_sth.hpp"
+#include <halyx/checked_sth.hpp>
 #include "fuzz_support.hpp"
-#include "serialization/inclusion_proof.hpp"
-#include "serialization/mtac_leaf.hpp"
-#include "serialization/signed_tree_head.hpp"
-#include "signing/ml_dsa_65.hpp"
-#include "verification.hpp"
+#include <halyx/serialization/inclusion_proof.hpp>
+#include <halyx/serialization/mtac_leaf.hpp>
+#include <halyx/serialization/signed_tree_head.hpp>
+#include <halyx/signing/ml_dsa_65.hpp>
+#include <halyx/verification.hpp>
 
 namespace {
 

@@ -1,5 +1,5 @@
 // cbor_error.cpp: the display texts of CborError.
-#include "cbor_error.hpp"
+#include <halyx/dcbor/cbor_error.hpp>
 
 namespace dcbor {
 namespace {

@@ -1,13 +1,13 @@
 // decode.cpp: the value-tree decoder. Reader makes every check; this file only assembles values, with
 // an explicit stack instead of recursion.
-#include "decode.hpp"
+#include <halyx/dcbor/decode.hpp>
 
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "reader.hpp"
+#include <halyx/dcbor/reader.hpp>
 
 namespace dcbor {
 

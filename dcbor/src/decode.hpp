@@ -3,8 +3,8 @@
 
 #include <expected>
 
-#include "cbor_error.hpp"
-#include "value.hpp"
+#include <halyx/dcbor/cbor_error.hpp>
+#include <halyx/dcbor/value.hpp>
 
 namespace dcbor {
 

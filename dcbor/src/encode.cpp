@@ -1,12 +1,12 @@
 // encode.cpp: canonical encoding, without recursion.
-#include "encode.hpp"
+#include <halyx/dcbor/encode.hpp>
 
 #include <string>
 #include <vector>
 
-#include "nfc.hpp"
-#include "numeric.hpp"
-#include "utf8.hpp"
+#include <halyx/dcbor/nfc.hpp>
+#include <halyx/dcbor/numeric.hpp>
+#include <halyx/dcbor/utf8.hpp>
 
 namespace dcbor {
 namespace {

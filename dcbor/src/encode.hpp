@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "cbor_head.hpp"
-#include "value.hpp"
+#include <halyx/dcbor/cbor_head.hpp>
+#include <halyx/dcbor/value.hpp>
 
 namespace dcbor {
 

@@ -1,5 +1,5 @@
 // nfc.cpp: NFC check and normaliser over the generated Unicode tables.
-#include "nfc.hpp"
+#include <halyx/dcbor/nfc.hpp>
 
 #include <algorithm>
 #include <array>
@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "utf8.hpp"
+#include <halyx/dcbor/utf8.hpp>
 
 namespace dcbor {
 namespace {

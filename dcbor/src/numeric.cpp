@@ -1,5 +1,5 @@
 // numeric.cpp: float widths and the canonical number form.
-#include "numeric.hpp"
+#include <halyx/dcbor/numeric.hpp>
 
 #include <algorithm>
 #include <bit>

@@ -1,6 +1,6 @@
 // reader.cpp: the strict reader. Reading stays inside the input; declared lengths and counts are
 // trusted only as far as the bytes behind them, and nothing is allocated per item.
-#include "reader.hpp"
+#include <halyx/dcbor/reader.hpp>
 
 #include <algorithm>
 #include <array>
@@ -9,10 +9,10 @@
 #include <cstring>
 #include <string_view>
 
-#include "cbor_head.hpp"
-#include "nfc.hpp"
-#include "numeric.hpp"
-#include "utf8.hpp"
+#include <halyx/dcbor/cbor_head.hpp>
+#include <halyx/dcbor/nfc.hpp>
+#include <halyx/dcbor/numeric.hpp>
+#include <halyx/dcbor/utf8.hpp>
 
 namespace dcbor {
 namespace {

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "cbor_error.hpp"
-#include "value.hpp"
+#include <halyx/dcbor/cbor_error.hpp>
+#include <halyx/dcbor/value.hpp>
 
 namespace dcbor {
 

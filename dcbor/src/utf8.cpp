@@ -1,5 +1,5 @@
 // utf8.cpp: UTF-8 validation with maximal-subpart fault lengths.
-#include "utf8.hpp"
+#include <halyx/dcbor/utf8.hpp>
 
 namespace dcbor {
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string_view>
 
-#include "cbor_error.hpp"
+#include <halyx/dcbor/cbor_error.hpp>
 
 namespace dcbor {
 

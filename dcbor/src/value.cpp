@@ -1,5 +1,5 @@
 // value.cpp: the shared node behind CborValue, and CborMap's ordered storage.
-#include "value.hpp"
+#include <halyx/dcbor/value.hpp>
 
 #include <algorithm>
 #include <array>
@@ -7,9 +7,9 @@
 #include <utility>
 #include <variant>
 
-#include "encode.hpp"
-#include "nfc.hpp"
-#include "numeric.hpp"
+#include <halyx/dcbor/encode.hpp>
+#include <halyx/dcbor/nfc.hpp>
+#include <halyx/dcbor/numeric.hpp>
 
 namespace dcbor {
 namespace {

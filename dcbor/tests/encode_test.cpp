@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "dcbor.hpp"
-#include "numeric.hpp"
+#include <halyx/dcbor/dcbor.hpp>
+#include <halyx/dcbor/numeric.hpp>
 #include "test_util.hpp"
 
 namespace dcbor {

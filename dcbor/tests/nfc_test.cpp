@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "nfc.hpp"
+#include <halyx/dcbor/nfc.hpp>
 #include "test_util.hpp"
 
 namespace dcbor {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "dcbor.hpp"
+#include <halyx/dcbor/dcbor.hpp>
 #include "test_util.hpp"
 
 namespace dcbor {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "checked_sth.hpp"
+#include <halyx/checked_sth.hpp>
 
 namespace halyx::cli {
 

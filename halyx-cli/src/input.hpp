@@ -7,7 +7,7 @@
 #include <string_view>
 #include <utility>
 
-#include "bytes.hpp"
+#include <halyx/bytes.hpp>
 
 namespace halyx::cli {
 

@@ -3,10 +3,10 @@
 #include <algorithm>
 
 #include "json.hpp"
-#include "serialization/inclusion_proof.hpp"
-#include "serialization/mtac_leaf.hpp"
-#include "serialization/signed_tree_head.hpp"
-#include "signing/sth_signature.hpp"
+#include <halyx/serialization/inclusion_proof.hpp>
+#include <halyx/serialization/mtac_leaf.hpp>
+#include <halyx/serialization/signed_tree_head.hpp>
+#include <halyx/signing/sth_signature.hpp>
 
 namespace halyx::cli {
 namespace {

@@ -3,11 +3,11 @@
 
 #include <expected>
 
-#include "bytes.hpp"
+#include <halyx/bytes.hpp>
 #include "command_line.hpp"
 #include "json.hpp"
 #include "output.hpp"
-#include "verification.hpp"
+#include <halyx/verification.hpp>
 
 namespace halyx::cli {
 

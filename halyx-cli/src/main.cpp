@@ -15,10 +15,10 @@
 #include "inspect.hpp"
 #include "json.hpp"
 #include "output.hpp"
-#include "signing/ml_dsa_65.hpp"
+#include <halyx/signing/ml_dsa_65.hpp>
 #include "batch.hpp"
-#include "checked_sth.hpp"
-#include "verification.hpp"
+#include <halyx/checked_sth.hpp>
+#include <halyx/verification.hpp>
 
 namespace halyx::cli {
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "bytes.hpp"
+#include <halyx/bytes.hpp>
 
 namespace halyx::cli {
 

@@ -1,7 +1,7 @@
-#include "checked_sth.hpp"
+#include <halyx/checked_sth.hpp>
 
-#include "merkle/step_verify.hpp"
-#include "verification_stages.hpp"
+#include <halyx/merkle/step_verify.hpp>
+#include <halyx/verification_stages.hpp>
 
 namespace halyx {
 

@@ -14,10 +14,10 @@
 #include <expected>
 #include <optional>
 
-#include "bytes.hpp"
-#include "serialization/mtac_leaf.hpp"
-#include "serialization/signed_tree_head.hpp"
-#include "verification.hpp"
+#include <halyx/bytes.hpp>
+#include <halyx/serialization/mtac_leaf.hpp>
+#include <halyx/serialization/signed_tree_head.hpp>
+#include <halyx/verification.hpp>
 
 namespace halyx {
 

@@ -1,8 +1,8 @@
-#include "verification.hpp"
+#include <halyx/verification.hpp>
 
-#include "serialization/inclusion_proof.hpp"
-#include "serialization/signed_tree_head.hpp"
-#include "verification_stages.hpp"
+#include <halyx/serialization/inclusion_proof.hpp>
+#include <halyx/serialization/signed_tree_head.hpp>
+#include <halyx/verification_stages.hpp>
 
 namespace halyx {
 namespace {

@@ -18,12 +18,12 @@
 #include <string_view>
 #include <variant>
 
-#include "bytes.hpp"
-#include "merkle/step_verify.hpp"
-#include "serialization/mtac_leaf.hpp"
-#include "serialization/wire_decode_error.hpp"
-#include "signing/ml_dsa_65.hpp"
-#include "signing/sth_signature.hpp"
+#include <halyx/bytes.hpp>
+#include <halyx/merkle/step_verify.hpp>
+#include <halyx/serialization/mtac_leaf.hpp>
+#include <halyx/serialization/wire_decode_error.hpp>
+#include <halyx/signing/ml_dsa_65.hpp>
+#include <halyx/signing/sth_signature.hpp>
 
 namespace halyx {
 

@@ -8,13 +8,13 @@
 #include <expected>
 #include <utility>
 
-#include "bytes.hpp"
-#include "serialization/inclusion_proof.hpp"
-#include "serialization/mtac_leaf.hpp"
-#include "serialization/signed_tree_head.hpp"
-#include "signing/ml_dsa_65.hpp"
-#include "signing/sth_signature.hpp"
-#include "verification.hpp"
+#include <halyx/bytes.hpp>
+#include <halyx/serialization/inclusion_proof.hpp>
+#include <halyx/serialization/mtac_leaf.hpp>
+#include <halyx/serialization/signed_tree_head.hpp>
+#include <halyx/signing/ml_dsa_65.hpp>
+#include <halyx/signing/sth_signature.hpp>
+#include <halyx/verification.hpp>
 
 namespace halyx::stages {
 

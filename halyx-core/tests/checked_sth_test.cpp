@@ -2,7 +2,7 @@
 // five inputs does: the same value or the same failure, including which failure wins. The pairs
 // come from every signed fixture call, crossed with every STH, and with malformed leaves and
 // proofs that make the decodes fail before a later STH failure would show.
-#include "checked_sth.hpp"
+#include <halyx/checked_sth.hpp>
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "serialization/mtac_leaf.hpp"
+#include <halyx/serialization/mtac_leaf.hpp>
 #include "signing/fixtures.hpp"
 
 namespace halyx {

@@ -1,6 +1,6 @@
 // The whole verification over calls made by the independent issuer: each call ends in its verified
 // fields or in the first failure of the fixed order, with the class and text the module raises.
-#include "verification.hpp"
+#include <halyx/verification.hpp>
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
-#include "digest/sha256.hpp"
+#include <halyx/digest/sha256.hpp>
 
 #include <algorithm>
 #include <cstring>
 
-#include "digest/sha256_compress.hpp"
+#include <halyx/digest/sha256_compress.hpp>
 
 namespace halyx::digest {
 

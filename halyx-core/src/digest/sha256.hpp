@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "bytes.hpp"
+#include <halyx/bytes.hpp>
 
 namespace halyx::digest {
 

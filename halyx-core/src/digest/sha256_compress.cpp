@@ -1,4 +1,4 @@
-#include "digest/sha256_compress.hpp"
+#include <halyx/digest/sha256_compress.hpp>
 
 #include <bit>
 

@@ -1,9 +1,9 @@
-#include "merkle/inclusion.hpp"
+#include <halyx/merkle/inclusion.hpp>
 
 #include <algorithm>
 #include <cstddef>
 
-#include "digest/sha256.hpp"
+#include <halyx/digest/sha256.hpp>
 
 namespace halyx::merkle {
 namespace {

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <span>
 
-#include "bytes.hpp"
-#include "serialization/inclusion_proof.hpp"
+#include <halyx/bytes.hpp>
+#include <halyx/serialization/inclusion_proof.hpp>
 
 namespace halyx::merkle {
 

@@ -1,7 +1,7 @@
-#include "merkle/leaf_hash.hpp"
+#include <halyx/merkle/leaf_hash.hpp>
 
-#include "digest/sha256.hpp"
-#include "merkle/inclusion.hpp"
+#include <halyx/digest/sha256.hpp>
+#include <halyx/merkle/inclusion.hpp>
 
 namespace halyx::merkle {
 namespace {

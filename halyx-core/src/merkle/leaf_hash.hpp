@@ -1,8 +1,8 @@
 // leaf_hash.hpp: the domain-separated hash that binds a leaf record to its log.
 #pragma once
 
-#include "bytes.hpp"
-#include "serialization/mtac_leaf.hpp"
+#include <halyx/bytes.hpp>
+#include <halyx/serialization/mtac_leaf.hpp>
 
 namespace halyx::merkle {
 

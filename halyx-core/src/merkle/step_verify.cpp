@@ -1,7 +1,7 @@
-#include "merkle/step_verify.hpp"
+#include <halyx/merkle/step_verify.hpp>
 
-#include "merkle/inclusion.hpp"
-#include "merkle/leaf_hash.hpp"
+#include <halyx/merkle/inclusion.hpp>
+#include <halyx/merkle/leaf_hash.hpp>
 
 namespace halyx::merkle {
 

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "mldsa/params.hpp"
+#include <halyx/mldsa/params.hpp>
 
 namespace halyx::mldsa {
 

@@ -1,4 +1,4 @@
-#include "mldsa/encoding.hpp"
+#include <halyx/mldsa/encoding.hpp>
 
 namespace halyx::mldsa {
 

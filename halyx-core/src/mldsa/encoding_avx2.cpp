@@ -15,10 +15,10 @@
 #include <cstdint>
 #include <limits>
 
-#include "mldsa/arith.hpp"
-#include "mldsa/params.hpp"
-#include "mldsa/poly.hpp"
-#include "mldsa/x86_arith.hpp"
+#include <halyx/mldsa/arith.hpp>
+#include <halyx/mldsa/params.hpp>
+#include <halyx/mldsa/poly.hpp>
+#include <halyx/mldsa/x86_arith.hpp>
 
 // Every function below that runs, helpers included, carries the AVX2 target; the file itself is
 // compiled for the baseline (see ntt_avx2.cpp).

@@ -1,9 +1,9 @@
-#include "mldsa/keccak.hpp"
+#include <halyx/mldsa/keccak.hpp>
 
 #include <algorithm>
 #include <cstring>
 
-#include "mldsa/x86.hpp"
+#include <halyx/mldsa/x86.hpp>
 
 namespace halyx::mldsa {
 namespace {
@@ -76,9 +76,7 @@ constexpr std::uint64_t rotl64(std::uint64_t v, unsigned n) { return n == 0 ? v 
 
 const std::array<std::uint64_t, 24> KECCAK_ROUND_CONSTANTS = make_round_constants();
 
-void keccak_f1600(KeccakState& state) noexcept { keccak_f1600_words(state.data()); }
-
-void keccak_f1600_words(std::uint64_t* state) noexcept { permute(state); }
+void keccak_f1600(KeccakState& state) noexcept { permute(state.data()); }
 
 #if defined(__x86_64__)
 // The same rounds with rorx and andn: the compiler may use them only in a function that says the
@@ -102,30 +100,34 @@ void keccak_extract_bytes(const KeccakState& state, std::uint8_t* out, std::size
 
 // Input is XORed a word at a time wherever the sponge's position is on a word boundary (the rates
 // are multiples of 8), and a byte at a time only up to the next boundary and for the tail: every
-// message a call hashes (tr, the context, the STH, mu, w1) would otherwise go in byte by byte.
+// message a call hashes (tr, the context, the STH, mu, w1) would otherwise go in byte by byte. The
+// words go in a block's worth at a time, so the block's end is checked once per permutation rather
+// than once per word: hashing mu || w1 (7 permutations of about 230 ns with AVX-512) spent about
+// 170 ns besides them that way, and about 90 now.
 template <std::size_t Rate>
 void Shake<Rate>::absorb(std::span<const std::uint8_t> data) noexcept {
   const std::uint8_t* p = data.data();
   std::size_t n = data.size();
-  const auto advance = [this](std::size_t bytes) noexcept {
-    position_ += bytes;
+  for (; n != 0 && position_ % 8 != 0; ++p, --n) {
+    state_[position_ / 8] ^= std::uint64_t{*p} << (8 * (position_ % 8));
+    if (++position_ == Rate) {
+      permute_(state_);
+      position_ = 0;
+    }
+  }
+  while (n >= 8) {
+    const std::size_t first = position_ / 8, words = std::min(n / 8, Rate / 8 - first);
+    for (std::size_t w = 0; w < words; ++w) state_[first + w] ^= load_le64(p + 8 * w);
+    p += 8 * words;
+    n -= 8 * words;
+    position_ += 8 * words;
     if (position_ == Rate) {
       permute_(state_);
       position_ = 0;
     }
-  };
-  for (; n != 0 && position_ % 8 != 0; ++p, --n) {
-    state_[position_ / 8] ^= std::uint64_t{*p} << (8 * (position_ % 8));
-    advance(1);
   }
-  for (; n >= 8; p += 8, n -= 8) {
-    state_[position_ / 8] ^= load_le64(p);
-    advance(8);
-  }
-  for (; n != 0; ++p, --n) {
-    state_[position_ / 8] ^= std::uint64_t{*p} << (8 * (position_ % 8));
-    advance(1);
-  }
+  // Fewer than 8 bytes from a word boundary: they end before the block does.
+  for (; n != 0; ++p, --n, ++position_) state_[position_ / 8] ^= std::uint64_t{*p} << (8 * (position_ % 8));
 }
 
 template <std::size_t Rate>

@@ -3,8 +3,8 @@
 //
 // A state is 25 64-bit words; word x + 5y holds lane (x, y), and bytes enter and leave each word
 // little-endian. Several states can also be permuted side by side (a path's permute_lanes, which
-// sponges.hpp drives): there the words are interleaved, word w of state s sitting at index
-// w * lanes + s, which is the layout the vector permutations load without shuffling.
+// sponges.hpp drives); each stays whole where its owner keeps it, and the vector permutations
+// transpose them into registers and back.
 #pragma once
 
 #include <array>
@@ -57,8 +57,6 @@ static_assert(KECCAK_ROTATIONS[1] == 1 && KECCAK_ROTATIONS[2] == 62 && KECCAK_RO
 
 // Applies Keccak-f[1600] to one state in place.
 void keccak_f1600(KeccakState& state) noexcept;
-// The same on 25 words anywhere in memory.
-void keccak_f1600_words(std::uint64_t* state) noexcept;
 
 // Reads and writes the first `len` bytes of a state's rate (len <= 200), little-endian.
 void keccak_xor_bytes(KeccakState& state, const std::uint8_t* in, std::size_t len) noexcept;

@@ -7,8 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "mldsa/keccak.hpp"
-#include "mldsa/x86.hpp"
+#include <halyx/mldsa/keccak.hpp>
+#include <halyx/mldsa/x86.hpp>
 
 namespace halyx::mldsa::x86 {
 namespace {
@@ -75,20 +75,50 @@ __attribute__((always_inline, target("avx2"))) inline void round(const __m256i* 
   e[0] = _mm256_xor_si256(e[0], _mm256_set1_epi64x(static_cast<long long>(rc)));
 }
 
+// Transposes 4 x 4 words in place: word j of r[i] and word i of r[j] trade places. The first step
+// swaps single words between pairs of registers, the second their 128-bit halves.
+__attribute__((always_inline, target("avx2"))) inline void transpose4(__m256i* r) noexcept {
+  const __m256i t0 = _mm256_unpacklo_epi64(r[0], r[1]), t1 = _mm256_unpackhi_epi64(r[0], r[1]);
+  const __m256i t2 = _mm256_unpacklo_epi64(r[2], r[3]), t3 = _mm256_unpackhi_epi64(r[2], r[3]);
+  r[0] = _mm256_permute2x128_si256(t0, t2, 0x20);
+  r[1] = _mm256_permute2x128_si256(t1, t3, 0x20);
+  r[2] = _mm256_permute2x128_si256(t0, t2, 0x31);
+  r[3] = _mm256_permute2x128_si256(t1, t3, 0x31);
+}
+
 }  // namespace
 
-// Two rounds per pass, so that the state moves a -> e -> a and no copy is needed; the compiler
-// keeps what fits of both in registers and spills the rest (AVX2 has 16 for 25 words).
-__attribute__((target("avx2"))) void permute_x4_avx2(std::uint64_t* states) noexcept {
+// The states come in as rows of four words and are transposed into one word of all four per
+// register, and back out after the rounds. Two rounds per pass, so that the state moves a -> e -> a
+// and no copy is needed; the compiler keeps what fits of both in registers and spills the rest
+// (AVX2 has 16 for 25 words).
+__attribute__((target("avx2"))) void permute_x4_avx2(KeccakState* const* states) noexcept {
   __m256i a[KECCAK_WORDS], e[KECCAK_WORDS];
-  for (std::size_t w = 0; w < KECCAK_WORDS; ++w) {
-    a[w] = _mm256_load_si256(reinterpret_cast<const __m256i*>(states + 4 * w));
+  for (std::size_t g = 0; g < 6; ++g) {
+    __m256i r[4];
+    for (std::size_t i = 0; i < 4; ++i) {
+      r[i] = _mm256_load_si256(reinterpret_cast<const __m256i*>(states[i]->data() + 4 * g));
+    }
+    transpose4(r);
+    for (std::size_t i = 0; i < 4; ++i) a[4 * g + i] = r[i];
   }
+  a[24] = _mm256_setr_epi64x(static_cast<long long>((*states[0])[24]), static_cast<long long>((*states[1])[24]),
+                             static_cast<long long>((*states[2])[24]), static_cast<long long>((*states[3])[24]));
   for (std::size_t r = 0; r < 24; r += 2) {
     round(a, e, KECCAK_ROUND_CONSTANTS[r]);
     round(e, a, KECCAK_ROUND_CONSTANTS[r + 1]);
   }
-  for (std::size_t w = 0; w < KECCAK_WORDS; ++w) _mm256_store_si256(reinterpret_cast<__m256i*>(states + 4 * w), a[w]);
+  for (std::size_t g = 0; g < 6; ++g) {
+    __m256i r[4];
+    for (std::size_t i = 0; i < 4; ++i) r[i] = a[4 * g + i];
+    transpose4(r);
+    for (std::size_t i = 0; i < 4; ++i) {
+      _mm256_store_si256(reinterpret_cast<__m256i*>(states[i]->data() + 4 * g), r[i]);
+    }
+  }
+  alignas(32) std::uint64_t last[4];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(last), a[24]);
+  for (std::size_t i = 0; i < 4; ++i) (*states[i])[24] = last[i];
 }
 
 }  // namespace halyx::mldsa::x86

@@ -17,9 +17,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "mldsa/arith.hpp"
-#include "mldsa/poly.hpp"
-#include "mldsa/x86_arith.hpp"
+#include <halyx/mldsa/arith.hpp>
+#include <halyx/mldsa/poly.hpp>
+#include <halyx/mldsa/x86_arith.hpp>
 
 // Every function below, helpers included, carries the AVX2 target. The file itself is compiled for
 // the baseline, so the inline functions it shares with other files through headers get no vector

@@ -1,4 +1,4 @@
-#include "mldsa/path.hpp"
+#include <halyx/mldsa/path.hpp>
 
 #include <array>
 #include <cstddef>

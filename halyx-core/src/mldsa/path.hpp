@@ -10,7 +10,7 @@
 #include <span>
 #include <string_view>
 
-#include "mldsa/poly.hpp"
+#include <halyx/mldsa/poly.hpp>
 
 namespace halyx::mldsa {
 

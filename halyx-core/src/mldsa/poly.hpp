@@ -13,8 +13,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "mldsa/keccak.hpp"
-#include "mldsa/params.hpp"
+#include <halyx/mldsa/keccak.hpp>
+#include <halyx/mldsa/params.hpp>
 
 namespace halyx::mldsa {
 
@@ -27,10 +27,11 @@ struct Kernels {
   // Keccak-f[1600] on one state: every hash over a message (mu, c~') runs on it.
   KeccakPermutation permute_one;
 
-  // How many Keccak states permute_lanes permutes at once (1, 4 or 8), interleaved as keccak.hpp
-  // describes.
+  // How many Keccak states permute_lanes permutes at once (1, 4 or 8): states[0..keccak_lanes),
+  // each 64-byte aligned. One state may be given for several lanes, and is then permuted once (the
+  // kernels read every state before writing any); distinct states must not overlap.
   std::size_t keccak_lanes;
-  void (*permute_lanes)(std::uint64_t* states) noexcept;
+  void (*permute_lanes)(KeccakState* const* states) noexcept;
 
   // Appends to out[filled..256) the candidates of `bytes` (len a multiple of 3) that RejNTTPoly
   // keeps, in order: b0 + 256 b1 + 65536 (b2 & 0x7F) when below q. Stops at 256; returns the new

@@ -2,15 +2,15 @@
 
 #include <array>
 
-#include "mldsa/arith.hpp"
-#include "mldsa/encoding.hpp"
-#include "mldsa/keccak.hpp"
-#include "mldsa/poly.hpp"
-#include "mldsa/portable.hpp"
+#include <halyx/mldsa/arith.hpp>
+#include <halyx/mldsa/encoding.hpp>
+#include <halyx/mldsa/keccak.hpp>
+#include <halyx/mldsa/poly.hpp>
+#include <halyx/mldsa/portable.hpp>
 
 namespace halyx::mldsa::portable {
 
-void permute_lanes(std::uint64_t* state) noexcept { keccak_f1600_words(state); }
+void permute_lanes(KeccakState* const* states) noexcept { keccak_f1600(*states[0]); }
 
 std::size_t rejection_sample(std::int32_t* out, std::size_t filled, const std::uint8_t* bytes,
                              std::size_t len) noexcept {

@@ -5,11 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "mldsa/poly.hpp"
+#include <halyx/mldsa/poly.hpp>
 
 namespace halyx::mldsa::portable {
 
-void permute_lanes(std::uint64_t* state) noexcept;  // one lane: keccak_f1600
+void permute_lanes(KeccakState* const* states) noexcept;  // one lane: keccak_f1600
 std::size_t rejection_sample(std::int32_t* out, std::size_t filled, const std::uint8_t* bytes,
                              std::size_t len) noexcept;
 void ntt(Poly& p) noexcept;

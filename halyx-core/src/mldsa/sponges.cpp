@@ -1,100 +1,117 @@
-#include "mldsa/sponges.hpp"
+#include <halyx/mldsa/sponges.hpp>
 
-#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
-
-#include "mldsa/keccak.hpp"
 
 namespace halyx::mldsa {
 namespace {
 
-inline constexpr std::size_t BLOCK_SLACK = 32;  // consumers may over-read a block by this much
-inline constexpr std::size_t MAX_RATE = SHAKE128_RATE;
-
-// What one lane is doing: absorbing the input of `sponge`, or squeezing it.
-struct Lane {
-  Sponge* sponge = nullptr;
-  std::size_t absorbed = 0;  // input bytes already in the state
-  bool squeezing = false;
-};
-
-// `Lanes` states side by side. The count is a constant so that the stride between a state's words
-// is one too: moving a block in or out of the interleaved layout is then a run of plain loads and
-// stores, which matters, since it happens after every permutation of every lane.
-template <std::size_t Lanes>
-class LaneSet {
+// The sponges waiting for a permutation, in the order they get one.
+class Queue {
  public:
-  // Zeroes lane l's state and feeds it the first block of `s`.
-  void start(std::size_t l, Sponge* s) noexcept {
-    for (std::size_t w = 0; w < KECCAK_WORDS; ++w) word(w, l) = 0;
-    lane_[l] = Lane{s, 0, false};
-    feed(l);
+  bool empty() const noexcept { return head_ == nullptr; }
+
+  Sponge* pop() noexcept {
+    Sponge* s = head_;
+    head_ = s->next;
+    if (head_ == nullptr) tail_ = nullptr;
+    return s;
   }
 
-  // Called after each permutation: absorbs the next block, or squeezes one to the consumer.
-  // Returns false when the lane's sponge is done.
-  bool advance(std::size_t l) noexcept {
-    Lane& lane = lane_[l];
-    if (!lane.squeezing) {
-      feed(l);
-      return true;
-    }
-    const std::size_t rate = lane.sponge->rate;
-    std::uint8_t* block = blocks_[l].data();
-    for (std::size_t w = 0; w < rate / 8; ++w) store_le64(block + 8 * w, word(w, l));
-    return !lane.sponge->consume(lane.sponge->context, block, rate);
+  void push_back(Sponge* s) noexcept {
+    s->next = nullptr;
+    (tail_ == nullptr ? head_ : tail_->next) = s;
+    tail_ = s;
   }
 
-  bool busy(std::size_t l) const noexcept { return lane_[l].sponge != nullptr; }
-  void release(std::size_t l) noexcept { lane_[l] = Lane{}; }
-  std::uint64_t* states() noexcept { return states_.data(); }
+  // Puts the chain first -> ... -> last ahead of everything waiting.
+  void push_front(Sponge* first, Sponge* last) noexcept {
+    last->next = head_;
+    if (head_ == nullptr) tail_ = last;
+    head_ = first;
+  }
 
  private:
-  std::uint64_t& word(std::size_t w, std::size_t l) noexcept { return states_[w * Lanes + l]; }
-
-  // XORs the next block of input into lane l: a whole block, or the last partial one with the
-  // SHAKE padding, after which the lane squeezes. A block that fills the rate exactly is followed
-  // by a block of padding alone.
-  void feed(std::size_t l) noexcept {
-    Lane& lane = lane_[l];
-    const std::size_t rate = lane.sponge->rate;
-    const auto rest = lane.sponge->input.subspan(lane.absorbed);
-    if (rest.size() >= rate) {
-      for (std::size_t w = 0; w < rate / 8; ++w) word(w, l) ^= load_le64(rest.data() + 8 * w);
-      lane.absorbed += rate;
-      return;
-    }
-    std::array<std::uint8_t, MAX_RATE> block{};
-    if (!rest.empty()) std::memcpy(block.data(), rest.data(), rest.size());
-    lane.absorbed += rest.size();
-    block[rest.size()] ^= SHAKE_PAD;
-    block[rate - 1] ^= 0x80;
-    lane.squeezing = true;
-    for (std::size_t w = 0; w < rate / 8; ++w) word(w, l) ^= load_le64(block.data() + 8 * w);
-  }
-
-  alignas(64) std::array<std::uint64_t, KECCAK_WORDS * Lanes> states_{};
-  std::array<Lane, Lanes> lane_{};
-  // Each lane's last squeezed block; zeroed once, so the slack a consumer may read is defined.
-  alignas(64) std::array<std::array<std::uint8_t, MAX_RATE + BLOCK_SLACK>, Lanes> blocks_{};
+  Sponge* head_ = nullptr;
+  Sponge* tail_ = nullptr;
 };
+
+// XORs the next block of input into s: a whole block, or the last partial one with the SHAKE
+// padding, after which s squeezes. An input that fills its last block exactly is followed by a
+// block of padding alone. The first block is written rather than XORed, and only the words past
+// it are cleared: zeroing the whole state first (GCC makes a fixed 200 bytes a rep stos, slow to
+// start), or a loop of 25 stores, each took about 1 us of expand_a's 11; the library's memset of
+// a length known only at run time is vector stores.
+void feed(Sponge& s, bool first) noexcept {
+  const std::size_t rest = s.input.size() - s.absorbed;
+  const std::size_t take = rest < s.rate ? rest : s.rate, whole = take / 8;
+  const std::uint8_t* in = s.input.data() + s.absorbed;
+  if (first) {
+    for (std::size_t w = 0; w < whole; ++w) s.state[w] = load_le64(in + 8 * w);
+    std::memset(s.state.data() + whole, 0, 8 * (KECCAK_WORDS - whole));
+  } else {
+    for (std::size_t w = 0; w < whole; ++w) s.state[w] ^= load_le64(in + 8 * w);
+  }
+  s.absorbed += take;
+  if (rest >= s.rate) return;
+  for (std::size_t i = 8 * whole; i < take; ++i) s.state[i / 8] ^= std::uint64_t{in[i]} << (8 * (i % 8));
+  s.state[take / 8] ^= std::uint64_t{SHAKE_PAD} << (8 * (take % 8));
+  s.state[(s.rate - 1) / 8] ^= std::uint64_t{0x80} << (8 * ((s.rate - 1) % 8));
+  s.squeezing = true;
+}
+
+// Hands s's squeezed block to its consumer; returns true when it wants no more. On a little-endian
+// CPU the state's bytes are the block, so the consumer reads them where they are.
+bool deliver(Sponge& s) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    return s.consume(s.context, reinterpret_cast<const std::uint8_t*>(s.state.data()), s.rate);
+  } else {
+    std::array<std::uint8_t, 8 * KECCAK_WORDS> block;
+    keccak_extract_bytes(s.state, block.data(), block.size());
+    return s.consume(s.context, block.data(), s.rate);
+  }
+}
 
 template <std::size_t Lanes>
 void run(std::span<Sponge> batch, const Kernels& kernels) noexcept {
-  LaneSet<Lanes> set;
-  std::size_t next = 0;
+  Queue waiting;
+  for (Sponge& s : batch) {
+    s.absorbed = 0;
+    s.squeezing = false;
+    feed(s, true);
+    waiting.push_back(&s);
+  }
+  alignas(64) KeccakState idle{};  // permuted in the lanes no sponge needs
   for (;;) {
-    std::size_t active = 0;
-    for (std::size_t l = 0; l < Lanes; ++l) {
-      if (!set.busy(l) && next < batch.size()) set.start(l, &batch[next++]);
-      active += set.busy(l) ? 1 : 0;
+    std::array<Sponge*, Lanes> picked;
+    std::array<KeccakState*, Lanes> states;
+    std::size_t count = 0;
+    for (; count < Lanes && !waiting.empty(); ++count) {
+      picked[count] = waiting.pop();
+      states[count] = &picked[count]->state;
     }
-    if (active == 0) return;
-    kernels.permute_lanes(set.states());
-    for (std::size_t l = 0; l < Lanes; ++l) {
-      if (set.busy(l) && !set.advance(l)) set.release(l);
+    if (count == 0) return;
+    if (count == 1) {
+      kernels.permute_one(*states[0]);  // quicker than a batch of one
+    } else {
+      for (std::size_t l = count; l < Lanes; ++l) states[l] = &idle;
+      kernels.permute_lanes(states.data());
     }
+    // Sponges still absorbing go back to the front in their order, the others to the back.
+    Sponge* first = nullptr;
+    Sponge* last = nullptr;
+    for (std::size_t l = 0; l < count; ++l) {
+      Sponge& s = *picked[l];
+      if (!s.squeezing) {
+        feed(s, false);
+        (last == nullptr ? first : last->next) = &s;
+        last = &s;
+      } else if (!deliver(s)) {
+        waiting.push_back(&s);
+      }
+    }
+    if (first != nullptr) waiting.push_front(first, last);
   }
 }
 

@@ -1,32 +1,56 @@
 // sponges.hpp: runs a batch of independent SHAKE computations through a multi-state Keccak
 // permutation, keeping every lane busy.
 //
-// Verification needs 32 sponges that do not depend on each other: the 30 entries of A (SHAKE128),
-// tr (SHAKE256 over the 1952-byte key, 15 permutations) and the challenge (SHAKE256 over c~). Each
-// lane takes the next waiting sponge as soon as its last one is done, so the long one (tr) runs
-// beside several short ones instead of after them.
+// Verification needs 32 sponges that do not depend on each other: the 30 entries of A (SHAKE128,
+// 5 permutations each), tr (SHAKE256 over the 1952-byte key, 15 permutations) and the challenge
+// (SHAKE256 over c~, one). Each sponge keeps its own state, and every batch permutes whichever
+// sponges are next, so a sponge may move from lane to lane at no cost. That matters for the
+// schedule: a sponge tied to one lane leaves the lanes unevenly loaded (25 batches of 8 for those
+// 166 permutations, as five-permutation entries do not divide the 21 that suffice), while taking
+// turns finishes them all together.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
-#include "mldsa/poly.hpp"
+#include <halyx/mldsa/keccak.hpp>
+#include <halyx/mldsa/poly.hpp>
 
 namespace halyx::mldsa {
+
+// Takes one squeezed block of `rate` bytes (readable 32 bytes further); returns true when satisfied.
+using SpongeConsumer = bool (*)(void* context, const std::uint8_t* block, std::size_t rate) noexcept;
 
 // One SHAKE computation: absorbs `input` whole, then hands each squeezed block to `consume` until
 // it returns true.
 struct Sponge {
-  std::size_t rate;                  // SHAKE128_RATE or SHAKE256_RATE
+  std::size_t rate;  // SHAKE128_RATE or SHAKE256_RATE
   std::span<const std::uint8_t> input;
-  // Takes one block of `rate` bytes (readable 32 bytes further); returns true when satisfied.
-  bool (*consume)(void* context, const std::uint8_t* block, std::size_t rate) noexcept;
+  SpongeConsumer consume;
   void* context;
+
+  // run_sponges' own: whatever they hold before a run is ignored.
+  alignas(64) KeccakState state;
+  std::size_t absorbed;  // input bytes already in the state
+  bool squeezing;        // the padding is in: the next permutation gives output
+  Sponge* next;          // the next sponge waiting for a permutation
+
+  // Sets what the sponge computes and leaves the rest alone: a sponge built whole, with its state
+  // zeroed and copied, cost prepare() about 1 us.
+  void set(std::size_t shake_rate, std::span<const std::uint8_t> bytes, SpongeConsumer consumer,
+           void* consumer_context) noexcept {
+    rate = shake_rate;
+    input = bytes;
+    consume = consumer;
+    context = consumer_context;
+  }
 };
 
-// Runs every sponge of `batch` to completion, `kernels.keccak_lanes` at a time, in the order given
-// (put the longest first). Uses under 4 KiB of stack; allocates nothing.
+// Runs every sponge of `batch` to completion, `kernels.keccak_lanes` at a time. A sponge still
+// absorbing keeps its place in the order given, so put the longest input first: it then gets a
+// permutation in every batch. Sponges that squeeze take turns. Allocates nothing, and uses under
+// 1 KiB of stack beyond the sponges themselves.
 void run_sponges(std::span<Sponge> batch, const Kernels& kernels) noexcept;
 
 }  // namespace halyx::mldsa

@@ -1,11 +1,11 @@
-#include "mldsa/verifier.hpp"
+#include <halyx/mldsa/verifier.hpp>
 
 #include <algorithm>
 #include <cstring>
 
-#include "mldsa/encoding.hpp"
-#include "mldsa/keccak.hpp"
-#include "mldsa/sponges.hpp"
+#include <halyx/mldsa/encoding.hpp>
+#include <halyx/mldsa/keccak.hpp>
+#include <halyx/mldsa/sponges.hpp>
 
 namespace halyx::mldsa {
 namespace {
@@ -95,14 +95,15 @@ void expand_a(Matrix& a, std::span<const std::uint8_t, SEED_BYTES> rho, const Ke
   std::array<Sponge, K * L> sponges;
   for (std::size_t e = 0; e < K * L; ++e) {
     entries[e] = UniformEntry{&a[e / L][e % L], 0, &kernels};
-    sponges[e] = Sponge{SHAKE128_RATE, seeds[e], take_uniform, &entries[e]};
+    sponges[e].set(SHAKE128_RATE, seeds[e], take_uniform, &entries[e]);
   }
   run_sponges(sponges, kernels);
 }
 
 void sample_in_ball(Poly& c, std::span<const std::uint8_t, C_TILDE_BYTES> c_tilde, const Kernels& kernels) noexcept {
   Challenge ch{&c, 0, 0, false};
-  Sponge sponge{SHAKE256_RATE, c_tilde, take_challenge, &ch};
+  Sponge sponge;
+  sponge.set(SHAKE256_RATE, c_tilde, take_challenge, &ch);
   run_sponges({&sponge, 1}, kernels);
 }
 
@@ -127,11 +128,11 @@ PreparedVerification prepare(PublicKeyView public_key, std::span<const std::uint
   const auto rho = public_key.first<SEED_BYTES>();
   make_seeds(ws.seeds, rho);
   Challenge challenge{&ws.c, 0, 0, false};
-  ws.sponges[0] = Sponge{SHAKE256_RATE, public_key, take_tr, out.tr_.data()};
-  ws.sponges[1] = Sponge{SHAKE256_RATE, out.c_tilde_, take_challenge, &challenge};
+  ws.sponges[0].set(SHAKE256_RATE, public_key, take_tr, out.tr_.data());
+  ws.sponges[1].set(SHAKE256_RATE, out.c_tilde_, take_challenge, &challenge);
   for (std::size_t e = 0; e < K * L; ++e) {
     ws.entries[e] = UniformEntry{&ws.a[e / L][e % L], 0, &kernels};
-    ws.sponges[2 + e] = Sponge{SHAKE128_RATE, ws.seeds[e], take_uniform, &ws.entries[e]};
+    ws.sponges[2 + e].set(SHAKE128_RATE, ws.seeds[e], take_uniform, &ws.entries[e]);
   }
   run_sponges(ws.sponges, kernels);
 

@@ -11,17 +11,17 @@
 //
 // Verification handles public data only (keys, signatures, messages), so nothing here runs in
 // constant time. Nothing is kept between calls, and nothing allocates: prepare() works in about
-// 40 KiB of the calling thread's stack (the 30 entries of A are the bulk), and a
-// PreparedVerification is 888 bytes, held wherever its owner puts it.
+// 50 KiB of the calling thread's stack (the 30 entries of A are the bulk, the 32 Keccak states
+// next), and a PreparedVerification is 888 bytes, held wherever its owner puts it.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <span>
 
-#include "mldsa/params.hpp"
-#include "mldsa/path.hpp"
-#include "mldsa/poly.hpp"
+#include <halyx/mldsa/params.hpp>
+#include <halyx/mldsa/path.hpp>
+#include <halyx/mldsa/poly.hpp>
 
 namespace halyx::mldsa {
 
@@ -39,7 +39,7 @@ class PreparedVerification {
   // w1Encode(w'1), the message-independent half of the challenge hash. For tests.
   [[nodiscard]] const std::array<std::uint8_t, W1_ENCODED_BYTES>& w1_encoded() const noexcept { return w1_encoded_; }
 
-  // Decides on mu directly, as the standard's Verify_internal with an external mu does.
+  // Decides on a mu the caller computed: the verification of the message mu stands for.
   [[nodiscard]] bool decide_mu(std::span<const std::uint8_t, MU_BYTES> mu) const noexcept;
 
  private:

@@ -9,19 +9,18 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "mldsa/keccak.hpp"
+#include <halyx/mldsa/keccak.hpp>
 
 namespace halyx::mldsa::x86 {
 
 // Keccak-f[1600] on one state (BMI1, BMI2).
 void keccak_f1600_bmi2(KeccakState& state) noexcept;
 
-// Keccak-f[1600] on 4 interleaved states, states[w * 4 + s] (AVX2); `states` is 32-byte aligned.
-void permute_x4_avx2(std::uint64_t* states) noexcept;
+// Keccak-f[1600] on the 4 states states[0..3] (AVX2), as poly.hpp's permute_lanes.
+void permute_x4_avx2(KeccakState* const* states) noexcept;
 
-// Keccak-f[1600] on 8 interleaved states, states[w * 8 + s] (AVX-512F, VL); `states` is 64-byte
-// aligned.
-void permute_x8_avx512(std::uint64_t* states) noexcept;
+// Keccak-f[1600] on the 8 states states[0..7] (AVX-512F, VL), as poly.hpp's permute_lanes.
+void permute_x8_avx512(KeccakState* const* states) noexcept;
 
 // Keccak-f[1600] on one state (AVX-512F, VL).
 void keccak_f1600_avx512(KeccakState& state) noexcept;

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "mldsa/poly.hpp"
+#include <halyx/mldsa/poly.hpp>
 
 namespace halyx::mldsa::avx2 {
 

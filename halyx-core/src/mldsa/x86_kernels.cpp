@@ -2,9 +2,9 @@
 // set; path.cpp hands a table out only on a CPU that has every instruction it uses.
 #if defined(__x86_64__)
 
-#include "mldsa/poly.hpp"
-#include "mldsa/x86.hpp"
-#include "mldsa/x86_arith.hpp"
+#include <halyx/mldsa/poly.hpp>
+#include <halyx/mldsa/x86.hpp>
+#include <halyx/mldsa/x86_arith.hpp>
 
 namespace halyx::mldsa {
 

@@ -1,9 +1,9 @@
-#include "serialization/inclusion_proof.hpp"
+#include <halyx/serialization/inclusion_proof.hpp>
 
 #include <algorithm>
 #include <cstddef>
 
-#include "serialization/wire_reader.hpp"
+#include <halyx/serialization/wire_reader.hpp>
 
 namespace halyx::wire {
 namespace {

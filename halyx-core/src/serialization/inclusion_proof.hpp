@@ -5,8 +5,8 @@
 #include <expected>
 #include <vector>
 
-#include "bytes.hpp"
-#include "serialization/wire_decode_error.hpp"
+#include <halyx/bytes.hpp>
+#include <halyx/serialization/wire_decode_error.hpp>
 
 namespace halyx::wire {
 

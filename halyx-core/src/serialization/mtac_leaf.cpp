@@ -1,5 +1,5 @@
 // mtac_leaf.cpp: MtacLeaf decoding and canonical serialisation.
-#include "serialization/mtac_leaf.hpp"
+#include <halyx/serialization/mtac_leaf.hpp>
 
 #include <array>
 #include <cstring>
@@ -7,10 +7,10 @@
 #include <string_view>
 #include <utility>
 
-#include "cbor_head.hpp"
-#include "encode.hpp"
-#include "nfc.hpp"
-#include "reader.hpp"
+#include <halyx/dcbor/cbor_head.hpp>
+#include <halyx/dcbor/encode.hpp>
+#include <halyx/dcbor/nfc.hpp>
+#include <halyx/dcbor/reader.hpp>
 
 namespace halyx::leaf {
 namespace {

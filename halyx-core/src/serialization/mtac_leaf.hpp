@@ -7,8 +7,8 @@
 #include <variant>
 #include <vector>
 
-#include "bytes.hpp"
-#include "serialization/text_list.hpp"
+#include <halyx/bytes.hpp>
+#include <halyx/serialization/text_list.hpp>
 
 namespace halyx::leaf {
 

@@ -1,11 +1,11 @@
-#include "serialization/signed_tree_head.hpp"
+#include <halyx/serialization/signed_tree_head.hpp>
 
 #include <algorithm>
 #include <cstddef>
 
-#include "cbor_head.hpp"
-#include "encode.hpp"
-#include "serialization/wire_reader.hpp"
+#include <halyx/dcbor/cbor_head.hpp>
+#include <halyx/dcbor/encode.hpp>
+#include <halyx/serialization/wire_reader.hpp>
 
 namespace halyx::wire {
 namespace {

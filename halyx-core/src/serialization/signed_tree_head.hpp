@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "bytes.hpp"
-#include "serialization/wire_decode_error.hpp"
+#include <halyx/bytes.hpp>
+#include <halyx/serialization/wire_decode_error.hpp>
 
 namespace halyx::wire {
 

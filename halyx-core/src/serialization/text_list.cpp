@@ -1,10 +1,10 @@
-#include "serialization/text_list.hpp"
+#include <halyx/serialization/text_list.hpp>
 
 #include <algorithm>
 #include <array>
 
-#include "cbor_head.hpp"
-#include "encode.hpp"
+#include <halyx/dcbor/cbor_head.hpp>
+#include <halyx/dcbor/encode.hpp>
 
 namespace halyx::leaf {
 

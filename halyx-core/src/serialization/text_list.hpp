@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "bytes.hpp"
+#include <halyx/bytes.hpp>
 
 namespace halyx::leaf {
 

@@ -1,6 +1,6 @@
-#include "serialization/wire_decode_error.hpp"
+#include <halyx/serialization/wire_decode_error.hpp>
 
-#include "bytes.hpp"
+#include <halyx/bytes.hpp>
 
 namespace halyx::wire {
 namespace {

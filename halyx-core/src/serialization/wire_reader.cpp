@@ -1,8 +1,8 @@
-#include "serialization/wire_reader.hpp"
+#include <halyx/serialization/wire_reader.hpp>
 
 #include <cstddef>
 
-#include "cbor_head.hpp"
+#include <halyx/dcbor/cbor_head.hpp>
 
 // The head arithmetic is dcbor's; this reader differs from dcbor's in what it accepts (any head
 // length, since the re-encoding settles shortest form) and in how it reports a fault (an offset and

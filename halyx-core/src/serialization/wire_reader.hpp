@@ -5,8 +5,8 @@
 #include <expected>
 #include <string_view>
 
-#include "bytes.hpp"
-#include "serialization/wire_decode_error.hpp"
+#include <halyx/bytes.hpp>
+#include <halyx/serialization/wire_decode_error.hpp>
 
 namespace halyx::wire {
 

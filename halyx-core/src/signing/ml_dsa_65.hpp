@@ -16,8 +16,8 @@
 #include <memory>
 #include <string_view>
 
-#include "bytes.hpp"
-#include "mldsa/verifier.hpp"
+#include <halyx/bytes.hpp>
+#include <halyx/mldsa/verifier.hpp>
 
 namespace halyx::signing {
 

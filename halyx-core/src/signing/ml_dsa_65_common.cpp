@@ -1,4 +1,4 @@
-#include "signing/ml_dsa_65.hpp"
+#include <halyx/signing/ml_dsa_65.hpp>
 
 namespace halyx::signing {
 

@@ -4,7 +4,7 @@
 #include <mutex>
 #include <new>
 
-#include "signing/ml_dsa_65.hpp"
+#include <halyx/signing/ml_dsa_65.hpp>
 
 namespace halyx::signing {
 namespace {

@@ -1,9 +1,9 @@
 // The ML-DSA-65 handle over the project's own verifier (mldsa/). It has no library to set up and
 // nothing to allocate: the handle holds no object, and a prepared signature holds the verifier's
 // work by value.
-#include "mldsa/path.hpp"
-#include "mldsa/verifier.hpp"
-#include "signing/ml_dsa_65.hpp"
+#include <halyx/mldsa/path.hpp>
+#include <halyx/mldsa/verifier.hpp>
+#include <halyx/signing/ml_dsa_65.hpp>
 
 namespace halyx::signing {
 

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <new>
 
-#include "signing/ml_dsa_65.hpp"
+#include <halyx/signing/ml_dsa_65.hpp>
 
 #if OPENSSL_VERSION_NUMBER < 0x30500000L
 #error "the OpenSSL ML-DSA-65 backend needs OpenSSL 3.5 or later"

@@ -1,6 +1,6 @@
-#include "signing/sth_signature.hpp"
+#include <halyx/signing/sth_signature.hpp>
 
-#include "digest/sha256.hpp"
+#include <halyx/digest/sha256.hpp>
 
 namespace halyx::signing {
 namespace {

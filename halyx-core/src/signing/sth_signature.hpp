@@ -7,9 +7,9 @@
 #include <string>
 #include <variant>
 
-#include "bytes.hpp"
-#include "serialization/signed_tree_head.hpp"
-#include "signing/ml_dsa_65.hpp"
+#include <halyx/bytes.hpp>
+#include <halyx/serialization/signed_tree_head.hpp>
+#include <halyx/signing/ml_dsa_65.hpp>
 
 namespace halyx::signing {
 

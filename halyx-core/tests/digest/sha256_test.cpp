@@ -1,7 +1,7 @@
 // SHA-256 both ways it is computed (the processor's SHA instructions, the portable block function):
 // the FIPS 180-4 examples, and agreement on every length around the block and padding boundaries,
 // fed in pieces.
-#include "digest/sha256.hpp"
+#include <halyx/digest/sha256.hpp>
 
 #include <gtest/gtest.h>
 

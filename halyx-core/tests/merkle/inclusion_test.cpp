@@ -1,6 +1,6 @@
 // Tests of the Merkle inclusion walk: small trees drawn by hand, third-party RFC 9162 vectors, trees
 // from an independent Python builder, and named mutations of every valid proof.
-#include "merkle/inclusion.hpp"
+#include <halyx/merkle/inclusion.hpp>
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "digest/sha256.hpp"
+#include <halyx/digest/sha256.hpp>
 
 namespace halyx::merkle {
 namespace {

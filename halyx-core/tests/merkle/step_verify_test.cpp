@@ -1,13 +1,13 @@
 // The combined step over calls made by the independent issuer: the STH check comes first, the leaf
 // hash covers the canonical record under the STH's log, and the proof must lead to the STH's root.
-#include "merkle/step_verify.hpp"
+#include <halyx/merkle/step_verify.hpp>
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "merkle/leaf_hash.hpp"
-#include "digest/sha256.hpp"
+#include <halyx/merkle/leaf_hash.hpp>
+#include <halyx/digest/sha256.hpp>
 #include "signing/fixtures.hpp"
 
 namespace halyx::merkle {

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <new>
 
-#include "mldsa/path.hpp"
-#include "mldsa/verifier.hpp"
+#include <halyx/mldsa/path.hpp>
+#include <halyx/mldsa/verifier.hpp>
 #include "signing/fixtures.hpp"
 
 namespace {

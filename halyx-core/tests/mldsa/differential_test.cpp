@@ -23,8 +23,8 @@
 
 #include "mldsa/layout.hpp"
 #include "mldsa/openssl_oracle.hpp"
-#include "mldsa/path.hpp"
-#include "mldsa/verifier.hpp"
+#include <halyx/mldsa/path.hpp>
+#include <halyx/mldsa/verifier.hpp>
 
 namespace halyx::mldsa {
 namespace {

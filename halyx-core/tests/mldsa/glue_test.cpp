@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "mldsa/encoding.hpp"
+#include <halyx/mldsa/encoding.hpp>
 #include "mldsa/layout.hpp"
-#include "mldsa/path.hpp"
-#include "mldsa/poly.hpp"
+#include <halyx/mldsa/path.hpp>
+#include <halyx/mldsa/poly.hpp>
 
 namespace halyx::mldsa {
 namespace {

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "bytes.hpp"
-#include "mldsa/params.hpp"
+#include <halyx/bytes.hpp>
+#include <halyx/mldsa/params.hpp>
 
 namespace halyx::mldsa::test {
 

@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "mldsa/params.hpp"
-#include "mldsa/path.hpp"
-#include "mldsa/poly.hpp"
+#include <halyx/mldsa/params.hpp>
+#include <halyx/mldsa/path.hpp>
+#include <halyx/mldsa/poly.hpp>
 
 namespace halyx::mldsa {
 namespace {

@@ -16,7 +16,7 @@
 #include <span>
 #include <stdexcept>
 
-#include "bytes.hpp"
+#include <halyx/bytes.hpp>
 
 namespace halyx::test {
 

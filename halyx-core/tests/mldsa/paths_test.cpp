@@ -14,8 +14,8 @@
 #include <string>
 
 #include "mldsa/layout.hpp"
-#include "mldsa/path.hpp"
-#include "mldsa/verifier.hpp"
+#include <halyx/mldsa/path.hpp>
+#include <halyx/mldsa/verifier.hpp>
 
 namespace halyx::mldsa {
 namespace {

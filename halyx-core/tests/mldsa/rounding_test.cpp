@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "mldsa/encoding.hpp"
-#include "mldsa/params.hpp"
+#include <halyx/mldsa/encoding.hpp>
+#include <halyx/mldsa/params.hpp>
 
 namespace halyx::mldsa {
 namespace {

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "mldsa/keccak.hpp"
-#include "mldsa/path.hpp"
-#include "mldsa/verifier.hpp"
+#include <halyx/mldsa/keccak.hpp>
+#include <halyx/mldsa/path.hpp>
+#include <halyx/mldsa/verifier.hpp>
 #include "signing/fixtures.hpp"
 
 namespace halyx::mldsa {

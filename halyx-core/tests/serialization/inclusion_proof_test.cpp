@@ -1,6 +1,6 @@
 // Tests of the inclusion proof decoder: examples, refusals with their messages, generated proofs in
 // shortest and longer forms, and truncation at every offset.
-#include "serialization/inclusion_proof.hpp"
+#include <halyx/serialization/inclusion_proof.hpp>
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Tests of the MtacLeaf record: the worked example, every refusal with its display text, and
 // the direct serialiser against the general encoder.
-#include "serialization/mtac_leaf.hpp"
+#include <halyx/serialization/mtac_leaf.hpp>
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "dcbor.hpp"
+#include <halyx/dcbor/dcbor.hpp>
 
 namespace halyx::leaf {
 namespace {

@@ -1,6 +1,6 @@
 // Tests of the STH envelope codec: exact bytes, refusals with their messages, the re-encoding
 // property over generated records, and truncation at every offset.
-#include "serialization/signed_tree_head.hpp"
+#include <halyx/serialization/signed_tree_head.hpp>
 
 #include <gtest/gtest.h>
 

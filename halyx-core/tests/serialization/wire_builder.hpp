@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "bytes.hpp"
+#include <halyx/bytes.hpp>
 
 namespace halyx::wire::testing {
 

@@ -1,5 +1,5 @@
 // Tests of the wire-v1 reader primitives and of the display texts of every WireDecodeError kind.
-#include "serialization/wire_reader.hpp"
+#include <halyx/serialization/wire_reader.hpp>
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "serialization/wire_decode_error.hpp"
+#include <halyx/serialization/wire_decode_error.hpp>
 
 namespace halyx::wire {
 namespace {

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "bytes.hpp"
-#include "signing/ml_dsa_65.hpp"
+#include <halyx/bytes.hpp>
+#include <halyx/signing/ml_dsa_65.hpp>
 
 namespace halyx::test {
 

@@ -1,8 +1,8 @@
-#include "signing/sth_signature.hpp"
+#include <halyx/signing/sth_signature.hpp>
 
 #include <gtest/gtest.h>
 
-#include "serialization/signed_tree_head.hpp"
+#include <halyx/serialization/signed_tree_head.hpp>
 #include "signing/fixtures.hpp"
 
 namespace halyx::signing {

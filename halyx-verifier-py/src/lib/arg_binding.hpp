@@ -9,7 +9,7 @@
 #include <optional>
 #include <string_view>
 
-#include "bytes.hpp"
+#include <halyx/bytes.hpp>
 
 namespace halyx::py {
 

@@ -10,7 +10,7 @@
 
 #include "class_slots.hpp"
 #include "py_ref.hpp"
-#include "signing/ml_dsa_65.hpp"
+#include <halyx/signing/ml_dsa_65.hpp>
 #include "verify_inclusion.hpp"
 
 namespace halyx::py {

@@ -9,7 +9,7 @@
 #include "arg_binding.hpp"
 #include "class_slots.hpp"
 #include "raise.hpp"
-#include "verification.hpp"
+#include <halyx/verification.hpp>
 
 namespace halyx::py {
 namespace {

@@ -1,0 +1,46 @@
+# Checks that the layers hold: each layer's own headers are found with the include path it is
+# compiled with, and the headers of a layer above it are not, so an upward include cannot build.
+#
+#   cmake -DCXX=... -DCHECKS="TARGET|OWN_HEADER|FORBIDDEN_HEADER|DIR:DIR:...;..." -P cmake/check_layers.cmake
+foreach(var CXX CHECKS WORK_DIR)
+  if(NOT DEFINED ${var})
+    message(FATAL_ERROR "check_layers.cmake: ${var} is not set")
+  endif()
+endforeach()
+file(MAKE_DIRECTORY "${WORK_DIR}")
+
+# Preprocesses a file that includes `header`; sets `found` to whether the header was found.
+function(preprocess header dirs)
+  set(flags "")
+  foreach(dir IN LISTS dirs)
+    list(APPEND flags "-I${dir}")
+  endforeach()
+  file(WRITE "${WORK_DIR}/probe.cpp" "#include <${header}>\n")
+  execute_process(COMMAND "${CXX}" -std=c++23 -E ${flags} "${WORK_DIR}/probe.cpp"
+                  RESULT_VARIABLE rc OUTPUT_QUIET ERROR_VARIABLE err)
+  if(rc EQUAL 0)
+    set(found TRUE PARENT_SCOPE)
+  elseif(err MATCHES "No such file or directory")
+    set(found FALSE PARENT_SCOPE)
+  else()
+    message(FATAL_ERROR "preprocessing <${header}> failed for another reason:\n${err}")
+  endif()
+endfunction()
+
+foreach(check IN LISTS CHECKS)
+  string(REPLACE "|" ";" fields "${check}")
+  list(GET fields 0 target)
+  list(GET fields 1 own)
+  list(GET fields 2 forbidden)
+  list(GET fields 3 dirs)
+  string(REPLACE ":" ";" dirs "${dirs}")
+  preprocess("${own}" "${dirs}")
+  if(NOT found)
+    message(FATAL_ERROR "${target} cannot include its own <${own}>")
+  endif()
+  preprocess("${forbidden}" "${dirs}")
+  if(found)
+    message(FATAL_ERROR "${target} can include <${forbidden}>, from a layer above it")
+  endif()
+  message(STATUS "${target}: <${own}> found, <${forbidden}> refused")
+endforeach()
