@@ -265,6 +265,7 @@ TEST(DecodeReduction, KeysWithReducedFloatsInsideCompareAsEncoded) {
       {"repeat_of_earlier_reduced_key", "a3 81 fb 43 e0 00 00 00 00 00 01 00 82 00 00 00 81 1b 80 00 00 00 00 00 08 00 00",
        DUPLICATE},
       {"double_inside_map_key", "a2 a1 00 fb 43 e0 00 00 00 00 00 01 00 a1 00 1b 80 00 00 00 00 00 08 00 00", DUPLICATE},
+      {"negative_float", "a2 81 fa cf 32 d0 5e 00 81 3a b2 d0 5d ff 00", DUPLICATE},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
