@@ -139,6 +139,11 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"overlong_three_byte", "63 e0 80 af", bad_utf8("invalid utf-8 sequence of 1 bytes from index 0")},
         RefusalCase{"surrogate", "63 ed a0 80", bad_utf8("invalid utf-8 sequence of 1 bytes from index 0")},
         RefusalCase{"above_10ffff", "64 f4 90 80 80", bad_utf8("invalid utf-8 sequence of 1 bytes from index 0")},
+        // Each lead byte's range ends exactly where the forms it would allow stop being valid.
+        RefusalCase{"lead_c1", "62 c1 bf", bad_utf8("invalid utf-8 sequence of 1 bytes from index 0")},
+        RefusalCase{"overlong_three_byte_edge", "63 e0 9f bf", bad_utf8("invalid utf-8 sequence of 1 bytes from index 0")},
+        RefusalCase{"overlong_four_byte_edge", "64 f0 8f bf bf", bad_utf8("invalid utf-8 sequence of 1 bytes from index 0")},
+        RefusalCase{"lead_f5", "64 f5 80 80 80", bad_utf8("invalid utf-8 sequence of 1 bytes from index 0")},
         RefusalCase{"byte_ff", "63 61 62 ff", bad_utf8("invalid utf-8 sequence of 1 bytes from index 2")},
         RefusalCase{"fault_after_long_ascii", "6a 30 31 32 33 34 35 36 37 38 c3",
                     bad_utf8("incomplete utf-8 byte sequence from index 9")},
