@@ -86,16 +86,8 @@ __attribute__((target("bmi,bmi2"))) void x86::keccak_f1600_bmi2(KeccakState& sta
 }
 #endif
 
-void keccak_xor_bytes(KeccakState& state, const std::uint8_t* in, std::size_t len) noexcept {
-  std::size_t i = 0;
-  for (; i + 8 <= len; i += 8) state[i / 8] ^= load_le64(in + i);
-  for (; i < len; ++i) state[i / 8] ^= std::uint64_t{in[i]} << (8 * (i % 8));
-}
-
-void keccak_extract_bytes(const KeccakState& state, std::uint8_t* out, std::size_t len) noexcept {
-  std::size_t i = 0;
-  for (; i + 8 <= len; i += 8) store_le64(out + i, state[i / 8]);
-  for (; i < len; ++i) out[i] = static_cast<std::uint8_t>(state[i / 8] >> (8 * (i % 8)));
+void keccak_store_state(const KeccakState& state, std::uint8_t* out) noexcept {
+  for (std::size_t i = 0; i < KECCAK_WORDS; ++i) store_le64(out + 8 * i, state[i]);
 }
 
 // Input is XORed a word at a time wherever the sponge's position is on a word boundary (the rates

@@ -58,9 +58,8 @@ static_assert(KECCAK_ROTATIONS[1] == 1 && KECCAK_ROTATIONS[2] == 62 && KECCAK_RO
 // Applies Keccak-f[1600] to one state in place.
 void keccak_f1600(KeccakState& state) noexcept;
 
-// Reads and writes the first `len` bytes of a state's rate (len <= 200), little-endian.
-void keccak_xor_bytes(KeccakState& state, const std::uint8_t* in, std::size_t len) noexcept;
-void keccak_extract_bytes(const KeccakState& state, std::uint8_t* out, std::size_t len) noexcept;
+// Writes a state's 200 bytes, little-endian, as a big-endian CPU must to read it as bytes.
+void keccak_store_state(const KeccakState& state, std::uint8_t* out) noexcept;
 
 using KeccakPermutation = void (*)(KeccakState&) noexcept;
 

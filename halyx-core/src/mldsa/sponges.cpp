@@ -68,7 +68,7 @@ bool deliver(Sponge& s) noexcept {
     return s.consume(s.context, reinterpret_cast<const std::uint8_t*>(s.state.data()), s.rate);
   } else {
     std::array<std::uint8_t, 8 * KECCAK_WORDS> block;
-    keccak_extract_bytes(s.state, block.data(), block.size());
+    keccak_store_state(s.state, block.data());
     return s.consume(s.context, block.data(), s.rate);
   }
 }

@@ -8,12 +8,16 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <fstream>
 #include <memory>
+#include <set>
+#include <sstream>
 #include <numeric>
 #include <random>
 #include <string>
 
 #include "mldsa/layout.hpp"
+#include <halyx/digest/sha256_compress.hpp>
 #include <halyx/mldsa/path.hpp>
 #include <halyx/mldsa/verifier.hpp>
 
@@ -212,6 +216,38 @@ TEST(MlDsaPaths, KernelsAgreeOnEdgeInputs) {
       }
     }
   }
+}
+
+// The kernels run only where the CPU check allows them, so a check that answers no on a CPU that
+// has the features costs the fast paths silently (every answer stays right). The kernel's own
+// flags, as Linux reports them, say what the answer must be.
+TEST(CpuFeatures, DetectionFollowsTheKernelsFlags) {
+  std::ifstream cpuinfo("/proc/cpuinfo");
+  std::string line;
+  std::set<std::string> flags;
+  while (std::getline(cpuinfo, line)) {
+    if (line.rfind("flags", 0) != 0) continue;
+    std::istringstream words(line.substr(line.find(':') + 1));
+    for (std::string w; words >> w;) flags.insert(w);
+    break;
+  }
+  if (flags.empty()) GTEST_SKIP() << "no x86 flags in /proc/cpuinfo";
+  const auto has = [&](std::initializer_list<const char*> names) {
+    return std::all_of(names.begin(), names.end(), [&](const char* n) { return flags.contains(n); });
+  };
+  const auto paths = available_paths();
+  const auto offers = [&](Path p) { return std::find(paths.begin(), paths.end(), p) != paths.end(); };
+  const bool avx2 = has({"avx2", "bmi1", "bmi2", "popcnt"});
+  struct Row {
+    const char* name;
+    bool detected, expected;
+  } rows[] = {
+      {"sha_ni", digest::detail::cpu_has_sha_ni(), has({"sha_ni", "sse4_1", "ssse3"})},
+      {"portable", offers(Path::Portable), true},
+      {"avx2", offers(Path::Avx2), avx2},
+      {"avx512", offers(Path::Avx512), avx2 && has({"avx512f", "avx512bw", "avx512vl", "avx512vbmi"})},
+  };
+  for (const Row& r : rows) EXPECT_EQ(r.detected, r.expected) << r.name;
 }
 
 }  // namespace
