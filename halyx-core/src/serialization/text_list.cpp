@@ -54,8 +54,4 @@ void TextList::push_back(std::string_view text) {
   canonical_ = canonical_ && dcbor::is_canonical_text(text);
 }
 
-bool operator==(const TextList& a, const std::vector<std::string>& b) noexcept {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
-}
-
 }  // namespace halyx::leaf

@@ -69,7 +69,6 @@ class TextList {
   friend bool operator==(const TextList& a, const TextList& b) noexcept {
     return a.count_ == b.count_ && a.items_ == b.items_;
   }
-  friend bool operator==(const TextList& a, const std::vector<std::string>& b) noexcept;
 
  private:
   ByteString items_;
