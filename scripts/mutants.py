@@ -682,6 +682,8 @@ def main() -> int:
     ap.add_argument("--resume", action="store_true", help="keep the results already in the report")
     ap.add_argument("--list", action="store_true", help="print the chosen mutants and stop")
     ap.add_argument("--summary", type=Path, help="print a report's summary under today's known list, and stop")
+    ap.add_argument("--stale-known", action="store_true",
+                    help="list the known file's mutants that no longer match a site, exit 1 if any, and stop")
     ap.add_argument("--check-known", action="store_true",
                     help="also run the mutants listed in the known file (they are skipped otherwise)")
     ap.add_argument("--jobs", type=int, default=2, help="build jobs and tests at once (default 2)")
@@ -700,6 +702,13 @@ def main() -> int:
     files, left_out = source_files(build)
     sites = all_sites(files)
     sites.sort(key=lambda s: (s.path, s.start, s.mutated))
+    if args.stale_known:  # over every source, built in this configuration or not
+        current = {s.ident for s in sites} | {s.ident for s in all_sites(left_out)}
+        stale = [k for k in known if k not in current]
+        for k in stale:
+            print(f"mutants: {KNOWN_FILE.name} names a mutant no longer in the sources: {k}", file=sys.stderr)
+        print(f"mutants: {len(known) - len(stale)} of {len(known)} known mutants still in the sources")
+        return 1 if stale else 0
     seed = args.seed if args.seed is not None else random.SystemRandom().randrange(1 << 32)
     if args.rerun:
         text = args.rerun.read_text()
