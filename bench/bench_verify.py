@@ -62,8 +62,8 @@ def load_extension(name: str, path: Path) -> ModuleType:
     """Loads the extension module at `path` as a module object of its own, outside sys.modules, so
     that several builds of one module can live in one process."""
     loader = importlib.machinery.ExtensionFileLoader(name, str(path))
-    spec = importlib.util.spec_from_file_location(name, path, loader=loader)
-    module = importlib.util.module_from_spec(spec)
+    location = importlib.util.spec_from_file_location(name, path, loader=loader)
+    module = importlib.util.module_from_spec(location)
     loader.exec_module(module)
     return module
 
