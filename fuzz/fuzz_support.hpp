@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -23,6 +24,22 @@ inline void require(bool holds, const char* property) {
   std::fprintf(stderr, "property violated: %s\n", property);
   std::fflush(stderr);
   __builtin_trap();
+}
+
+// Returns the next argument of a framed input and moves `input` past it: a two-byte little-endian
+// length, then that many bytes, either cut short when the input ends first.
+inline ByteString take_framed(ByteView& input) {
+  std::size_t length = 0;
+  if (input.size() >= 2) {
+    length = input[0] | static_cast<std::size_t>(input[1]) << 8;
+    input = input.subspan(2);
+  } else {
+    input = {};
+  }
+  length = std::min(length, input.size());
+  ByteString out(input.begin(), input.begin() + static_cast<std::ptrdiff_t>(length));
+  input = input.subspan(length);
+  return out;
 }
 
 // Appends the shortest head of major type `major` carrying `value`. Written here again, apart from

@@ -22,28 +22,10 @@
 #include <halyx/mldsa/path.hpp>
 #include <halyx/mldsa/verifier.hpp>
 
-namespace {
-
 using halyx::ByteString;
 using halyx::ByteView;
+using halyx::fuzz::take_framed;
 namespace mldsa = halyx::mldsa;
-
-// Returns the next framed argument and moves `input` past it.
-ByteString take_framed(ByteView& input) {
-  std::size_t length = 0;
-  if (input.size() >= 2) {
-    length = input[0] | static_cast<std::size_t>(input[1]) << 8;
-    input = input.subspan(2);
-  } else {
-    input = {};
-  }
-  length = std::min(length, input.size());
-  ByteString out(input.begin(), input.begin() + static_cast<std::ptrdiff_t>(length));
-  input = input.subspan(length);
-  return out;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const halyx::test::MlDsa65Oracle oracle;
