@@ -12,6 +12,7 @@
 # CPython the abi3 wheel claims, so it is the one to test on. PREFIX/.complete marks a finished
 # tree; a second run with the same PREFIX returns at once.
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/debian-mirror.sh"
 
 prefix=${1:?usage: arm64-python.sh PREFIX}
 [[ -f "$prefix/.complete" ]] && exit 0
@@ -33,14 +34,7 @@ trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/parts" "$work/lists/partial" "$work/cache/archives/partial" "$work/debs"
 : > "$work/status"
 
-mirror=""
-for f in /etc/apt/sources.list.d/debian.sources; do
-  [[ -f $f ]] && mirror=$(awk '/^URIs:/ { print $2; exit }' "$f")
-done
-if [[ -z $mirror && -f /etc/apt/sources.list ]]; then
-  mirror=$(awk '$1 == "deb" && $0 !~ /security/ { for (i = 2; i <= NF; i++) if ($i ~ /:\/\//) { print $i; exit } }' /etc/apt/sources.list)
-fi
-[[ -n $mirror ]] || { echo "arm64-python: no Debian mirror found in the machine's apt sources" >&2; exit 1; }
+mirror=$(debian_mirror arm64-python)
 
 cat > "$work/parts/arm64.sources" <<SRC
 Types: deb

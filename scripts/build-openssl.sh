@@ -8,6 +8,7 @@
 #
 # PREFIX/.complete marks a finished build; a second run with the same PREFIX returns at once.
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/debian-mirror.sh"
 
 prefix=${1:?usage: build-openssl.sh PREFIX}
 [[ -f "$prefix/.complete" ]] && exit 0
@@ -49,14 +50,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/parts" "$work/lists/partial" "$work/cache/archives/partial" "$work/src"
 
-mirror=""
-for f in /etc/apt/sources.list.d/debian.sources; do
-  [[ -f $f ]] && mirror=$(awk '/^URIs:/ { print $2; exit }' "$f")
-done
-if [[ -z $mirror && -f /etc/apt/sources.list ]]; then
-  mirror=$(awk '$1 == "deb" && $0 !~ /security/ { for (i = 2; i <= NF; i++) if ($i ~ /:\/\//) { print $i; exit } }' /etc/apt/sources.list)
-fi
-[[ -n $mirror ]] || { echo "build-openssl: no Debian mirror found in the machine's apt sources" >&2; exit 1; }
+mirror=$(debian_mirror build-openssl)
 
 cat > "$work/parts/openssl-src.sources" <<SRC
 Types: deb-src
