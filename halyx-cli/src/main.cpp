@@ -107,33 +107,28 @@ int finish(std::string text, int status) {
   return output_failed();
 }
 
-// Reports a failure: the JSON object on standard output when asked for, and the class and
-// message as the last line on standard error.
-int report_failure(const VerifyError& error, bool json) {
-  const ErrorClass cls = error_class(error);
-  const std::string_view name = class_name(cls);
-  const std::string text = message(error);
-  const int status = cls == ErrorClass::InvalidProof ? INVALID_PROOF : VERIFICATION_ERROR;
-  int result = status;
-  if (json) result = finish(JsonObject().text("error", name).text("message", text).str(), status);
-  std::string line(name);
-  line += ": ";
-  line += text;
-  write_stderr_line(line);
-  return result;
-}
-
-// Reports a file that cannot be read: UNREADABLE, and with `json` an OSError object on standard
-// output, so that a script reading it finds the reason there.
-int unreadable(std::string_view name, const std::string& path, std::string_view why, bool json) {
-  const std::string text = cannot_read(name, path, why);
-  int status = UNREADABLE;
-  if (json) status = finish(JsonObject().text("error", READ_ERROR_CLASS).text("message", text).str(), status);
-  std::string line(PROGRAM);
+// Reports a failure of class `cls`: with `json` its object on standard output, then `who: text`
+// as the last line on standard error. Returns `status`, or OUTPUT_FAILED when the object was lost.
+int report(std::string_view cls, std::string_view who, const std::string& text, int status, bool json) {
+  if (json) status = finish(JsonObject().text("error", cls).text("message", text).str(), status);
+  std::string line(who);
   line += ": ";
   line += text;
   write_stderr_line(line);
   return status;
+}
+
+// A verification failure: its class names the line on standard error.
+int report_failure(const VerifyError& error, bool json) {
+  const ErrorClass cls = error_class(error);
+  return report(class_name(cls), class_name(cls), message(error),
+                cls == ErrorClass::InvalidProof ? INVALID_PROOF : VERIFICATION_ERROR, json);
+}
+
+// A file that cannot be read: UNREADABLE, and with `json` an OSError object on standard output, so
+// that a script reading it finds the reason there.
+int unreadable(std::string_view name, const std::string& path, std::string_view why, bool json) {
+  return report(READ_ERROR_CLASS, PROGRAM, cannot_read(name, path, why), UNREADABLE, json);
 }
 
 // Returns the bytes of `path`, or the status unreadable() reported.
