@@ -2,6 +2,7 @@
 
 #include <halyx/serialization/inclusion_proof.hpp>
 #include <halyx/serialization/signed_tree_head.hpp>
+#include <halyx/merkle/step_verify.hpp>
 #include <halyx/verification_stages.hpp>
 
 namespace halyx {
@@ -68,15 +69,11 @@ std::expected<VerifiedInclusion, VerifyError> verify_inclusion(ByteView leaf_byt
             [&](const wire::InclusionProof& proof,
                 const leaf::MtacLeaf& leaf) -> std::expected<VerifiedInclusion, VerifyError> {
               // The STH check decides the STH's re-encoding with the same preparation, then the
-              // leaf's hash walks the proof to the STH's root.
-              if (auto step = merkle::verify_sth_and_inclusion(leaf, proof, sth, prepared, key); !step) {
-                return std::unexpected(
-                    std::visit(Overloaded{
-                                   [](merkle::Sth& x) -> VerifyError { return SthCheckFailed{x.error}; },
-                                   [](merkle::InclusionInvalid&) -> VerifyError { return InclusionFailed{}; },
-                               },
-                               step.error()));
+              // leaf's hash walks the proof to the STH's root, as CheckedSth::verify does.
+              if (auto ok = signing::verify_sth_signature(sth, prepared, key); !ok) {
+                return std::unexpected(SthCheckFailed{ok.error()});
               }
+              if (!merkle::verify_leaf_in_tree(leaf, proof, sth)) return std::unexpected(InclusionFailed{});
               return VerifiedInclusion{proof.leaf_index, sth.tree_size, sth.timestamp};
             });
       });

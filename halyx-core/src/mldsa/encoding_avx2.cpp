@@ -108,7 +108,7 @@ HALYX_AVX2 void unpack_t1_shifted(Poly& p, const std::uint8_t* bytes) noexcept {
 // high half the 16 from 20 j + 4, so no load leaves the row. Coefficient k starts at byte 5k / 2
 // (relative to its half's load), shifted by 4 bits when k is odd.
 //
-// |z| < gamma1 < q / 2, so the centred norm of z mod q is |z|, and the largest |z| decides.
+// |z| <= gamma1 < q / 2, so the centred norm of z mod q is |z|, and the largest |z| decides.
 HALYX_AVX2 bool unpack_z(Poly& p, const std::uint8_t* bytes) noexcept {
   const __m256i gather = _mm256_setr_epi8(0, 1, 2, ZERO, 2, 3, 4, ZERO, 5, 6, 7, ZERO, 7, 8, 9, ZERO,  //
                                           6, 7, 8, ZERO, 8, 9, 10, ZERO, 11, 12, 13, ZERO, 13, 14, 15, ZERO);

@@ -78,7 +78,7 @@ struct Workspace {
   Matrix a;
   std::array<Poly, L> z;
   Poly c;
-  Poly t;  // one row of t1 * 2^d, then of w'
+  Poly t;  // one row of NTT(t1 * 2^d)
   Poly w;
   Hint hint;
   Seeds seeds;

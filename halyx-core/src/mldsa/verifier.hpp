@@ -12,7 +12,7 @@
 // Verification handles public data only (keys, signatures, messages), so nothing here runs in
 // constant time. Nothing is kept between calls, and nothing allocates: prepare() works in about
 // 50 KiB of the calling thread's stack (the 30 entries of A are the bulk, the 32 Keccak states
-// next), and a PreparedVerification is 888 bytes, held wherever its owner puts it.
+// next), and a PreparedVerification is 896 bytes, held wherever its owner puts it.
 #pragma once
 
 #include <array>

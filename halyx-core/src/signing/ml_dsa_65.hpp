@@ -22,8 +22,8 @@
 namespace halyx::signing {
 
 inline constexpr std::string_view ML_DSA_65_SCHEME_NAME = "ML-DSA-65";
-inline constexpr std::size_t ML_DSA_65_PUBLIC_KEY_LENGTH = 1952;
-inline constexpr std::size_t ML_DSA_65_SIGNATURE_LENGTH = 3309;
+inline constexpr std::size_t ML_DSA_65_PUBLIC_KEY_LENGTH = mldsa::PUBLIC_KEY_BYTES;  // 1952
+inline constexpr std::size_t ML_DSA_65_SIGNATURE_LENGTH = mldsa::SIGNATURE_BYTES;  // 3309
 
 // The FIPS 204 context of every STH signature. It is handed to the library beside the message and
 // never prepended to it. Its text equals the envelope's version tag, but the two are separate
