@@ -7,8 +7,9 @@ manylinux tag that scripts/wheel_check.py proves for the module just built (linu
 warning, when it proves none). Its dist-info carries the licence and the notices of what the module
 contains, as the CMake build lists them (cmake/notices.cmake), and its metadata names their licence
 expression. The default backend is the project's own ML-DSA-65 verifier, so the build needs no
-library beyond the C++ runtime, whose libstdc++ it links statically; a backend chosen through
-HALYX_CMAKE_ARGS is linked statically too. A cross build (a CMake toolchain file in
+library beyond the C++ runtime, whose libstdc++ it links statically. From the repository, a backend
+chosen through HALYX_CMAKE_ARGS is linked statically too; the sdist holds no OpenSSL recipe, so
+there the OpenSSL backend needs -DHALYX_BUNDLE_DEPS=OFF and the system's libcrypto 3.5. A cross build (a CMake toolchain file in
 HALYX_CMAKE_ARGS) gets the tag of the architecture its module was built for. Environment:
 
     HALYX_CMAKE_ARGS        extra CMake arguments, after the defaults, e.g.

@@ -10,6 +10,10 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
 int main(int argc, char** argv) {
+  if (argc < 2) {  // a seed folder that was emptied or renamed must not pass as replayed
+    std::fprintf(stderr, "usage: %s INPUT...\n", argv[0]);
+    return 2;
+  }
   for (int i = 1; i < argc; ++i) {
     std::ifstream file(argv[i], std::ios::binary);
     if (!file) {

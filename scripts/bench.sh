@@ -11,6 +11,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/configure.sh
+scripts/setup.sh
 
 configs=("build-bench" "build-bench-portable -DHALYX_MLDSA_PATH=portable"
          "build-bench-openssl -DHALYX_MLDSA_BACKEND=openssl")

@@ -8,6 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/configure.sh
+scripts/setup.sh
 
 build=${HALYX_MUTANTS_BUILD_DIR:-build-mutants}
 args=(-DCMAKE_BUILD_TYPE=Release)

@@ -37,10 +37,10 @@ HALYX_CMAKE_ARGS="-DCMAKE_TOOLCHAIN_FILE=$root/cmake/toolchains/aarch64-linux-gn
                   -DCMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES=$python_root/usr/include ${HALYX_CMAKE_ARGS:-}" \
   /usr/bin/python3 -m pip wheel --no-build-isolation --no-deps --quiet --wheel-dir "$dist" .
 wheel=$(ls "$dist"/halyx_verifier-*-cp311-abi3-*.whl)
-tag=$(scripts/wheel_check.py --at-most "$PROMISED_GLIBC" "$wheel")
+tag=$(/usr/bin/python3 scripts/wheel_check.py --at-most "$PROMISED_GLIBC" "$wheel")
 [[ $tag == *_aarch64 && $(basename "$wheel") == *"-$tag.whl" ]] ||
   fail "$(basename "$wheel") is not tagged $tag, which its module proves"
-scripts/notices_check.py "$wheel"
+/usr/bin/python3 scripts/notices_check.py "$wheel"
 echo "test-wheel-aarch64: $(basename "$wheel"), $(stat -c %s "$wheel") bytes, proves $tag," \
      "built in $((SECONDS - started)) s"
 

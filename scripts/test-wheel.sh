@@ -39,9 +39,9 @@ PROMISED_GLIBC=2.17
 check_tag() {
   local wheel=$1 tag
   shift
-  tag=$(scripts/wheel_check.py "$@" "$wheel")
+  tag=$(/usr/bin/python3 scripts/wheel_check.py "$@" "$wheel")
   [[ $(basename "$wheel") == *"-$tag.whl" ]] || fail "$(basename "$wheel") is not tagged $tag, which its module proves"
-  scripts/notices_check.py "$wheel"
+  /usr/bin/python3 scripts/notices_check.py "$wheel"
   echo "test-wheel: $(basename "$wheel"), $(stat -c %s "$wheel") bytes, proves $tag"
 }
 
@@ -149,7 +149,7 @@ rm -rf "$root"/*.egg-info
 sdist=$(ls "$dist"/halyx-verifier-*.tar.gz)
 unwanted=$(tar -tzf "$sdist" | grep -E '/(tests|fuzz|bench|examples|tools|build[^/]*|\.cache|\.git)/|/build-openssl\.sh$' || true)
 [[ -z $unwanted ]] || fail "the sdist holds what no build reads: $unwanted"
-scripts/notices_check.py "$sdist"
+/usr/bin/python3 scripts/notices_check.py "$sdist"
 tar -xzf "$sdist" -C "$scratch"
 started=$SECONDS
 build_offline "$(ls -d "$scratch"/halyx-verifier-*/)" "$scratch/dist"
