@@ -24,7 +24,6 @@ namespace halyx::cli {
 namespace {
 
 // Statuses of lines that could not be verified at all; they rank above the verification's own.
-constexpr int MANIFEST_LINE_INVALID = 65;  // EX_DATAERR
 constexpr std::string_view VALUE_ERROR_CLASS = "ValueError";
 
 // Input a worker takes at once: about forty lines of a depth-20 proof in hex, enough that taking
@@ -267,7 +266,7 @@ class Pipeline {
     chunk.output.push_back('\n');
     ++chunk.counts.lines;
     ++chunk.counts.unusable;
-    chunk.status = std::max(chunk.status, MANIFEST_LINE_INVALID);
+    chunk.status = std::max<int>(chunk.status, MANIFEST_LINE_INVALID);
   }
 
   // Returns the bytes of one argument: hex decoded into `buffer`, or a file read into it.
@@ -330,16 +329,13 @@ class Pipeline {
       ++chunk.counts.unusable;
       status = e.status;
     } else if (auto verified = checked_.verify(scratch.leaf, scratch.proof); verified) {
-      const VerifiedInclusion& v = verified->inclusion;
-      object.number("leaf_index", v.leaf_index).number("tree_size", v.tree_size).number("timestamp_ms", v.timestamp_ms);
-      add_leaf_fields(object, verified->leaf);
+      add_verified_fields(object, *verified);
       ++chunk.counts.verified;
     } else {
       const ErrorClass cls = error_class(verified.error());
       object.text("error", class_name(cls)).text("message", message(verified.error()));
-      const bool invalid = cls == ErrorClass::InvalidProof;
-      ++(invalid ? chunk.counts.invalid_proof : chunk.counts.verification_error);
-      status = invalid ? INVALID_PROOF : VERIFICATION_ERROR;
+      status = exit_status(cls);
+      ++(status == INVALID_PROOF ? chunk.counts.invalid_proof : chunk.counts.verification_error);
     }
     object.close();
     out.push_back('\n');

@@ -90,6 +90,12 @@ std::expected<void, VerifyError> inspect_key(ByteView bytes, StdoutStream& out) 
 
 }  // namespace
 
+void add_verified_fields(JsonWriter& object, const VerifiedLeaf& verified) {
+  const VerifiedInclusion& v = verified.inclusion;
+  object.number("leaf_index", v.leaf_index).number("tree_size", v.tree_size).number("timestamp_ms", v.timestamp_ms);
+  add_leaf_fields(object, verified.leaf);
+}
+
 void add_leaf_fields(JsonWriter& object, const leaf::MtacLeaf& leaf) {
   std::string& scopes = object.number("schema_version", leaf.schema_version)
                             .text("agent_id", leaf.agent_id)

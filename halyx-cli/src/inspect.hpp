@@ -7,6 +7,7 @@
 #include "command_line.hpp"
 #include "json.hpp"
 #include "output.hpp"
+#include <halyx/checked_sth.hpp>
 #include <halyx/verification.hpp>
 
 namespace halyx::cli {
@@ -23,5 +24,9 @@ namespace halyx::cli {
 
 // Appends the six fields of `leaf`, as members of the object `object` is writing, in record order.
 void add_leaf_fields(JsonWriter& object, const leaf::MtacLeaf& leaf);
+
+// Appends what a verification established: leaf_index, tree_size, timestamp_ms, then the leaf's
+// six fields, the values the signature covers.
+void add_verified_fields(JsonWriter& object, const VerifiedLeaf& verified);
 
 }  // namespace halyx::cli

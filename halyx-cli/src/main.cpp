@@ -121,8 +121,7 @@ int report(std::string_view cls, std::string_view who, const std::string& text, 
 // A verification failure: its class names the line on standard error.
 int report_failure(const VerifyError& error, bool json) {
   const ErrorClass cls = error_class(error);
-  return report(class_name(cls), class_name(cls), message(error),
-                cls == ErrorClass::InvalidProof ? INVALID_PROOF : VERIFICATION_ERROR, json);
+  return report(class_name(cls), class_name(cls), message(error), exit_status(cls), json);
 }
 
 // A file that cannot be read: UNREADABLE, and with `json` an OSError object on standard output, so
@@ -173,8 +172,7 @@ int verify(const Verify& command) {
   if (command.json) {
     std::string object;
     JsonWriter writer(object);
-    writer.number("leaf_index", v.leaf_index).number("tree_size", v.tree_size).number("timestamp_ms", v.timestamp_ms);
-    add_leaf_fields(writer, verified->leaf);
+    add_verified_fields(writer, *verified);
     writer.close();
     return finish(std::move(object), VERIFIED);
   }

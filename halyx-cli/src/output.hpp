@@ -5,18 +5,26 @@
 #include <string>
 #include <string_view>
 
+#include <halyx/verification.hpp>
+
 namespace halyx::cli {
 
-// Exit statuses. 64, 65, 66, 70 and 74 are the conventional sysexits values.
+// Exit statuses. 64, 65, 66, 70 and 74 are the conventional sysexits values (65: EX_DATAERR).
 enum ExitStatus : int {
   VERIFIED = 0,
   INVALID_PROOF = 1,       // HalyxInvalidProofError
   VERIFICATION_ERROR = 2,  // HalyxVerificationError
   USAGE = 64,
+  MANIFEST_LINE_INVALID = 65,  // batch: a line that is not a usable entry
   UNREADABLE = 66,
   OUT_OF_MEMORY = 70,
   OUTPUT_FAILED = 74,
 };
+
+// The status of a verification that failed with class `cls`.
+[[nodiscard]] constexpr int exit_status(ErrorClass cls) noexcept {
+  return cls == ErrorClass::InvalidProof ? INVALID_PROOF : VERIFICATION_ERROR;
+}
 
 // The class names of the failures that are not the verifier's own, as a Python program reading
 // the same files would meet them: a file that cannot be read, and memory that ran out.
