@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <optional>
 
 namespace halyx::cli {
 namespace {
@@ -60,24 +61,24 @@ class Scanner {
     return JsonText{text_.substr(start, end - start), escaped};
   }
 
-  // Reads a number in JSON's grammar and returns its text.
-  std::expected<std::string_view, std::string> number() {
+  // Reads a number in JSON's grammar and returns its text; nothing when it is not one.
+  std::optional<std::string_view> number() {
     const std::size_t start = pos_;
     take('-');
     if (take('0')) {
     } else if (is_digit(peek())) {
       while (is_digit(peek())) ++pos_;
     } else {
-      return std::unexpected("a number is not well formed");
+      return std::nullopt;
     }
     if (take('.')) {
-      if (!is_digit(peek())) return std::unexpected("a number is not well formed");
+      if (!is_digit(peek())) return std::nullopt;
       while (is_digit(peek())) ++pos_;
     }
     if (peek() == 'e' || peek() == 'E') {
       ++pos_;
       if (!take('+')) take('-');
-      if (!is_digit(peek())) return std::unexpected("a number is not well formed");
+      if (!is_digit(peek())) return std::nullopt;
       while (is_digit(peek())) ++pos_;
     }
     return text_.substr(start, pos_ - start);

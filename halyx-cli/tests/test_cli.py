@@ -202,7 +202,7 @@ class TestUsage:
     def test_help_and_version(self):
         p = run("--help", "extra")
         assert p.returncode == 0 and b"inspect sth|proof|leaf|key FILE" in p.stdout
-        for status in (0, 1, 2, 64, 66, 70, 74):
+        for status in (0, 1, 2, 64, 65, 66, 70, 74):
             assert re.search(rb"\n +%d  " % status, p.stdout), status
         p = run("--version")
         lines = p.stdout.decode().splitlines()
@@ -463,6 +463,17 @@ def test_batch_reports_unusable_lines_and_goes_on(tmp_path):
         (b'{"id": [1], "leaf_hex": "", "proof_hex": ""}\n', '"id" must be a string or a number'),
         (b'{"leaf_hex": "", "proof_hex": ""} x\n', "text after the object"),
         (b'{"leaf": "-", "proof_hex": ""}\n', "leaf: '-' is no file here; write ./- for a file of that name"),
+        (b'{1: 2}\n', "expected a string"),
+        (b'{"leaf_hex\n', "a string is not closed"),
+        (b'{"id" 1}\n', "expected ':' after a key"),
+        (b'{"id": 1, "id": 2, "leaf_hex": "", "proof_hex": ""}\n', '"id" given twice'),
+        (b'{"id": 1. , "leaf_hex": "", "proof_hex": ""}\n', '"id" must be a string or a number'),
+        (b'{"id": 1 "leaf_hex": ""}\n', "expected ',' or '}' after a value"),
+        (b'{"leaf_hex": ""}\n', 'no "proof" or "proof_hex"'),
+        (b'{"leaf": 5, "proof_hex": ""}\n', '"leaf" must be a string'),
+        (b'{"id": "\\u00zz", "leaf_hex": "", "proof_hex": ""}\n', "id: a \\u escape needs four hex digits"),
+        (b'{"id": "\\q", "leaf_hex": "", "proof_hex": ""}\n', "id: a string holds an unknown escape"),
+        (b'{"id": "\x01", "leaf_hex": "", "proof_hex": ""}\n', "id: a string holds a control character"),
         (b"{" + b" " * (64 << 20) + b"\n", "longer than 64 MiB"),
     ]
     lines = []
