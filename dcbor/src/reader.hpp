@@ -175,7 +175,6 @@ class CborItem {
 class AcceptedCbor {
  public:
   [[nodiscard]] CborItem root() const noexcept { return CborItem(input_, 0); }
-  [[nodiscard]] ByteView bytes() const noexcept { return input_; }
 
  private:
   friend std::expected<AcceptedCbor, CborError> validate_dcbor(ByteView input);

@@ -94,12 +94,6 @@ void append_json_string(std::string& out, std::string_view text) {
   out += '"';
 }
 
-std::string json_string(std::string_view text) {
-  std::string out;
-  append_json_string(out, text);
-  return out;
-}
-
 void append_hex_string(std::string& out, ByteView bytes) {
   const std::size_t at = out.size();
   out.resize(at + 2 + 2 * bytes.size());
@@ -110,16 +104,6 @@ void append_hex_string(std::string& out, ByteView bytes) {
     *p++ = HEX_DIGITS[b & 0xF];
   }
   *p = '"';
-}
-
-std::string json_array(std::span<const std::string> elements) {
-  std::string out = "[";
-  for (std::size_t i = 0; i < elements.size(); ++i) {
-    if (i > 0) out += ", ";
-    out += elements[i];
-  }
-  out += ']';
-  return out;
 }
 
 std::string& JsonWriter::member(std::string_view key) {

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
 #include <string>
 #include <string_view>
 
@@ -15,14 +14,8 @@ namespace halyx::cli {
 // sequence becomes U+FFFD, so the result is valid JSON whatever bytes `text` holds.
 void append_json_string(std::string& out, std::string_view text);
 
-// Returns `text` as a JSON string literal, as append_json_string writes it.
-[[nodiscard]] std::string json_string(std::string_view text);
-
 // Appends `bytes` as a JSON string of lower-case hex digits.
 void append_hex_string(std::string& out, ByteView bytes);
-
-// Returns a JSON array of `elements`, each already JSON text.
-[[nodiscard]] std::string json_array(std::span<const std::string> elements);
 
 // Appends one JSON object to a string the caller owns, members in the order they are added, in the
 // layout of {"leaf_index": 5, "tree_size": 8}. Integers are written in full: JSON sets no width,
@@ -47,27 +40,6 @@ class JsonWriter {
  private:
   std::string* out_;
   bool first_ = true;
-};
-
-// One JSON object built in a string of its own, for output that is not written in a loop.
-class JsonObject {
- public:
-  JsonObject() = default;
-  JsonObject(const JsonObject&) = delete;
-  JsonObject& operator=(const JsonObject&) = delete;
-
-  JsonObject& number(std::string_view key, std::uint64_t value) { return then(writer_.number(key, value)); }
-  JsonObject& text(std::string_view key, std::string_view value) { return then(writer_.text(key, value)); }
-  JsonObject& boolean(std::string_view key, bool value) { return then(writer_.boolean(key, value)); }
-  JsonObject& json(std::string_view key, std::string_view value) { return then(writer_.json(key, value)); }
-
-  // Returns the object's text, closed.
-  [[nodiscard]] std::string str() const { return body_ + '}'; }
-
- private:
-  JsonObject& then(JsonWriter&) { return *this; }
-  std::string body_;
-  JsonWriter writer_{body_};
 };
 
 }  // namespace halyx::cli

@@ -110,7 +110,11 @@ int finish(std::string text, int status) {
 // Reports a failure of class `cls`: with `json` its object on standard output, then `who: text`
 // as the last line on standard error. Returns `status`, or OUTPUT_FAILED when the object was lost.
 int report(std::string_view cls, std::string_view who, const std::string& text, int status, bool json) {
-  if (json) status = finish(JsonObject().text("error", cls).text("message", text).str(), status);
+  if (json) {
+    std::string object;
+    JsonWriter(object).text("error", cls).text("message", text).close();
+    status = finish(std::move(object), status);
+  }
   std::string line(who);
   line += ": ";
   line += text;

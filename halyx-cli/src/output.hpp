@@ -43,7 +43,7 @@ void write_stderr_line(std::string_view text) noexcept;
 
 // Standard output written in pieces: text gathers in buffer() and is written whenever it passes a
 // fixed size, so output of any length costs a fixed amount of memory. After one failed write
-// nothing more is written, and ok() stays false.
+// nothing more is written, and flush() keeps returning false.
 class StdoutStream {
  public:
   static constexpr std::size_t FLUSH_AT = std::size_t{64} << 10;
@@ -55,14 +55,12 @@ class StdoutStream {
     if (buffer_.size() >= FLUSH_AT) flush();
   }
 
-  // Writes what is buffered and returns ok().
+  // Writes what is buffered; returns whether every write so far succeeded.
   bool flush() {
     if (ok_ && !buffer_.empty()) ok_ = write_stdout(buffer_);
     buffer_.clear();
     return ok_;
   }
-
-  [[nodiscard]] bool ok() const noexcept { return ok_; }
 
  private:
   std::string buffer_;
