@@ -116,6 +116,14 @@ for variant in "${variants[@]}"; do
   verify_sample "$scratch/venv-$name"
 done
 
+# real_tool NAME: the program that NAME runs. A pyenv shim is a bash script that finds its program
+# through PATH and pyenv's own files, so it cannot serve from a folder that holds nothing else.
+real_tool() {
+  local path
+  path=$(command -v "$1")
+  if [[ $path == */.pyenv/shims/* ]]; then pyenv which "$1"; else echo "$path"; fi
+}
+
 # build_offline SOURCE_DIR WHEEL_DIR: builds a wheel from SOURCE_DIR as a user without network
 # would, proving that nothing is downloaded: in a network namespace of its own (where the kernel
 # allows one), with a PATH that holds only the compiler, binutils, CMake and Ninja (no apt-get,
@@ -124,7 +132,7 @@ build_offline() {
   local src=$1 out=$2 tools="$scratch/offline-bin" cache="$scratch/empty-deps-cache" isolate=()
   mkdir -p "$tools" "$cache"
   for tool in c++ g++ cc gcc as ld ar ranlib nm objcopy objdump readelf strip cmake ninja; do
-    ln -sf "$(command -v "$tool")" "$tools/$tool"
+    ln -sf "$(real_tool "$tool")" "$tools/$tool"
   done
   if unshare --net --map-root-user true 2>/dev/null; then
     isolate=(unshare --net --map-root-user)
