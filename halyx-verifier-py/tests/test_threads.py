@@ -1,6 +1,8 @@
 """Concurrent calls from several threads give exactly the single-threaded outcomes."""
 import threading
 
+import pytest
+
 import halyx_verifier as hv
 from conftest import fixture_call
 
@@ -13,9 +15,9 @@ def outcome(kwargs):
         return (type(e).__name__, str(e))
 
 
-def test_threads_see_single_threaded_outcomes():
+def mixed_calls():
     valid = fixture_call("valid")
-    calls = [
+    return [
         valid,
         fixture_call("extensions_max_timestamp"),
         fixture_call("other_log"),
@@ -27,6 +29,10 @@ def test_threads_see_single_threaded_outcomes():
         {**valid, "proof_bytes": b"\x80"},
         {**valid, "leaf_bytes": b"\xa0"},
     ]
+
+
+def test_threads_see_single_threaded_outcomes():
+    calls = mixed_calls()
     expected = [outcome(c) for c in calls]
     assert expected[0][0] == "ok" and expected[-1][0] == "HalyxVerificationError"
 
@@ -51,3 +57,19 @@ def test_threads_see_single_threaded_outcomes():
         assert len(per_thread) == rounds * len(calls)
         for k, got in per_thread:
             assert got == expected[k]
+
+
+@pytest.mark.parametrize("stack_size", [32768, 65536, 0])
+def test_small_thread_stacks_see_single_threaded_outcomes(stack_size):
+    # 32 KiB is the least threading.stack_size() accepts; the verifier's work needs more than that.
+    calls = mixed_calls()
+    expected = [outcome(c) for c in calls]
+    got = []
+    previous = threading.stack_size(stack_size)
+    try:
+        th = threading.Thread(target=lambda: got.extend(outcome(c) for c in calls))
+        th.start()
+        th.join()
+    finally:
+        threading.stack_size(previous)
+    assert got == expected

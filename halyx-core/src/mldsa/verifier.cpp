@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include <halyx/mldsa/encoding.hpp>
 #include <halyx/mldsa/keccak.hpp>
 #include <halyx/mldsa/sponges.hpp>
+#include <halyx/mldsa/stack_room.hpp>
 
 namespace halyx::mldsa {
 namespace {
@@ -73,19 +75,6 @@ void make_seeds(Seeds& seeds, std::span<const std::uint8_t, SEED_BYTES> rho) noe
   }
 }
 
-// Everything prepare() works in: a fixed size, on its caller's stack.
-struct Workspace {
-  Matrix a;
-  std::array<Poly, L> z;
-  Poly c;
-  Poly t;  // one row of NTT(t1 * 2^d)
-  Poly w;
-  Hint hint;
-  Seeds seeds;
-  std::array<UniformEntry, K * L> entries;
-  std::array<Sponge, K * L + 2> sponges;
-};
-
 }  // namespace
 
 void expand_a(Matrix& a, std::span<const std::uint8_t, SEED_BYTES> rho, const Kernels& kernels) noexcept {
@@ -107,29 +96,35 @@ void sample_in_ball(Poly& c, std::span<const std::uint8_t, C_TILDE_BYTES> c_tild
   run_sponges({&sponge, 1}, kernels);
 }
 
-PreparedVerification prepare(PublicKeyView public_key, std::span<const std::uint8_t> signature,
-                             const Kernels& kernels) noexcept {
-  PreparedVerification out;
-  out.kernels_ = &kernels;
-  if (signature.size() != SIGNATURE_BYTES) return out;
-  const std::uint8_t* sig = signature.data();
-  std::copy_n(sig, C_TILDE_BYTES, out.c_tilde_.begin());
+// Everything prepare() works in: a fixed size, on the caller's stack when it has room, else on the heap.
+struct PreparedVerification::Workspace {
+  Matrix a;
+  std::array<Poly, L> z;
+  Poly c;
+  Poly t;  // one row of NTT(t1 * 2^d)
+  Poly w;
+  Hint hint;
+  Seeds seeds;
+  std::array<UniformEntry, K * L> entries;
+  std::array<Sponge, K * L + 2> sponges;
+};
 
-  Workspace ws;
+void PreparedVerification::prepare_in(Workspace& ws, PublicKeyView public_key, const std::uint8_t* sig) noexcept {
+  const Kernels& kernels = *kernels_;
   // The checks that need no hashing come first: a malformed signature costs no Keccak.
   bool within_bound = true;
   for (std::size_t s = 0; s < L; ++s) {
     within_bound &= kernels.unpack_z(ws.z[s], sig + C_TILDE_BYTES + s * Z_POLY_BYTES);
   }
-  if (!within_bound || !decode_hint(ws.hint, sig + C_TILDE_BYTES + L * Z_POLY_BYTES)) return out;
+  if (!within_bound || !decode_hint(ws.hint, sig + C_TILDE_BYTES + L * Z_POLY_BYTES)) return;
 
   // Every sponge at once, the longest first: tr (15 permutations over the key), the challenge,
   // then the 30 entries of A.
   const auto rho = public_key.first<SEED_BYTES>();
   make_seeds(ws.seeds, rho);
   Challenge challenge{&ws.c, 0, 0, false};
-  ws.sponges[0].set(SHAKE256_RATE, public_key, take_tr, out.tr_.data());
-  ws.sponges[1].set(SHAKE256_RATE, out.c_tilde_, take_challenge, &challenge);
+  ws.sponges[0].set(SHAKE256_RATE, public_key, take_tr, tr_.data());
+  ws.sponges[1].set(SHAKE256_RATE, c_tilde_, take_challenge, &challenge);
   for (std::size_t e = 0; e < K * L; ++e) {
     ws.entries[e] = UniformEntry{&ws.a[e / L][e % L], 0, &kernels};
     ws.sponges[2 + e].set(SHAKE128_RATE, ws.seeds[e], take_uniform, &ws.entries[e]);
@@ -147,11 +142,34 @@ PreparedVerification prepare(PublicKeyView public_key, std::span<const std::uint
     kernels.matrix_row(ws.w, ws.a[r].data(), ws.z.data(), ws.c, ws.t);
     kernels.inverse_ntt_montgomery(ws.w);
     const std::size_t hint_end = ws.hint.row_end[r];
-    kernels.encode_w1(out.w1_encoded_.data() + r * W1_POLY_BYTES, ws.w, ws.hint.positions.data() + hint_start,
+    kernels.encode_w1(w1_encoded_.data() + r * W1_POLY_BYTES, ws.w, ws.hint.positions.data() + hint_start,
                       hint_end - hint_start);
     hint_start = hint_end;
   }
-  out.well_formed_ = true;
+  well_formed_ = true;
+}
+
+void PreparedVerification::prepare_on_stack(PublicKeyView public_key, const std::uint8_t* sig) noexcept {
+  Workspace ws;
+  prepare_in(ws, public_key, sig);
+}
+
+PreparedVerification prepare(PublicKeyView public_key, std::span<const std::uint8_t> signature,
+                             const Kernels& kernels) {
+  PreparedVerification out;
+  out.kernels_ = &kernels;
+  if (signature.size() != SIGNATURE_BYTES) return out;
+  const std::uint8_t* sig = signature.data();
+  std::copy_n(sig, C_TILDE_BYTES, out.c_tilde_.begin());
+  // What prepare_on_stack() needs of the stack: the workspace, and a margin for the frames below
+  // it (the kernels' and the sponges' take about 2 KiB) and for a signal handler that may run there.
+  constexpr std::size_t stack_needed = sizeof(PreparedVerification::Workspace) + 16 * 1024;
+  if (stack_room() >= stack_needed) {
+    out.prepare_on_stack(public_key, sig);
+  } else {
+    const auto ws = std::make_unique_for_overwrite<PreparedVerification::Workspace>();
+    out.prepare_in(*ws, public_key, sig);
+  }
   return out;
 }
 

@@ -10,9 +10,11 @@
 // is exactly the standard's: a signature that is malformed or out of bound fails every decision.
 //
 // Verification handles public data only (keys, signatures, messages), so nothing here runs in
-// constant time. Nothing is kept between calls, and nothing allocates: prepare() works in about
-// 50 KiB of the calling thread's stack (the 30 entries of A are the bulk, the 32 Keccak states
-// next), and a PreparedVerification is 896 bytes, held wherever its owner puts it.
+// constant time. Nothing is kept between calls. prepare() works in about 50 KiB (the 30 entries of
+// A are the bulk, the 32 Keccak states next): on the calling thread's stack, allocating nothing,
+// when the stack has that much room left below the caller and a margin beside; otherwise in one
+// heap allocation, freed before it returns, so that a thread with a small stack (CPython allows
+// 32 KiB) is served as well. A PreparedVerification is 896 bytes, held wherever its owner puts it.
 #pragma once
 
 #include <array>
@@ -43,7 +45,14 @@ class PreparedVerification {
   [[nodiscard]] bool decide_mu(std::span<const std::uint8_t, MU_BYTES> mu) const noexcept;
 
  private:
-  friend PreparedVerification prepare(PublicKeyView, std::span<const std::uint8_t>, const Kernels&) noexcept;
+  friend PreparedVerification prepare(PublicKeyView, std::span<const std::uint8_t>, const Kernels&);
+
+  struct Workspace;  // what preparing works in
+  // Prepares a signature of the right length, in `ws`.
+  void prepare_in(Workspace& ws, PublicKeyView public_key, const std::uint8_t* signature) noexcept;
+  // prepare_in() with its workspace in its own frame. Never inlined, so that the heap's route
+  // does not reserve the workspace on the stack all the same.
+  [[gnu::noinline]] void prepare_on_stack(PublicKeyView public_key, const std::uint8_t* signature) noexcept;
 
   const Kernels* kernels_ = &PORTABLE_KERNELS;
   bool well_formed_ = false;
@@ -54,11 +63,12 @@ class PreparedVerification {
 
 // Prepares the verification of `signature` under `public_key` with the given kernels (by default
 // those of the process's path). A signature of any length other than 3309 bytes is prepared as
-// one that fails every decision.
+// one that fails every decision. Throws std::bad_alloc only, and only when the thread's stack is
+// too short for the workspace and the heap cannot hold it either.
 [[nodiscard]] PreparedVerification prepare(PublicKeyView public_key, std::span<const std::uint8_t> signature,
-                                           const Kernels& kernels) noexcept;
+                                           const Kernels& kernels);
 [[nodiscard]] inline PreparedVerification prepare(PublicKeyView public_key,
-                                                  std::span<const std::uint8_t> signature) noexcept {
+                                                  std::span<const std::uint8_t> signature) {
   return prepare(public_key, signature, kernels_for(selected_path()));
 }
 

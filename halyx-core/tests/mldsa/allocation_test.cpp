@@ -1,10 +1,13 @@
-// The verifier keeps its working memory on the stack and allocates nothing: a call can then never
-// fail for want of heap, and never leaves anything behind. This binary counts every operator new
-// made on the calling thread, and prepare() and decide() must make none, on every path.
+// The verifier keeps its working memory on the stack and allocates nothing where the stack has
+// room: a call can then never fail for want of heap, and never leaves anything behind. This binary
+// counts every operator new made on the calling thread, and prepare() and decide() must make none,
+// on every path; on a thread whose stack is too small they make one, the workspace.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <new>
+
+#include <pthread.h>
 
 #include <halyx/mldsa/path.hpp>
 #include <halyx/mldsa/verifier.hpp>
@@ -52,6 +55,47 @@ TEST(MlDsaVerifier, AllocatesNothing) {
     EXPECT_EQ(allocations, before);
     EXPECT_TRUE(valid);
     EXPECT_FALSE(other_context);
+  }
+}
+
+struct SmallStackRun {
+  Path path;
+  std::size_t allocations = 0;
+  bool valid = false;
+  bool tampered = true;
+};
+
+void* run_on_small_stack(void* arg) {
+  auto& run = *static_cast<SmallStackRun*>(arg);
+  const ByteString& key = test::fixture("ca_public_key");
+  const ByteString& sth = test::fixture("sth");
+  ByteString signature = test::fixture("sth_signature");
+  const std::size_t before = allocations;
+  run.valid = prepare(PublicKeyView(key.data(), PUBLIC_KEY_BYTES), signature, kernels_for(run.path))
+                  .decide(sth, signing::STH_SIGNATURE_CONTEXT);
+  run.allocations = allocations - before;
+  signature[100] ^= 1;  // inside z
+  run.tampered = prepare(PublicKeyView(key.data(), PUBLIC_KEY_BYTES), signature, kernels_for(run.path))
+                     .decide(sth, signing::STH_SIGNATURE_CONTEXT);
+  return nullptr;
+}
+
+// The least stack CPython lets a thread have: far less than the workspace, so it must go to the heap.
+TEST(MlDsaVerifier, WorksOnTheHeapOnA32KiBStack) {
+  static_cast<void>(test::fixture("sth"));  // loaded here, on a stack with room for the loader
+  for (Path p : available_paths()) {
+    SCOPED_TRACE(std::string(path_name(p)));
+    SmallStackRun run{p};
+    pthread_attr_t attr;
+    ASSERT_EQ(pthread_attr_init(&attr), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&attr, 32768), 0);
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(&thread, &attr, run_on_small_stack, &run), 0);
+    ASSERT_EQ(pthread_join(thread, nullptr), 0);
+    pthread_attr_destroy(&attr);
+    EXPECT_EQ(run.allocations, 1u);
+    EXPECT_TRUE(run.valid);
+    EXPECT_FALSE(run.tampered);
   }
 }
 
