@@ -13,21 +13,11 @@ struct Availability {
 };
 
 Availability detect() noexcept {
+  const CpuFeatures cpu = this_cpu();
   Availability a;
-  a.paths[a.count++] = Path::Portable;
-#if defined(__x86_64__)
-  // The compiler's CPU check also asks the operating system whether it saves the vector registers.
-  __builtin_cpu_init();
-  // The vector kernels also use BMI1 and POPCNT. Every CPU with AVX2 has both, but only what is
-  // checked here may be used.
-  const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
-                    __builtin_cpu_supports("popcnt");
-  if (avx2) a.paths[a.count++] = Path::Avx2;
-  if (avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-      __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi")) {
-    a.paths[a.count++] = Path::Avx512;
+  for (const Path p : {Path::Portable, Path::Avx2, Path::Avx512}) {
+    if (runs_on(p, cpu)) a.paths[a.count++] = p;
   }
-#endif
   return a;
 }
 
@@ -53,6 +43,40 @@ Path choose() noexcept {
 }
 
 }  // namespace
+
+bool runs_on(Path p, const CpuFeatures& cpu) noexcept {
+  // The vector kernels also use BMI1 and POPCNT. Every CPU with AVX2 has both, but only what is
+  // checked here may be used. The AVX-512 path runs the AVX2 kernels beside its own, and GCC emits
+  // AVX512DQ instructions (vextracti64x2) in its 8-way Keccak.
+  const bool avx2 = cpu.avx2 && cpu.bmi1 && cpu.bmi2 && cpu.popcnt;
+  switch (p) {
+    case Path::Portable:
+      return true;
+    case Path::Avx2:
+      return avx2;
+    case Path::Avx512:
+      return avx2 && cpu.avx512f && cpu.avx512bw && cpu.avx512vl && cpu.avx512dq && cpu.avx512vbmi;
+  }
+  return false;  // unreachable: every path has its case above
+}
+
+CpuFeatures this_cpu() noexcept {
+  CpuFeatures cpu;
+#if defined(__x86_64__)
+  // The compiler's CPU check also asks the operating system whether it saves the vector registers.
+  __builtin_cpu_init();
+  cpu.avx2 = __builtin_cpu_supports("avx2");
+  cpu.bmi1 = __builtin_cpu_supports("bmi");
+  cpu.bmi2 = __builtin_cpu_supports("bmi2");
+  cpu.popcnt = __builtin_cpu_supports("popcnt");
+  cpu.avx512f = __builtin_cpu_supports("avx512f");
+  cpu.avx512bw = __builtin_cpu_supports("avx512bw");
+  cpu.avx512vl = __builtin_cpu_supports("avx512vl");
+  cpu.avx512dq = __builtin_cpu_supports("avx512dq");
+  cpu.avx512vbmi = __builtin_cpu_supports("avx512vbmi");
+#endif
+  return cpu;
+}
 
 std::string_view path_name(Path p) noexcept {
   switch (p) {

@@ -16,6 +16,25 @@ namespace halyx::mldsa {
 
 enum class Path { Portable, Avx2, Avx512 };
 
+// The CPU features that decide which paths may run; all false on a CPU that is not x86-64.
+struct CpuFeatures {
+  bool avx2 = false;
+  bool bmi1 = false;
+  bool bmi2 = false;
+  bool popcnt = false;
+  bool avx512f = false;
+  bool avx512bw = false;
+  bool avx512vl = false;
+  bool avx512dq = false;
+  bool avx512vbmi = false;
+};
+
+// Returns the features of the CPU this process runs on, as the CPU and the operating system report them.
+[[nodiscard]] CpuFeatures this_cpu() noexcept;
+
+// Returns whether every instruction of path `p` runs on a CPU with `cpu`'s features.
+[[nodiscard]] bool runs_on(Path p, const CpuFeatures& cpu) noexcept;
+
 // Returns "portable", "avx2" or "avx512".
 [[nodiscard]] std::string_view path_name(Path p) noexcept;
 

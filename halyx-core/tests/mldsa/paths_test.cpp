@@ -269,9 +269,48 @@ TEST(CpuFeatures, DetectionFollowsTheKernelsFlags) {
       {"sha_ni", digest::detail::cpu_has_sha_ni(), has({"sha_ni", "sse4_1", "ssse3"})},
       {"portable", offers(Path::Portable), true},
       {"avx2", offers(Path::Avx2), avx2},
-      {"avx512", offers(Path::Avx512), avx2 && has({"avx512f", "avx512bw", "avx512vl", "avx512vbmi"})},
+      {"avx512", offers(Path::Avx512), avx2 && has({"avx512f", "avx512bw", "avx512vl", "avx512dq", "avx512vbmi"})},
   };
   for (const Row& r : rows) EXPECT_EQ(r.detected, r.expected) << r.name;
+}
+
+// A CPU is never handed a path that needs a feature it lacks, whatever this machine has: each
+// row is a CPU given by its features, and lists the paths it may run.
+TEST(CpuFeatures, PathsFollowTheFeatureSet) {
+  CpuFeatures all;
+  for (bool* f : {&all.avx2, &all.bmi1, &all.bmi2, &all.popcnt, &all.avx512f, &all.avx512bw, &all.avx512vl,
+                  &all.avx512dq, &all.avx512vbmi}) {
+    *f = true;
+  }
+  const CpuFeatures avx2_alone{.avx2 = true, .bmi1 = true, .bmi2 = true, .popcnt = true};
+  const auto without = [&](bool CpuFeatures::*feature) {
+    CpuFeatures cpu = all;
+    cpu.*feature = false;
+    return cpu;
+  };
+  struct Row {
+    const char* name;
+    CpuFeatures cpu;
+    bool avx2, avx512;
+  } rows[] = {
+      {"no AVX", CpuFeatures{}, false, false},
+      {"AVX2 alone", avx2_alone, true, false},
+      {"everything", all, true, true},
+      {"everything but AVX2", without(&CpuFeatures::avx2), false, false},
+      {"everything but BMI1", without(&CpuFeatures::bmi1), false, false},
+      {"everything but BMI2", without(&CpuFeatures::bmi2), false, false},
+      {"everything but POPCNT", without(&CpuFeatures::popcnt), false, false},
+      {"AVX-512 without F", without(&CpuFeatures::avx512f), true, false},
+      {"AVX-512 without BW", without(&CpuFeatures::avx512bw), true, false},
+      {"AVX-512 without VL", without(&CpuFeatures::avx512vl), true, false},
+      {"AVX-512 without DQ", without(&CpuFeatures::avx512dq), true, false},
+      {"AVX-512 without VBMI", without(&CpuFeatures::avx512vbmi), true, false},
+  };
+  for (const Row& r : rows) {
+    EXPECT_TRUE(runs_on(Path::Portable, r.cpu)) << r.name;
+    EXPECT_EQ(runs_on(Path::Avx2, r.cpu), r.avx2) << r.name;
+    EXPECT_EQ(runs_on(Path::Avx512, r.cpu), r.avx512) << r.name;
+  }
 }
 
 }  // namespace
