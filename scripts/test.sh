@@ -2,6 +2,8 @@
 # Builds everything and runs every test:
 #   1. clang-tidy over the project's sources;
 #   2. the C++ and Python tests of an AddressSanitizer + UndefinedBehaviorSanitizer build;
+#      then all of them again against a build whose signature handle is OpenSSL's and whose native
+#      verifier has its path pinned to AVX2 (it must select AVX2 even where AVX-512 is there);
 #   3. the package (scripts/test-wheel.sh): the cp311-abi3 wheel's manylinux tag proved from its
 #      module and held to the promised glibc, its notices, the wheel installed into a fresh virtual
 #      environment of every CPython on the machine, with the Python tests and the type-stub check
@@ -24,6 +26,10 @@ scripts/clang-tidy.sh build
 section "sanitizer build and tests"
 HALYX_BUILD_DIR=build-sanitize scripts/build.sh -DHALYX_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ctest --test-dir build-sanitize --output-on-failure
+
+section "OpenSSL backend, AVX2 path pinned: every test"
+HALYX_BUILD_DIR=build-openssl scripts/build.sh -DHALYX_MLDSA_BACKEND=openssl -DHALYX_MLDSA_PATH=avx2
+ctest --test-dir build-openssl --output-on-failure
 
 section "wheel and sdist"
 scripts/test-wheel.sh
