@@ -4,7 +4,8 @@
 #      .cache/ (once; later runs reuse it);
 #   2. the cp311-abi3 wheel is cross-compiled with Debian's g++-aarch64-linux-gnu against those
 #      headers. Its name must carry exactly the manylinux tag its module proves, no newer than the
-#      glibc the project promises, and it must carry the notices of what it contains;
+#      glibc the project promises, it must carry the notices of what it contains, and the
+#      ecosystem's checkers must accept it (scripts/ecosystem-check.sh);
 #   3. pip installs it into a folder as for an aarch64 machine, and the arm64 CPython, run by
 #      qemu-aarch64-static, imports it from there, verifies the bundled sample and runs the Python
 #      tests, within a time bound. Left out: test_hostile_input.py, whose children cannot start
@@ -41,6 +42,7 @@ tag=$(/usr/bin/python3 scripts/wheel_check.py --at-most "$PROMISED_GLIBC" "$whee
 [[ $tag == *_aarch64 && $(basename "$wheel") == *"-$tag.whl" ]] ||
   fail "$(basename "$wheel") is not tagged $tag, which its module proves"
 /usr/bin/python3 scripts/notices_check.py "$wheel"
+scripts/ecosystem-check.sh "$wheel"
 echo "test-wheel-aarch64: $(basename "$wheel"), $(stat -c %s "$wheel") bytes, proves $tag," \
      "built in $((SECONDS - started)) s"
 

@@ -35,13 +35,15 @@ fail() { echo "test-wheel: $*" >&2; exit 1; }
 PROMISED_GLIBC=2.17
 
 # check_tag WHEEL [--at-most 2.NN]: wheel_check.py must accept the wheel, its name carry exactly the
-# tag proved, and the wheel carry the notices of what it contains.
+# tag proved, the wheel carry the notices of what it contains, and auditwheel, abi3audit,
+# check-wheel-contents and twine accept it (scripts/ecosystem-check.sh).
 check_tag() {
   local wheel=$1 tag
   shift
   tag=$(/usr/bin/python3 scripts/wheel_check.py "$@" "$wheel")
   [[ $(basename "$wheel") == *"-$tag.whl" ]] || fail "$(basename "$wheel") is not tagged $tag, which its module proves"
   /usr/bin/python3 scripts/notices_check.py "$wheel"
+  scripts/ecosystem-check.sh "$wheel"
   echo "test-wheel: $(basename "$wheel"), $(stat -c %s "$wheel") bytes, proves $tag"
 }
 
@@ -158,6 +160,7 @@ sdist=$(ls "$dist"/halyx-verifier-*.tar.gz)
 unwanted=$(tar -tzf "$sdist" | grep -E '/(tests|fuzz|bench|examples|tools|build[^/]*|\.cache|\.git)/|/build-openssl\.sh$' || true)
 [[ -z $unwanted ]] || fail "the sdist holds what no build reads: $unwanted"
 /usr/bin/python3 scripts/notices_check.py "$sdist"
+scripts/ecosystem-check.sh "$sdist"
 tar -xzf "$sdist" -C "$scratch"
 started=$SECONDS
 build_offline "$(ls -d "$scratch"/halyx-verifier-*/)" "$scratch/dist"

@@ -11,7 +11,7 @@ For each x86-64 or aarch64 module (every .so inside a wheel) it reads with reade
   - the dynamic symbols: the module defines and exports PyInit_<name> and nothing else;
   - the stack: no executable stack, which current glibc refuses to load.
 The tag it proves is manylinux_2_NN_<arch> (PEP 600), NN being the newest glibc needed, and never
-older than the oldest tag installers know for the architecture. For a wheel it also fails when a
+older than the oldest tag auditwheel has a policy for (manylinux_2_17). For a wheel it also fails when a
 platform tag, in the file name or in WHEEL, claims more than that: an older glibc, another
 architecture, or tags that differ between the two. With --at-most 2.NN it also fails when the tag
 proved is newer than manylinux_2_NN, naming the symbols that ask for more, or when pip's own tag
@@ -35,13 +35,15 @@ class Arch:
     """What the tag of one architecture depends on."""
     name: str          # as in the platform tag
     loader: str        # the dynamic loader's NEEDED name, which is glibc
-    oldest_minor: int  # the oldest manylinux_2_NN installers know for it: a module needing less
-                       # still carries this one, which claims less than it could
+    oldest_minor: int  # the oldest manylinux_2_NN that auditwheel has a policy for: a module
+                       # needing less still carries this one, which claims less than it could
 
 
 # Keyed by readelf's Machine line.
 ARCHES = {
-    "Advanced Micro Devices X86-64": Arch("x86_64", "ld-linux-x86-64.so.2", 5),
+    # auditwheel's policies start at manylinux2014 (glibc 2.17) on every architecture, and the tag
+    # a wheel carries must be the one auditwheel reports for it.
+    "Advanced Micro Devices X86-64": Arch("x86_64", "ld-linux-x86-64.so.2", 17),
     "AArch64": Arch("aarch64", "ld-linux-aarch64.so.1", 17),
 }
 # The libraries a manylinux wheel may expect every system to provide (auditwheel's policy list),

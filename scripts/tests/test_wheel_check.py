@@ -13,8 +13,10 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 import wheel_check  # noqa: E402
 
 PLAIN = "int PyInit_m(void) { return 0; }\n"
-# memcpy is GLIBC_2.14 on x86-64 and __cxa_finalize GLIBC_2.2.5: compared as text, 2.2.5 would win.
-MEMCPY = "#include <string.h>\nvoid *PyInit_m(void *d, const void *s, size_t n) { return memcpy(d, s, n); }\n"
+# __cxa_thread_atexit_impl is GLIBC_2.18 and __cxa_finalize GLIBC_2.2.5: compared as text, 2.2.5
+# would win, and the floor of 2.17 would hide it.
+THREAD_ATEXIT = ("int __cxa_thread_atexit_impl(void (*)(void *), void *, void *);\n"
+                 "int PyInit_m(void (*f)(void *)) { return __cxa_thread_atexit_impl(f, 0, 0); }\n")
 REALLOCARRAY = ("#include <stdlib.h>\n"
                 "void *PyInit_m(void *p, size_t n) { return reallocarray(p, n, 8); }\n")   # GLIBC_2.26
 # exp is GLIBC_2.29 in libm, which readelf lists before libc's GLIBC_2.26: the newest is not the last.
@@ -35,15 +37,15 @@ AARCH64_CC = "aarch64-linux-gnu-gcc"
 
 MODULES = [
     # id, compiler, source, extra link arguments, proved tag or the problem it must report
-    ("glibc-2.14-is-newer-than-2.2.5", "cc", MEMCPY, [], "manylinux_2_14_x86_64"),
+    ("glibc-2.18-is-newer-than-2.2.5", "cc", THREAD_ATEXIT, [], "manylinux_2_18_x86_64"),
     ("glibc-2.26", "cc", REALLOCARRAY, [], "manylinux_2_26_x86_64"),
     ("newest-needed-from-libm", "cc", EXP_IN_LIBM, ["-lm"], "manylinux_2_29_x86_64"),
-    ("no-versions-claims-the-oldest-known-tag", "cc", PLAIN, [], "manylinux_2_5_x86_64"),
+    ("no-versions-claims-the-oldest-known-tag", "cc", PLAIN, [], "manylinux_2_17_x86_64"),
     ("shared-libstdc++", "c++", STD_STRING, [], "from libstdc++.so.6; only glibc's"),
     ("needs-libpython", "cc", PLAIN, ["-Wl,--no-as-needed", LIBPYTHON], "not on the manylinux allow-list"),
     ("exports-more-than-pyinit", "cc", TWO_EXPORTS, [], "exports PyInit_m, helper; only PyInit_m"),
     ("executable-stack", "cc", PLAIN, ["-Wl,-z,execstack"], "asks for an executable stack"),
-    ("libgcc_s-GCC_3.3-is-allowed", "cc", UNWIND, ["-lgcc_s"], "manylinux_2_5_x86_64"),
+    ("libgcc_s-GCC_3.3-is-allowed", "cc", UNWIND, ["-lgcc_s"], "manylinux_2_17_x86_64"),
     ("libgcc_s-GCC_12-proves-nothing", "cc", FLOAT16, ["-lgcc_s"], "needs GCC_12.0.0 from libgcc_s.so.1"),
     ("aarch64-first-glibc-is-2.17", AARCH64_CC, PLAIN, [], "manylinux_2_17_aarch64"),
     ("aarch64-glibc-2.26", AARCH64_CC, REALLOCARRAY, [], "manylinux_2_26_aarch64"),
