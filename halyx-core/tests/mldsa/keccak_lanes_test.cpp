@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include <halyx/mldsa/keccak.hpp>
+#include <halyx/mldsa/keccak/keccak.hpp>
 #include <halyx/mldsa/params.hpp>
 #include <halyx/mldsa/path.hpp>
 #include <halyx/mldsa/portable.hpp>

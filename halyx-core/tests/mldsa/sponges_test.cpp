@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include <halyx/mldsa/keccak.hpp>
+#include <halyx/mldsa/keccak/keccak.hpp>
 #include <halyx/mldsa/path.hpp>
-#include <halyx/mldsa/sponges.hpp>
+#include <halyx/mldsa/keccak/sponges.hpp>
 
 namespace halyx::mldsa {
 namespace {

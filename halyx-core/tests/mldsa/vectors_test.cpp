@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include <halyx/mldsa/keccak.hpp>
+#include <halyx/mldsa/keccak/keccak.hpp>
 #include <halyx/mldsa/path.hpp>
 #include <halyx/mldsa/verifier.hpp>
 #include "signing/fixtures.hpp"
