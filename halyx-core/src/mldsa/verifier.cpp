@@ -128,7 +128,7 @@ PreparedVerification prepare(PublicKeyView public_key, std::span<const std::uint
   std::copy_n(sig, C_TILDE_BYTES, out.c_tilde_.begin());
   // What prepare_on_stack() needs of the stack: the workspace, and a margin for the frames below
   // it (the kernels' and the sponges' take about 2 KiB) and for a signal handler that may run there.
-  constexpr std::size_t stack_needed = sizeof(PreparedVerification::Workspace) + 16 * 1024;
+  constexpr std::size_t stack_needed = sizeof(PreparedVerification::Workspace) + std::size_t{16} * 1024;
   if (stack_room() >= stack_needed) {
     out.prepare_on_stack(public_key, sig);
   } else {
