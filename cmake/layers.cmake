@@ -8,7 +8,7 @@
 #   halyx_bytes               halyx-core/src/bytes.hpp           (nothing)
 #   halyx_digest              halyx-core/src/digest              halyx_bytes
 #   halyx_serialization       halyx-core/src/serialization       dcbor, halyx_bytes
-#   halyx_mldsa               halyx-core/src/mldsa               (nothing)
+#   halyx_mldsa               halyx-core/src/mldsa/**            (nothing)
 #   halyx_signing             halyx-core/src/signing             halyx_mldsa, halyx_serialization, halyx_digest
 #   halyx_merkle              halyx-core/src/merkle              halyx_signing
 #   halyx_core                halyx-core/src/*.{hpp,cpp}         halyx_merkle; the library others link
@@ -39,13 +39,14 @@ function(halyx_stage_headers target source name)
   endif()
 endfunction()
 
-# halyx_layer(TARGET FOLDER [SOURCES...]): an object library of FOLDER's sources (all *.cpp unless
-# SOURCES are given), its headers staged as <halyx/FOLDER/...>.
+# halyx_layer(TARGET FOLDER [SOURCES...]): an object library of FOLDER's sources (all *.cpp in it
+# and its subfolders unless SOURCES are given), its headers staged as <halyx/FOLDER/...>, a
+# subfolder's as <halyx/FOLDER/SUB/...>.
 function(halyx_layer target folder)
   set(dir "${PROJECT_SOURCE_DIR}/halyx-core/src/${folder}")
   set(sources ${ARGN})
   if(NOT sources)
-    file(GLOB sources CONFIGURE_DEPENDS "${dir}/*.cpp")
+    file(GLOB_RECURSE sources CONFIGURE_DEPENDS "${dir}/*.cpp")
   endif()
   add_library(${target} OBJECT ${sources})
   halyx_stage_headers(${target} "${dir}" "${folder}")

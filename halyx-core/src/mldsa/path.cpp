@@ -3,6 +3,11 @@
 #include <array>
 #include <cstddef>
 
+#include <halyx/mldsa/x86_64/features.hpp>
+#if defined(__x86_64__)
+#include <halyx/mldsa/x86_64/kernels.hpp>
+#endif
+
 namespace halyx::mldsa {
 
 namespace {
@@ -45,35 +50,21 @@ Path choose() noexcept {
 }  // namespace
 
 bool runs_on(Path p, const CpuFeatures& cpu) noexcept {
-  // The vector kernels also use BMI1 and POPCNT. Every CPU with AVX2 has both, but only what is
-  // checked here may be used. The AVX-512 path runs the AVX2 kernels beside its own, and GCC emits
-  // AVX512DQ instructions (vextracti64x2) in its 8-way Keccak.
-  const bool avx2 = cpu.avx2 && cpu.bmi1 && cpu.bmi2 && cpu.popcnt;
-  switch (p) {
-    case Path::Portable:
-      return true;
-    case Path::Avx2:
-      return avx2;
-    case Path::Avx512:
-      return avx2 && cpu.avx512f && cpu.avx512bw && cpu.avx512vl && cpu.avx512dq && cpu.avx512vbmi;
+  for (const x86_64::Feature& f : x86_64::features_of(p)) {
+    if (!(cpu.*f.member)) return false;
   }
-  return false;  // unreachable: every path has its case above
+  return true;
 }
 
 CpuFeatures this_cpu() noexcept {
   CpuFeatures cpu;
 #if defined(__x86_64__)
   // The compiler's CPU check also asks the operating system whether it saves the vector registers.
+  // The AVX-512 path's list holds every feature of the other paths.
   __builtin_cpu_init();
-  cpu.avx2 = __builtin_cpu_supports("avx2");
-  cpu.bmi1 = __builtin_cpu_supports("bmi");
-  cpu.bmi2 = __builtin_cpu_supports("bmi2");
-  cpu.popcnt = __builtin_cpu_supports("popcnt");
-  cpu.avx512f = __builtin_cpu_supports("avx512f");
-  cpu.avx512bw = __builtin_cpu_supports("avx512bw");
-  cpu.avx512vl = __builtin_cpu_supports("avx512vl");
-  cpu.avx512dq = __builtin_cpu_supports("avx512dq");
-  cpu.avx512vbmi = __builtin_cpu_supports("avx512vbmi");
+#define HALYX_MLDSA_DETECT(member, name) cpu.member = __builtin_cpu_supports(name);
+  HALYX_MLDSA_AVX512_FEATURES(HALYX_MLDSA_DETECT)
+#undef HALYX_MLDSA_DETECT
 #endif
   return cpu;
 }
@@ -106,9 +97,9 @@ const Kernels& kernels_for(Path p) noexcept {
       return PORTABLE_KERNELS;
 #if defined(__x86_64__)
     case Path::Avx2:
-      return AVX2_KERNELS;
+      return x86_64::AVX2_KERNELS;
     case Path::Avx512:
-      return AVX512_KERNELS;
+      return x86_64::AVX512_KERNELS;
 #else
     case Path::Avx2:
     case Path::Avx512:

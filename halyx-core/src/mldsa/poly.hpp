@@ -4,7 +4,9 @@
 // A * NTT(z) - NTT(c) * NTT(t1 * 2^d), the rejection sampling of ExpandA, the Keccak permutation
 // of several states at once, and the coefficient-wise work around them: unpacking z and t1, and
 // packing the hinted high bits of w. Each path (portable C++, AVX2, AVX-512) supplies them
-// through one table, chosen once per process from the CPU's features (path.hpp). All paths meet
+// through one table, chosen once per process from the CPU's features (path.hpp), and built with
+// designated initialisers, so that two kernels of one signature (ntt, inverse_ntt_montgomery)
+// cannot trade places unnoticed. All paths meet
 // the same contracts, stated below, so they may keep different representatives of a residue in
 // between, yet every value the verdict depends on (A, c, w1) is equal on all of them.
 #pragma once
@@ -13,7 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include <halyx/mldsa/keccak.hpp>
+#include <halyx/mldsa/keccak/keccak.hpp>
 #include <halyx/mldsa/params.hpp>
 
 namespace halyx::mldsa {
@@ -89,13 +91,8 @@ inline void check_matrix_row_inputs([[maybe_unused]] const Poly* a, [[maybe_unus
 #endif
 }
 
-// The portable C++ kernels; they serve every CPU and architecture.
+// The portable C++ kernels; they serve every CPU and architecture. Each architecture's folder
+// (x86_64/) holds its own tables, which only path.cpp hands out.
 extern const Kernels PORTABLE_KERNELS;
-#if defined(__x86_64__)
-// The x86-64 vector kernels. Only path.cpp hands them out, and only on a CPU that has the
-// instructions they use.
-extern const Kernels AVX2_KERNELS;
-extern const Kernels AVX512_KERNELS;
-#endif
 
 }  // namespace halyx::mldsa

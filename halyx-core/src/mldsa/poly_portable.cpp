@@ -4,7 +4,7 @@
 
 #include <halyx/mldsa/arith.hpp>
 #include <halyx/mldsa/encoding.hpp>
-#include <halyx/mldsa/keccak.hpp>
+#include <halyx/mldsa/keccak/keccak.hpp>
 #include <halyx/mldsa/poly.hpp>
 #include <halyx/mldsa/portable.hpp>
 
@@ -148,9 +148,16 @@ void encode_w1(std::uint8_t* out, const Poly& w, const std::uint8_t* positions, 
 namespace halyx::mldsa {
 
 const Kernels PORTABLE_KERNELS = {
-    keccak_f1600,     1, portable::permute_lanes, portable::rejection_sample, portable::ntt,
-    portable::inverse_ntt_montgomery, portable::matrix_row,
-    portable::unpack_z, portable::unpack_t1_shifted, portable::encode_w1,
+    .permute_one = keccak_f1600,
+    .keccak_lanes = 1,
+    .permute_lanes = portable::permute_lanes,
+    .rejection_sample = portable::rejection_sample,
+    .ntt = portable::ntt,
+    .inverse_ntt_montgomery = portable::inverse_ntt_montgomery,
+    .matrix_row = portable::matrix_row,
+    .unpack_z = portable::unpack_z,
+    .unpack_t1_shifted = portable::unpack_t1_shifted,
+    .encode_w1 = portable::encode_w1,
 };
 
 }  // namespace halyx::mldsa

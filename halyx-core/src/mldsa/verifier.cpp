@@ -5,19 +5,16 @@
 #include <memory>
 
 #include <halyx/mldsa/encoding.hpp>
-#include <halyx/mldsa/keccak.hpp>
-#include <halyx/mldsa/sponges.hpp>
+#include <halyx/mldsa/expand.hpp>
+#include <halyx/mldsa/keccak/keccak.hpp>
+#include <halyx/mldsa/keccak/sponges.hpp>
 #include <halyx/mldsa/stack_room.hpp>
 
 namespace halyx::mldsa {
 namespace {
 
-// A sponge's consumer for one entry of A: rejection sampling until 256 coefficients are kept.
-struct UniformEntry {
-  Poly* out;
-  std::size_t filled;
-  const Kernels* kernels;
-};
+using UniformEntry = ExpansionSponges::UniformEntry;
+using Challenge = ExpansionSponges::Challenge;
 
 bool take_uniform(void* context, const std::uint8_t* block, std::size_t rate) noexcept {
   auto& e = *static_cast<UniformEntry*>(context);
@@ -25,15 +22,8 @@ bool take_uniform(void* context, const std::uint8_t* block, std::size_t rate) no
   return e.filled == N;
 }
 
-// The challenge's consumer. The first block opens with the 64 sign bits; every byte after them is
-// a candidate position j for the next i, taken when j <= i.
-struct Challenge {
-  Poly* c;
-  std::uint64_t signs;
-  std::size_t i;
-  bool started;
-};
-
+// The first block opens with the 64 sign bits; every byte after them is a candidate position j for
+// the next i, taken when j <= i.
 bool take_challenge(void* context, const std::uint8_t* block, std::size_t rate) noexcept {
   auto& ch = *static_cast<Challenge*>(context);
   std::size_t pos = 0;
@@ -61,52 +51,36 @@ bool take_tr(void* context, const std::uint8_t* block, std::size_t /*rate*/) noe
   return true;
 }
 
-// The seeds of A: rho, then the column index, then the row index.
-using Seeds = std::array<std::array<std::uint8_t, SEED_BYTES + 2>, K * L>;
+}  // namespace
 
-void make_seeds(Seeds& seeds, std::span<const std::uint8_t, SEED_BYTES> rho) noexcept {
+void expand(Expansion& out, ExpansionSponges& work, std::span<const std::uint8_t, PUBLIC_KEY_BYTES> public_key,
+            std::span<const std::uint8_t, C_TILDE_BYTES> c_tilde, const Kernels& kernels) noexcept {
+  const auto rho = public_key.first<SEED_BYTES>();
+  work.challenge = Challenge{&out.c, 0, 0, false};
+  work.sponges[0].set(SHAKE256_RATE, public_key, take_tr, out.tr.data());
+  work.sponges[1].set(SHAKE256_RATE, c_tilde, take_challenge, &work.challenge);
   for (std::size_t r = 0; r < K; ++r) {
     for (std::size_t s = 0; s < L; ++s) {
-      auto& seed = seeds[r * L + s];
+      const std::size_t e = r * L + s;
+      auto& seed = work.seeds[e];
       std::copy(rho.begin(), rho.end(), seed.begin());
       seed[SEED_BYTES] = static_cast<std::uint8_t>(s);
       seed[SEED_BYTES + 1] = static_cast<std::uint8_t>(r);
+      work.entries[e] = UniformEntry{&out.a[r][s], 0, &kernels};
+      work.sponges[2 + e].set(SHAKE128_RATE, seed, take_uniform, &work.entries[e]);
     }
   }
-}
-
-}  // namespace
-
-void expand_a(Matrix& a, std::span<const std::uint8_t, SEED_BYTES> rho, const Kernels& kernels) noexcept {
-  Seeds seeds;
-  make_seeds(seeds, rho);
-  std::array<UniformEntry, K * L> entries;
-  std::array<Sponge, K * L> sponges;
-  for (std::size_t e = 0; e < K * L; ++e) {
-    entries[e] = UniformEntry{&a[e / L][e % L], 0, &kernels};
-    sponges[e].set(SHAKE128_RATE, seeds[e], take_uniform, &entries[e]);
-  }
-  run_sponges(sponges, kernels);
-}
-
-void sample_in_ball(Poly& c, std::span<const std::uint8_t, C_TILDE_BYTES> c_tilde, const Kernels& kernels) noexcept {
-  Challenge ch{&c, 0, 0, false};
-  Sponge sponge;
-  sponge.set(SHAKE256_RATE, c_tilde, take_challenge, &ch);
-  run_sponges({&sponge, 1}, kernels);
+  run_sponges(work.sponges, kernels);
 }
 
 // Everything prepare() works in: a fixed size, on the caller's stack when it has room, else on the heap.
 struct PreparedVerification::Workspace {
-  Matrix a;
+  Expansion x;  // tr, c and A
+  ExpansionSponges sponges;
   std::array<Poly, L> z;
-  Poly c;
   Poly t;  // one row of NTT(t1 * 2^d)
   Poly w;
   Hint hint;
-  Seeds seeds;
-  std::array<UniformEntry, K * L> entries;
-  std::array<Sponge, K * L + 2> sponges;
 };
 
 void PreparedVerification::prepare_in(Workspace& ws, PublicKeyView public_key, const std::uint8_t* sig) noexcept {
@@ -118,28 +92,19 @@ void PreparedVerification::prepare_in(Workspace& ws, PublicKeyView public_key, c
   }
   if (!within_bound || !decode_hint(ws.hint, sig + C_TILDE_BYTES + L * Z_POLY_BYTES)) return;
 
-  // Every sponge at once, the longest first: tr (15 permutations over the key), the challenge,
-  // then the 30 entries of A.
-  const auto rho = public_key.first<SEED_BYTES>();
-  make_seeds(ws.seeds, rho);
-  Challenge challenge{&ws.c, 0, 0, false};
-  ws.sponges[0].set(SHAKE256_RATE, public_key, take_tr, tr_.data());
-  ws.sponges[1].set(SHAKE256_RATE, c_tilde_, take_challenge, &challenge);
-  for (std::size_t e = 0; e < K * L; ++e) {
-    ws.entries[e] = UniformEntry{&ws.a[e / L][e % L], 0, &kernels};
-    ws.sponges[2 + e].set(SHAKE128_RATE, ws.seeds[e], take_uniform, &ws.entries[e]);
-  }
-  run_sponges(ws.sponges, kernels);
+  // Every sponge at once (expand.hpp): tr, the challenge, then the 30 entries of A.
+  expand(ws.x, ws.sponges, public_key, c_tilde_, kernels);
+  tr_ = ws.x.tr;
 
   // w' = NTT^-1(A NTT(z) - NTT(c) NTT(t1 2^d)), one row at a time, then its high bits under the hint.
   for (auto& z : ws.z) kernels.ntt(z);
-  kernels.ntt(ws.c);
+  kernels.ntt(ws.x.c);
   const std::uint8_t* t1 = public_key.data() + SEED_BYTES;
   std::size_t hint_start = 0;
   for (std::size_t r = 0; r < K; ++r) {
     kernels.unpack_t1_shifted(ws.t, t1 + r * T1_POLY_BYTES);
     kernels.ntt(ws.t);
-    kernels.matrix_row(ws.w, ws.a[r].data(), ws.z.data(), ws.c, ws.t);
+    kernels.matrix_row(ws.w, ws.x.a[r].data(), ws.z.data(), ws.x.c, ws.t);
     kernels.inverse_ntt_montgomery(ws.w);
     const std::size_t hint_end = ws.hint.row_end[r];
     kernels.encode_w1(w1_encoded_.data() + r * W1_POLY_BYTES, ws.w, ws.hint.positions.data() + hint_start,
@@ -163,7 +128,7 @@ PreparedVerification prepare(PublicKeyView public_key, std::span<const std::uint
   std::copy_n(sig, C_TILDE_BYTES, out.c_tilde_.begin());
   // What prepare_on_stack() needs of the stack: the workspace, and a margin for the frames below
   // it (the kernels' and the sponges' take about 2 KiB) and for a signal handler that may run there.
-  constexpr std::size_t stack_needed = sizeof(PreparedVerification::Workspace) + 16 * 1024;
+  constexpr std::size_t stack_needed = sizeof(PreparedVerification::Workspace) + std::size_t{16} * 1024;
   if (stack_room() >= stack_needed) {
     out.prepare_on_stack(public_key, sig);
   } else {

@@ -72,11 +72,4 @@ class PreparedVerification {
   return prepare(public_key, signature, kernels_for(selected_path()));
 }
 
-// The steps of prepare() on their own, for tests and benchmarks.
-using Matrix = std::array<std::array<Poly, L>, K>;
-// Sets a to A = ExpandA(rho), entries in [0, q), already in the NTT domain.
-void expand_a(Matrix& a, std::span<const std::uint8_t, SEED_BYTES> rho, const Kernels& kernels) noexcept;
-// Sets c to SampleInBall(c~): 49 coefficients +-1, the rest 0.
-void sample_in_ball(Poly& c, std::span<const std::uint8_t, C_TILDE_BYTES> c_tilde, const Kernels& kernels) noexcept;
-
 }  // namespace halyx::mldsa

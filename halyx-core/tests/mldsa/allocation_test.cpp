@@ -9,6 +9,7 @@
 
 #include <pthread.h>
 
+#include "mldsa/each_path.hpp"
 #include <halyx/mldsa/path.hpp>
 #include <halyx/mldsa/verifier.hpp>
 #include "signing/fixtures.hpp"
@@ -42,20 +43,20 @@ void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::f
 namespace halyx::mldsa {
 namespace {
 
-TEST(MlDsaVerifier, AllocatesNothing) {
-  const ByteString& key = test::fixture("ca_public_key");
-  const ByteString& sth = test::fixture("sth");
-  const ByteString& signature = test::fixture("sth_signature");
-  for (Path p : available_paths()) {
-    SCOPED_TRACE(std::string(path_name(p)));
-    const std::size_t before = allocations;
-    const PreparedVerification prepared = prepare(PublicKeyView(key.data(), PUBLIC_KEY_BYTES), signature, kernels_for(p));
-    const bool valid = prepared.decide(sth, signing::STH_SIGNATURE_CONTEXT);
-    const bool other_context = prepared.decide(sth, {});
-    EXPECT_EQ(allocations, before);
-    EXPECT_TRUE(valid);
-    EXPECT_FALSE(other_context);
-  }
+class MlDsaVerifier : public test::EachPath {};
+HALYX_FOR_EACH_PATH(MlDsaVerifier);
+
+TEST_P(MlDsaVerifier, AllocatesNothing) {
+  const ByteString& key = halyx::test::fixture("ca_public_key");
+  const ByteString& sth = halyx::test::fixture("sth");
+  const ByteString& signature = halyx::test::fixture("sth_signature");
+  const std::size_t before = allocations;
+  const PreparedVerification prepared = prepare(PublicKeyView(key.data(), PUBLIC_KEY_BYTES), signature, kernels());
+  const bool valid = prepared.decide(sth, signing::STH_SIGNATURE_CONTEXT);
+  const bool other_context = prepared.decide(sth, {});
+  EXPECT_EQ(allocations, before);
+  EXPECT_TRUE(valid);
+  EXPECT_FALSE(other_context);
 }
 
 struct SmallStackRun {
@@ -67,9 +68,9 @@ struct SmallStackRun {
 
 void* run_on_small_stack(void* arg) {
   auto& run = *static_cast<SmallStackRun*>(arg);
-  const ByteString& key = test::fixture("ca_public_key");
-  const ByteString& sth = test::fixture("sth");
-  ByteString signature = test::fixture("sth_signature");
+  const ByteString& key = halyx::test::fixture("ca_public_key");
+  const ByteString& sth = halyx::test::fixture("sth");
+  ByteString signature = halyx::test::fixture("sth_signature");
   const std::size_t before = allocations;
   run.valid = prepare(PublicKeyView(key.data(), PUBLIC_KEY_BYTES), signature, kernels_for(run.path))
                   .decide(sth, signing::STH_SIGNATURE_CONTEXT);
@@ -81,22 +82,19 @@ void* run_on_small_stack(void* arg) {
 }
 
 // The least stack CPython lets a thread have: far less than the workspace, so it must go to the heap.
-TEST(MlDsaVerifier, WorksOnTheHeapOnA32KiBStack) {
-  static_cast<void>(test::fixture("sth"));  // loaded here, on a stack with room for the loader
-  for (Path p : available_paths()) {
-    SCOPED_TRACE(std::string(path_name(p)));
-    SmallStackRun run{p};
-    pthread_attr_t attr;
-    ASSERT_EQ(pthread_attr_init(&attr), 0);
-    ASSERT_EQ(pthread_attr_setstacksize(&attr, 32768), 0);
-    pthread_t thread;
-    ASSERT_EQ(pthread_create(&thread, &attr, run_on_small_stack, &run), 0);
-    ASSERT_EQ(pthread_join(thread, nullptr), 0);
-    pthread_attr_destroy(&attr);
-    EXPECT_EQ(run.allocations, 1u);
-    EXPECT_TRUE(run.valid);
-    EXPECT_FALSE(run.tampered);
-  }
+TEST_P(MlDsaVerifier, WorksOnTheHeapOnA32KiBStack) {
+  static_cast<void>(halyx::test::fixture("sth"));  // loaded here, on a stack with room for the loader
+  SmallStackRun run{GetParam()};
+  pthread_attr_t attr;
+  ASSERT_EQ(pthread_attr_init(&attr), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attr, 32768), 0);
+  pthread_t thread;
+  ASSERT_EQ(pthread_create(&thread, &attr, run_on_small_stack, &run), 0);
+  ASSERT_EQ(pthread_join(thread, nullptr), 0);
+  pthread_attr_destroy(&attr);
+  EXPECT_EQ(run.allocations, 1u);
+  EXPECT_TRUE(run.valid);
+  EXPECT_FALSE(run.tampered);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include <halyx/mldsa/encoding.hpp>
+#include "mldsa/each_path.hpp"
 #include "mldsa/layout.hpp"
 #include <halyx/mldsa/path.hpp>
 #include <halyx/mldsa/poly.hpp>
@@ -59,44 +60,42 @@ void expect_unpack_z(const Kernels& k, const std::vector<std::uint32_t>& stored,
   }
 }
 
-TEST(MlDsaGlue, UnpackZMatchesTheLayoutAndTheBound) {
+class MlDsaGlue : public test::EachPath {};
+HALYX_FOR_EACH_PATH(MlDsaGlue);
+
+TEST_P(MlDsaGlue, UnpackZMatchesTheLayoutAndTheBound) {
   std::mt19937_64 rng(20);
   std::uniform_int_distribution<std::uint32_t> inside(BETA + 1, 2 * GAMMA1 - BETA - 1);
-  for (const Path p : available_paths()) {
-    SCOPED_TRACE(std::string(path_name(p)));
-    const Kernels& k = kernels_for(p);
-    std::vector<std::uint32_t> stored(N);
-    // Each extreme fills a row, then sits alone at every position of a random row within bound, so
-    // that a lane whose norm is dropped, or a field read from the wrong bits, shows.
-    for (const ZValue& z : Z_VALUES) {
-      stored.assign(N, z.stored);
-      expect_unpack_z(k, stored, z.within, std::string(z.name) + " everywhere");
-      for (std::size_t i = 0; i < N; ++i) {
-        for (auto& v : stored) v = inside(rng);
-        stored[i] = z.stored;
-        expect_unpack_z(k, stored, z.within, std::string(z.name) + " at " + std::to_string(i));
-      }
+  const Kernels& k = kernels();
+  std::vector<std::uint32_t> stored(N);
+  // Each extreme fills a row, then sits alone at every position of a random row within bound, so
+  // that a lane whose norm is dropped, or a field read from the wrong bits, shows.
+  for (const ZValue& z : Z_VALUES) {
+    stored.assign(N, z.stored);
+    expect_unpack_z(k, stored, z.within, std::string(z.name) + " everywhere");
+    for (std::size_t i = 0; i < N; ++i) {
+      for (auto& v : stored) v = inside(rng);
+      stored[i] = z.stored;
+      expect_unpack_z(k, stored, z.within, std::string(z.name) + " at " + std::to_string(i));
     }
   }
 }
 
-TEST(MlDsaGlue, UnpackT1MatchesTheLayout) {
+TEST_P(MlDsaGlue, UnpackT1MatchesTheLayout) {
   std::mt19937_64 rng(10);
-  for (const Path p : available_paths()) {
-    for (std::size_t shape = 0; shape < N + 3; ++shape) {
-      std::vector<std::uint32_t> values(N, shape == 1 ? 1023 : 0);  // 0: zero, 1: largest
-      if (shape == 2) {
-        for (auto& v : values) v = static_cast<std::uint32_t>(rng() % 1024);
-      } else if (shape > 2) {
-        values[shape - 3] = 1023;
-      }
-      SCOPED_TRACE(std::string(path_name(p)) + ", row shape " + std::to_string(shape));
-      const ByteString row = pack(values, 10);
-      Poly got;
-      kernels_for(p).unpack_t1_shifted(got, row.data());
-      for (std::size_t i = 0; i < N; ++i) {
-        ASSERT_EQ(got.coeffs[i], static_cast<std::int32_t>(values[i] << D)) << "coefficient " << i;
-      }
+  for (std::size_t shape = 0; shape < N + 3; ++shape) {
+    std::vector<std::uint32_t> values(N, shape == 1 ? 1023 : 0);  // 0: zero, 1: largest
+    if (shape == 2) {
+      for (auto& v : values) v = static_cast<std::uint32_t>(rng() % 1024);
+    } else if (shape > 2) {
+      values[shape - 3] = 1023;
+    }
+    SCOPED_TRACE("row shape " + std::to_string(shape));
+    const ByteString row = pack(values, 10);
+    Poly got;
+    kernels().unpack_t1_shifted(got, row.data());
+    for (std::size_t i = 0; i < N; ++i) {
+      ASSERT_EQ(got.coeffs[i], static_cast<std::int32_t>(values[i] << D)) << "coefficient " << i;
     }
   }
 }
@@ -121,22 +120,19 @@ std::string encode_w1_mismatch(const Kernels& k, const Poly& w, const std::vecto
 // Every residue, as itself and as the negative representative the inverse NTT may leave, with no
 // hint and with every coefficient hinted: the faults of a vector rounding sit on single values
 // (the edges of each band of r1, r0 = 0, the band that wraps to 0).
-TEST(MlDsaGlue, EncodeW1MatchesTheRoundingOnEveryResidue) {
+TEST_P(MlDsaGlue, EncodeW1MatchesTheRoundingOnEveryResidue) {
   std::vector<std::uint8_t> all(N);
   for (std::size_t i = 0; i < N; ++i) all[i] = static_cast<std::uint8_t>(i);
-  for (const Path p : available_paths()) {
-    SCOPED_TRACE(std::string(path_name(p)));
-    const Kernels& k = kernels_for(p);
-    for (const bool negative : {false, true}) {
-      for (std::int32_t first = 0; first < Q; first += static_cast<std::int32_t>(N)) {
-        Poly w;
-        for (std::size_t i = 0; i < N; ++i) {
-          const std::int32_t r = (first + static_cast<std::int32_t>(i)) % Q;
-          w.coeffs[i] = negative && r != 0 ? r - Q : r;
-        }
-        for (const auto& positions : {std::vector<std::uint8_t>{}, all}) {
-          ASSERT_EQ(encode_w1_mismatch(k, w, positions), "") << (positions.empty() ? "no hint" : "all hinted");
-        }
+  const Kernels& k = kernels();
+  for (const bool negative : {false, true}) {
+    for (std::int32_t first = 0; first < Q; first += static_cast<std::int32_t>(N)) {
+      Poly w;
+      for (std::size_t i = 0; i < N; ++i) {
+        const std::int32_t r = (first + static_cast<std::int32_t>(i)) % Q;
+        w.coeffs[i] = negative && r != 0 ? r - Q : r;
+      }
+      for (const auto& positions : {std::vector<std::uint8_t>{}, all}) {
+        ASSERT_EQ(encode_w1_mismatch(k, w, positions), "") << (positions.empty() ? "no hint" : "all hinted");
       }
     }
   }
@@ -144,7 +140,7 @@ TEST(MlDsaGlue, EncodeW1MatchesTheRoundingOnEveryResidue) {
 
 // The hint's own positions: first and last coefficients, both halves of a byte, alone and together,
 // with the band edges moved through them.
-TEST(MlDsaGlue, EncodeW1AppliesTheHintWhereItIs) {
+TEST_P(MlDsaGlue, EncodeW1AppliesTheHintWhereItIs) {
   std::vector<std::int32_t> edges = {0, GAMMA2 - 1, GAMMA2, GAMMA2 + 1, Q - 1 - GAMMA2, Q - GAMMA2, Q - 2, Q - 1};
   for (std::int32_t band = 1; band < 16; ++band) {
     for (const std::int32_t d : {-1, 0, 1}) edges.push_back(2 * GAMMA2 * band + d);
@@ -152,20 +148,18 @@ TEST(MlDsaGlue, EncodeW1AppliesTheHintWhereItIs) {
   for (std::size_t i = 1, n = edges.size(); i < n; ++i) edges.push_back(edges[i] - Q);
   const std::vector<std::vector<std::uint8_t>> hints = {{}, {0}, {1}, {254}, {255}, {0, 1, 254, 255}, {1, 2, 127, 128}};
   std::mt19937_64 rng(1);
-  for (const Path p : available_paths()) {
-    const Kernels& k = kernels_for(p);
-    for (const auto& positions : hints) {
-      std::string trace(path_name(p));
-      for (const std::uint8_t at : positions) trace += ' ' + std::to_string(at);
-      SCOPED_TRACE(trace);
-      Poly w;
-      for (std::size_t shift = 0; shift < edges.size(); ++shift) {
-        for (std::size_t i = 0; i < N; ++i) w.coeffs[i] = edges[(i + shift) % edges.size()];
-        ASSERT_EQ(encode_w1_mismatch(k, w, positions), "") << "edges shifted by " << shift;
-      }
-      for (auto& c : w.coeffs) c = static_cast<std::int32_t>(rng() % (2 * Q - 1)) - (Q - 1);
-      ASSERT_EQ(encode_w1_mismatch(k, w, positions), "") << "random";
+  const Kernels& k = kernels();
+  for (const auto& positions : hints) {
+    std::string trace = "hinted:";
+    for (const std::uint8_t at : positions) trace += ' ' + std::to_string(at);
+    SCOPED_TRACE(trace);
+    Poly w;
+    for (std::size_t shift = 0; shift < edges.size(); ++shift) {
+      for (std::size_t i = 0; i < N; ++i) w.coeffs[i] = edges[(i + shift) % edges.size()];
+      ASSERT_EQ(encode_w1_mismatch(k, w, positions), "") << "edges shifted by " << shift;
     }
+    for (auto& c : w.coeffs) c = static_cast<std::int32_t>(rng() % (2 * Q - 1)) - (Q - 1);
+    ASSERT_EQ(encode_w1_mismatch(k, w, positions), "") << "random";
   }
 }
 

@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include <halyx/mldsa/keccak.hpp>
+#include "mldsa/each_path.hpp"
+#include <halyx/mldsa/keccak/keccak.hpp>
 #include <halyx/mldsa/params.hpp>
 #include <halyx/mldsa/path.hpp>
 #include <halyx/mldsa/portable.hpp>
@@ -36,42 +37,42 @@ TEST(KeccakPaths, ReferenceMatchesTheKnownAnswer) {
 // bystanders, and the words after each state, must stay as they were. In the last two trials the
 // lanes from the second (then the third) on all take one state, as the driver fills the lanes it
 // has no sponge for; that state must come out permuted once.
-TEST(KeccakPaths, PermuteLikeTheReferenceOnEveryLane) {
+class KeccakLanes : public test::EachPath {};
+HALYX_FOR_EACH_PATH(KeccakLanes);
+
+TEST_P(KeccakLanes, PermuteLikeTheReferenceOnEveryLane) {
   struct alignas(64) Slot {
     KeccakState state;
     std::array<std::uint64_t, 7> after;
   };
   static_assert(sizeof(Slot) == 256);
   std::mt19937_64 rng(7);
-  for (Path p : available_paths()) {
-    SCOPED_TRACE(std::string(path_name(p)));
-    const Kernels& k = kernels_for(p);
-    const std::size_t lanes = k.keccak_lanes;
-    ASSERT_TRUE(lanes >= 1 && lanes <= 8);
-    for (int trial = 0; trial < 4; ++trial) {
-      KeccakState one = random_state(rng), want = one;
-      k.permute_one(one);
-      keccak_f1600(want);
-      EXPECT_EQ(one, want);
+  const Kernels& k = kernels();
+  const std::size_t lanes = k.keccak_lanes;
+  ASSERT_TRUE(lanes >= 1 && lanes <= 8);
+  for (int trial = 0; trial < 4; ++trial) {
+    KeccakState one = random_state(rng), want = one;
+    k.permute_one(one);
+    keccak_f1600(want);
+    EXPECT_EQ(one, want);
 
-      std::vector<Slot> slots(2 * lanes);
-      for (auto& slot : slots) {
-        slot.state = random_state(rng);
-        for (auto& w : slot.after) w = rng();
-      }
-      std::vector<Slot> expected = slots;
-      std::array<KeccakState*, 8> states{};
-      const std::size_t shared = trial < 2 ? lanes : static_cast<std::size_t>(trial - 1);
-      for (std::size_t l = 0; l < lanes; ++l) {
-        const std::size_t at = 2 * (lanes - 1 - std::min(l, shared));
-        states[l] = &slots[at].state;
-        if (l <= shared) keccak_f1600(expected[at].state);
-      }
-      k.permute_lanes(states.data());
-      for (std::size_t i = 0; i < slots.size(); ++i) {
-        EXPECT_EQ(slots[i].state, expected[i].state) << "slot " << i;
-        EXPECT_EQ(slots[i].after, expected[i].after) << "slot " << i;
-      }
+    std::vector<Slot> slots(2 * lanes);
+    for (auto& slot : slots) {
+      slot.state = random_state(rng);
+      for (auto& w : slot.after) w = rng();
+    }
+    std::vector<Slot> expected = slots;
+    std::array<KeccakState*, 8> states{};
+    const std::size_t shared = trial < 2 ? lanes : static_cast<std::size_t>(trial - 1);
+    for (std::size_t l = 0; l < lanes; ++l) {
+      const std::size_t at = 2 * (lanes - 1 - std::min(l, shared));
+      states[l] = &slots[at].state;
+      if (l <= shared) keccak_f1600(expected[at].state);
+    }
+    k.permute_lanes(states.data());
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+      EXPECT_EQ(slots[i].state, expected[i].state) << "slot " << i;
+      EXPECT_EQ(slots[i].after, expected[i].after) << "slot " << i;
     }
   }
 }
@@ -98,7 +99,10 @@ std::vector<std::uint8_t> block(unsigned keep_one_in, std::mt19937_64& rng) {
 // Compares each path with the portable sampler over blocks of every kind, cut to lengths around
 // the vector widths, starting from counts near the end. The 32 bytes a kernel may read past `len`
 // hold zeros, which would be kept if it used them; 16 guard entries follow out[255].
-TEST(RejectionPaths, SampleLikeThePortableKernel) {
+class RejectionPaths : public test::EachPath {};
+HALYX_FOR_EACH_PATH(RejectionPaths);
+
+TEST_P(RejectionPaths, SampleLikeThePortableKernel) {
   constexpr std::int32_t GUARD = -7;
   std::mt19937_64 rng(11);
   const std::array<std::size_t, 9> lengths = {0, 3, 21, 24, 27, 45, 48, 51, SHAKE128_RATE};
@@ -115,15 +119,13 @@ TEST(RejectionPaths, SampleLikeThePortableKernel) {
         for (std::size_t i = 0; i < filled; ++i) initial[i] = static_cast<std::int32_t>(i);
         std::array<std::int32_t, N + 16> want = initial;
         const std::size_t want_count = portable::rejection_sample(want.data(), filled, input.data(), len);
-        for (Path p : available_paths()) {
-          SCOPED_TRACE(std::string(path_name(p)) + " keep 1 in " + std::to_string(keep_one_in) + " len " +
-                       std::to_string(len) + " filled " + std::to_string(filled));
-          std::array<std::int32_t, N + 16> out = initial;
-          ASSERT_EQ(kernels_for(p).rejection_sample(out.data(), filled, input.data(), len), want_count);
-          // The slots after the count are scratch (poly.hpp); the ones before it and the guard are not.
-          for (std::size_t i = 0; i < want_count; ++i) ASSERT_EQ(out[i], want[i]) << "slot " << i;
-          for (std::size_t i = N; i < out.size(); ++i) ASSERT_EQ(out[i], GUARD) << "guard " << i - N;
-        }
+        SCOPED_TRACE("keep 1 in " + std::to_string(keep_one_in) + " len " + std::to_string(len) + " filled " +
+                     std::to_string(filled));
+        std::array<std::int32_t, N + 16> out = initial;
+        ASSERT_EQ(kernels().rejection_sample(out.data(), filled, input.data(), len), want_count);
+        // The slots after the count are scratch (poly.hpp); the ones before it and the guard are not.
+        for (std::size_t i = 0; i < want_count; ++i) ASSERT_EQ(out[i], want[i]) << "slot " << i;
+        for (std::size_t i = N; i < out.size(); ++i) ASSERT_EQ(out[i], GUARD) << "guard " << i - N;
       }
     }
   }
@@ -131,19 +133,16 @@ TEST(RejectionPaths, SampleLikeThePortableKernel) {
 
 // The boundaries every path must draw alike, without reference to another kernel: q - 1 is kept
 // and q is not, both with and without the top bit of b2, which never counts.
-TEST(RejectionPaths, KeepExactlyTheValuesBelowQ) {
+TEST_P(RejectionPaths, KeepExactlyTheValuesBelowQ) {
   std::vector<std::uint8_t> input(12 + 32, 0xFF);
   put_candidate(&input[0], Q - 1, true);
   put_candidate(&input[3], Q, false);
   put_candidate(&input[6], 0, true);
   put_candidate(&input[9], Q, true);
-  for (Path p : available_paths()) {
-    SCOPED_TRACE(std::string(path_name(p)));
-    std::array<std::int32_t, N> out{};
-    ASSERT_EQ(kernels_for(p).rejection_sample(out.data(), 0, input.data(), 12), 2u);
-    EXPECT_EQ(out[0], Q - 1);
-    EXPECT_EQ(out[1], 0);
-  }
+  std::array<std::int32_t, N> out{};
+  ASSERT_EQ(kernels().rejection_sample(out.data(), 0, input.data(), 12), 2u);
+  EXPECT_EQ(out[0], Q - 1);
+  EXPECT_EQ(out[1], 0);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "mldsa/each_path.hpp"
 #include <halyx/mldsa/params.hpp>
 #include <halyx/mldsa/path.hpp>
 #include <halyx/mldsa/poly.hpp>
@@ -87,33 +88,32 @@ std::vector<std::pair<std::string, Poly>> inputs() {
   return v;
 }
 
-TEST(PolyKernels, NttMatchesTheDefinition) {
-  for (Path path : available_paths()) {
-    for (const auto& [name, p] : inputs()) {
-      SCOPED_TRACE(std::string(path_name(path)) + " " + name);
-      Poly got = p;
-      kernels_for(path).ntt(got);
-      EXPECT_EQ(out_of_range(got), "");
-      EXPECT_EQ(residues(got), definition_ntt(p));
-    }
+class PolyKernels : public test::EachPath {};
+HALYX_FOR_EACH_PATH(PolyKernels);
+
+TEST_P(PolyKernels, NttMatchesTheDefinition) {
+  for (const auto& [name, p] : inputs()) {
+    SCOPED_TRACE(name);
+    Poly got = p;
+    kernels().ntt(got);
+    EXPECT_EQ(out_of_range(got), "");
+    EXPECT_EQ(residues(got), definition_ntt(p));
   }
 }
 
 // The inverse is checked through the forward definition, NTT(out) = p * 2^32, then on the round trip.
-TEST(PolyKernels, InverseNttMatchesTheDefinition) {
-  for (Path path : available_paths()) {
-    const Kernels& k = kernels_for(path);
-    for (const auto& [name, p] : inputs()) {
-      SCOPED_TRACE(std::string(path_name(path)) + " " + name);
-      Poly got = p;
-      k.inverse_ntt_montgomery(got);
-      EXPECT_EQ(out_of_range(got), "");
-      EXPECT_EQ(definition_ntt(got), residues(p, R));
-      got = p;
-      k.ntt(got);
-      k.inverse_ntt_montgomery(got);
-      EXPECT_EQ(residues(got), residues(p, R));
-    }
+TEST_P(PolyKernels, InverseNttMatchesTheDefinition) {
+  const Kernels& k = kernels();
+  for (const auto& [name, p] : inputs()) {
+    SCOPED_TRACE(name);
+    Poly got = p;
+    k.inverse_ntt_montgomery(got);
+    EXPECT_EQ(out_of_range(got), "");
+    EXPECT_EQ(definition_ntt(got), residues(p, R));
+    got = p;
+    k.ntt(got);
+    k.inverse_ntt_montgomery(got);
+    EXPECT_EQ(residues(got), residues(p, R));
   }
 }
 
@@ -130,7 +130,7 @@ RowInput uniform_row(std::string name, const Poly& a, const Poly& z, const Poly&
   return r;
 }
 
-TEST(PolyKernels, MatrixRowMatchesDirectArithmetic) {
+TEST_P(PolyKernels, MatrixRowMatchesDirectArithmetic) {
   // Every product at its largest and of one sign, the sum is +-6 (q - 1)^2.
   std::vector<RowInput> rows = {uniform_row("largest_sum", HIGH, HIGH, HIGH, LOW),
                                 uniform_row("smallest_sum", HIGH, LOW, HIGH, HIGH)};
@@ -144,20 +144,18 @@ TEST(PolyKernels, MatrixRowMatchesDirectArithmetic) {
     rows.push_back(r);
   }
   const std::int64_t r_inverse = power(R, Q - 2);
-  for (Path path : available_paths()) {
-    for (const auto& r : rows) {
-      SCOPED_TRACE(std::string(path_name(path)) + " " + r.name);
-      Residues want;
-      for (std::size_t i = 0; i < N; ++i) {
-        std::int64_t sum = Q - mod_q(r.c.coeffs[i]) * mod_q(r.t.coeffs[i]) % Q;
-        for (std::size_t s = 0; s < L; ++s) sum += mod_q(r.a[s].coeffs[i]) * mod_q(r.z[s].coeffs[i]) % Q;
-        want[i] = sum % Q * r_inverse % Q;
-      }
-      Poly got;
-      kernels_for(path).matrix_row(got, r.a.data(), r.z.data(), r.c, r.t);
-      EXPECT_EQ(out_of_range(got), "");
-      EXPECT_EQ(residues(got), want);
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    Residues want;
+    for (std::size_t i = 0; i < N; ++i) {
+      std::int64_t sum = Q - mod_q(r.c.coeffs[i]) * mod_q(r.t.coeffs[i]) % Q;
+      for (std::size_t s = 0; s < L; ++s) sum += mod_q(r.a[s].coeffs[i]) * mod_q(r.z[s].coeffs[i]) % Q;
+      want[i] = sum % Q * r_inverse % Q;
     }
+    Poly got;
+    kernels().matrix_row(got, r.a.data(), r.z.data(), r.c, r.t);
+    EXPECT_EQ(out_of_range(got), "");
+    EXPECT_EQ(residues(got), want);
   }
 }
 

@@ -16,9 +16,12 @@
 #include <random>
 #include <string>
 
+#include "mldsa/each_path.hpp"
 #include "mldsa/layout.hpp"
 #include <halyx/digest/sha256_compress.hpp>
-#include <halyx/mldsa/keccak.hpp>
+#include <halyx/mldsa/expand.hpp>
+#include <halyx/mldsa/keccak/keccak.hpp>
+#include <halyx/mldsa/x86_64/features.hpp>
 #include <halyx/mldsa/path.hpp>
 #include <halyx/mldsa/verifier.hpp>
 
@@ -80,10 +83,10 @@ Input make_input(std::mt19937_64& rng, int index) {
 }
 
 // What one path computes from one input, every residue in [0, q) where paths may differ in representative.
+// A and c are expand()'s, the very computation prepare() runs.
 struct Stages {
-  std::unique_ptr<Matrix> a = std::make_unique<Matrix>();
+  std::unique_ptr<Expansion> x = std::make_unique<Expansion>();
   std::array<Poly, K> t1_ntt;
-  Poly c;
   bool well_formed = false;
   std::array<std::uint8_t, W1_ENCODED_BYTES> w1{};
 };
@@ -91,7 +94,8 @@ struct Stages {
 Stages run(const Input& in, const Kernels& kernels) {
   Stages out;
   const PublicKeyView key(in.key.data(), PUBLIC_KEY_BYTES);
-  expand_a(*out.a, key.first<SEED_BYTES>(), kernels);
+  const auto work = std::make_unique<ExpansionSponges>();
+  expand(*out.x, *work, key, std::span<const std::uint8_t, C_TILDE_BYTES>(in.signature.data(), C_TILDE_BYTES), kernels);
   for (std::size_t r = 0; r < K; ++r) {
     Poly& t = out.t1_ntt[r];
     kernels.unpack_t1_shifted(t, in.key.data() + SEED_BYTES + r * T1_POLY_BYTES);
@@ -102,7 +106,6 @@ Stages run(const Input& in, const Kernels& kernels) {
       x = (x % Q + Q) % Q;
     }
   }
-  sample_in_ball(out.c, std::span<const std::uint8_t, C_TILDE_BYTES>(in.signature.data(), C_TILDE_BYTES), kernels);
   const auto prepared = prepare(key, in.signature, kernels);
   out.well_formed = prepared.well_formed();
   out.w1 = prepared.w1_encoded();
@@ -132,38 +135,76 @@ Poly reference_entry(std::span<const std::uint8_t, SEED_BYTES> rho, std::size_t 
   return entry;
 }
 
-TEST(MlDsaPaths, VectorPathsComputeThePortableStages) {
+// SampleInBall as it reads: the 64 sign bits first, then for each i from N - TAU up a byte j <= i,
+// drawn until one fits; c_i takes c_j, and c_j the next sign.
+Poly reference_challenge(std::span<const std::uint8_t, C_TILDE_BYTES> c_tilde) {
+  Shake256 h;
+  h.absorb(c_tilde);
+  std::array<std::uint8_t, 8> sign_bytes;
+  h.squeeze(sign_bytes);
+  std::uint64_t signs = 0;
+  for (std::size_t b = 0; b < 8; ++b) signs |= std::uint64_t{sign_bytes[b]} << (8 * b);
+  Poly c{};
+  for (std::size_t i = N - TAU; i < N; ++i) {
+    std::array<std::uint8_t, 1> j;
+    do {
+      h.squeeze(j);
+    } while (j[0] > i);
+    c.coeffs[i] = c.coeffs[j[0]];
+    c.coeffs[j[0]] = 1 - 2 * static_cast<std::int32_t>(signs & 1);
+    signs >>= 1;
+  }
+  return c;
+}
+
+class MlDsaPaths : public test::EachPath {};
+HALYX_FOR_EACH_PATH(MlDsaPaths);
+
+// Each path's stages against the portable path's, and for the first inputs A, c and tr against
+// their definitions, so that a fault every path shares shows too.
+TEST_P(MlDsaPaths, ComputeThePortableStages) {
+  const Path p = GetParam();
   std::mt19937_64 rng(SEED);
   for (int index = 0; index < INPUTS; ++index) {
     const Input in = make_input(rng, index);
-    const Stages want = run(in, kernels_for(Path::Portable));
-    ASSERT_TRUE(want.well_formed) << "input " << index << " should be a well-formed signature";
-    if (index < 4) {  // the portable path's A against the definition, so a fault both share shows
+    SCOPED_TRACE("input " + std::to_string(index));
+    const Stages got = run(in, kernels());
+    ASSERT_TRUE(got.well_formed) << "input " << index << " should be a well-formed signature";
+    for (std::size_t e = 0; e < K * L; ++e) {
+      const Poly& entry = got.x->a[e / L][e % L];
+      const auto canonical = [](std::int32_t x) { return x >= 0 && x < Q; };
+      EXPECT_TRUE(std::all_of(entry.coeffs.begin(), entry.coeffs.end(), canonical))
+          << "A[" << e / L << "][" << e % L << "] has a coefficient outside [0, q)";
+    }
+    if (index < 4) {
       const auto rho = std::span<const std::uint8_t, SEED_BYTES>(in.key.data(), SEED_BYTES);
       for (std::size_t e = 0; e < K * L; ++e) {
-        EXPECT_EQ(first_difference((*want.a)[e / L][e % L], reference_entry(rho, e / L, e % L)), -1)
-            << "portable A[" << e / L << "][" << e % L << "], input " << index;
+        EXPECT_EQ(first_difference(got.x->a[e / L][e % L], reference_entry(rho, e / L, e % L)), -1)
+            << "A[" << e / L << "][" << e % L << "] against its definition";
       }
+      const auto c_tilde = std::span<const std::uint8_t, C_TILDE_BYTES>(in.signature.data(), C_TILDE_BYTES);
+      EXPECT_EQ(first_difference(got.x->c, reference_challenge(c_tilde)), -1) << "c against its definition";
+      std::array<std::uint8_t, TR_BYTES> tr;
+      Shake256 h;
+      h.absorb(in.key);
+      h.squeeze(tr);
+      EXPECT_TRUE(got.x->tr == tr) << "tr against its definition";
     }
-    for (const Path p : available_paths()) {
-      if (p == Path::Portable) continue;
-      SCOPED_TRACE(std::string(path_name(p)) + ", input " + std::to_string(index));
-      const Stages got = run(in, kernels_for(p));
+    if (p != Path::Portable) {
+      const Stages want = run(in, kernels_for(Path::Portable));
       for (std::size_t e = 0; e < K * L; ++e) {
-        const Poly& entry = (*got.a)[e / L][e % L];
-        const auto canonical = [](std::int32_t x) { return x >= 0 && x < Q; };
-        EXPECT_TRUE(std::all_of(entry.coeffs.begin(), entry.coeffs.end(), canonical))
-            << "A[" << e / L << "][" << e % L << "] has a coefficient outside [0, q)";
-        EXPECT_EQ(first_difference(entry, (*want.a)[e / L][e % L]), -1) << "A[" << e / L << "][" << e % L << "]";
+        EXPECT_EQ(first_difference(got.x->a[e / L][e % L], want.x->a[e / L][e % L]), -1)
+            << "A[" << e / L << "][" << e % L << "]";
       }
       for (std::size_t r = 0; r < K; ++r) {
         EXPECT_EQ(first_difference(got.t1_ntt[r], want.t1_ntt[r]), -1) << "NTT(t1 * 2^d), row " << r;
       }
-      EXPECT_EQ(first_difference(got.c, want.c), -1) << "challenge c";
+      EXPECT_EQ(first_difference(got.x->c, want.x->c), -1) << "challenge c";
+      EXPECT_TRUE(got.x->tr == want.x->tr) << "tr";
       EXPECT_EQ(got.well_formed, want.well_formed);
       EXPECT_TRUE(got.w1 == want.w1) << "w'1";
-      if (testing::Test::HasFailure()) return;  // one input's report is enough to find the kernel
     }
+    if (testing::Test::HasFailure()) return;  // one input's report is enough to find the kernel
   }
 }
 
@@ -179,72 +220,70 @@ std::size_t reference_rejection_sample(std::int32_t* out, std::size_t filled, co
 // Random inputs almost never reach the values where vector kernels go wrong: a candidate of exactly
 // q (kept by a <= comparison) or with the dropped bit set, a buffer that fills the polynomial midway,
 // products of coefficients at +-(q - 1) that overflow a lazy reduction. Each kernel meets them here.
-TEST(MlDsaPaths, KernelsAgreeOnEdgeInputs) {
+TEST_P(MlDsaPaths, KernelsAgreeOnEdgeInputs) {
   std::mt19937_64 rng(SEED + 1);
   constexpr std::array<std::int32_t, 10> candidates = {0, 1, Q - 2, Q - 1, Q, Q + 1, (1 << 23) - 1, 1 << 22,
                                                        (1 << 23) - (1 << 13), 123456};
   constexpr std::array<std::size_t, 6> starts = {0, 1, 200, 240, 254, 255};
   constexpr std::array<std::size_t, 5> lengths = {0, 3, 21, 48, SHAKE128_RATE};
-  for (const Path p : available_paths()) {
-    SCOPED_TRACE(std::string(path_name(p)));
-    const Kernels& k = kernels_for(p);
-    for (int round = 0; round < 50; ++round) {
-      // The kernel may read 32 bytes past len; they hold candidates it must not take.
-      std::array<std::uint8_t, SHAKE128_RATE + 32> bytes;
-      for (std::size_t i = 0; i + 3 <= bytes.size(); i += 3) {
-        const auto v = static_cast<std::uint32_t>(candidates[rng() % candidates.size()]);
-        const std::uint32_t top = rng() % 2 == 0 ? 0x80u : 0u;
-        bytes[i] = static_cast<std::uint8_t>(v);
-        bytes[i + 1] = static_cast<std::uint8_t>(v >> 8);
-        bytes[i + 2] = static_cast<std::uint8_t>(v >> 16 | top);
-      }
-      for (const std::size_t start : starts) {
-        for (const std::size_t len : lengths) {
-          Poly want, got;
-          want.coeffs.fill(-1);
-          got.coeffs.fill(-1);
-          const std::size_t want_n = reference_rejection_sample(want.coeffs.data(), start, bytes.data(), len);
-          const std::size_t got_n = k.rejection_sample(got.coeffs.data(), start, bytes.data(), len);
-          ASSERT_EQ(got_n, want_n) << "rejection_sample count, start " << start << ", len " << len;
-          // Slots past the count may hold a vector kernel's scratch; everything before it must match.
-          ASSERT_TRUE(std::equal(got.coeffs.begin(), got.coeffs.begin() + static_cast<std::ptrdiff_t>(got_n),
-                                 want.coeffs.begin()))
-              << "rejection_sample, start " << start << ", len " << len;
-        }
+  const Kernels& k = kernels();
+  for (int round = 0; round < 50; ++round) {
+    // The kernel may read 32 bytes past len; they hold candidates it must not take.
+    std::array<std::uint8_t, SHAKE128_RATE + 32> bytes;
+    for (std::size_t i = 0; i + 3 <= bytes.size(); i += 3) {
+      const auto v = static_cast<std::uint32_t>(candidates[rng() % candidates.size()]);
+      const std::uint32_t top = rng() % 2 == 0 ? 0x80u : 0u;
+      bytes[i] = static_cast<std::uint8_t>(v);
+      bytes[i + 1] = static_cast<std::uint8_t>(v >> 8);
+      bytes[i + 2] = static_cast<std::uint8_t>(v >> 16 | top);
+    }
+    for (const std::size_t start : starts) {
+      for (const std::size_t len : lengths) {
+        Poly want, got;
+        want.coeffs.fill(-1);
+        got.coeffs.fill(-1);
+        const std::size_t want_n = reference_rejection_sample(want.coeffs.data(), start, bytes.data(), len);
+        const std::size_t got_n = k.rejection_sample(got.coeffs.data(), start, bytes.data(), len);
+        ASSERT_EQ(got_n, want_n) << "rejection_sample count, start " << start << ", len " << len;
+        // Slots past the count may hold a vector kernel's scratch; everything before it must match.
+        ASSERT_TRUE(std::equal(got.coeffs.begin(), got.coeffs.begin() + static_cast<std::ptrdiff_t>(got_n),
+                               want.coeffs.begin()))
+            << "rejection_sample, start " << start << ", len " << len;
       }
     }
+  }
 
-    // One row of A z - c t at the ends of the kernel's input range, against the portable kernel mod q.
-    const auto fill = [&](Poly& poly, int shape) {
-      for (auto& x : poly.coeffs) {
-        switch (shape) {
-          case 0: x = Q - 1; break;
-          case 1: x = -(Q - 1); break;
-          case 2: x = rng() % 2 == 0 ? Q - 1 : -(Q - 1); break;
-          default: x = static_cast<std::int32_t>(rng() % (2 * Q - 1)) - (Q - 1); break;
-        }
+  // One row of A z - c t at the ends of the kernel's input range, against the portable kernel mod q.
+  const auto fill = [&](Poly& poly, int shape) {
+    for (auto& x : poly.coeffs) {
+      switch (shape) {
+        case 0: x = Q - 1; break;
+        case 1: x = -(Q - 1); break;
+        case 2: x = rng() % 2 == 0 ? Q - 1 : -(Q - 1); break;
+        default: x = static_cast<std::int32_t>(rng() % (2 * Q - 1)) - (Q - 1); break;
       }
-    };
-    for (int shape = 0; shape < 4; ++shape) {
-      std::array<Poly, L> a, z;
-      Poly c, t, want, got;
-      for (auto& x : a) fill(x, shape);
-      for (auto& x : z) fill(x, (shape + 1) % 4);
-      fill(c, shape == 0 ? 1 : shape);
-      fill(t, shape);
-      kernels_for(Path::Portable).matrix_row(want, a.data(), z.data(), c, t);
-      k.matrix_row(got, a.data(), z.data(), c, t);
-      for (std::size_t i = 0; i < N; ++i) {
-        ASSERT_LT(got.coeffs[i] < 0 ? -got.coeffs[i] : got.coeffs[i], Q) << "matrix_row out of range, shape " << shape;
-        ASSERT_EQ((got.coeffs[i] - want.coeffs[i]) % Q, 0) << "matrix_row coefficient " << i << ", shape " << shape;
-      }
+    }
+  };
+  for (int shape = 0; shape < 4; ++shape) {
+    std::array<Poly, L> a, z;
+    Poly c, t, want, got;
+    for (auto& x : a) fill(x, shape);
+    for (auto& x : z) fill(x, (shape + 1) % 4);
+    fill(c, shape == 0 ? 1 : shape);
+    fill(t, shape);
+    kernels_for(Path::Portable).matrix_row(want, a.data(), z.data(), c, t);
+    k.matrix_row(got, a.data(), z.data(), c, t);
+    for (std::size_t i = 0; i < N; ++i) {
+      ASSERT_LT(got.coeffs[i] < 0 ? -got.coeffs[i] : got.coeffs[i], Q) << "matrix_row out of range, shape " << shape;
+      ASSERT_EQ((got.coeffs[i] - want.coeffs[i]) % Q, 0) << "matrix_row coefficient " << i << ", shape " << shape;
     }
   }
 }
 
 // The kernels run only where the CPU check allows them, so a check that answers no on a CPU that
 // has the features costs the fast paths silently (every answer stays right). The kernel's own
-// flags, as Linux reports them, say what the answer must be.
+// flags, as Linux reports them, say what the answer must be for each path's list of features
+// (x86_64/features.hpp, whose names are Linux's).
 TEST(CpuFeatures, DetectionFollowsTheKernelsFlags) {
   std::ifstream cpuinfo("/proc/cpuinfo");
   std::string line;
@@ -261,17 +300,23 @@ TEST(CpuFeatures, DetectionFollowsTheKernelsFlags) {
   };
   const auto paths = available_paths();
   const auto offers = [&](Path p) { return std::find(paths.begin(), paths.end(), p) != paths.end(); };
-  const bool avx2 = has({"avx2", "bmi1", "bmi2", "popcnt"});
-  struct Row {
-    const char* name;
-    bool detected, expected;
-  } rows[] = {
-      {"sha_ni", digest::detail::cpu_has_sha_ni(), has({"sha_ni", "sse4_1", "ssse3"})},
-      {"portable", offers(Path::Portable), true},
-      {"avx2", offers(Path::Avx2), avx2},
-      {"avx512", offers(Path::Avx512), avx2 && has({"avx512f", "avx512bw", "avx512vl", "avx512dq", "avx512vbmi"})},
+  EXPECT_EQ(digest::detail::cpu_has_sha_ni(), has({"sha_ni", "sse4_1", "ssse3"})) << "sha_ni";
+  for (const Path p : {Path::Portable, Path::Avx2, Path::Avx512}) {
+    const auto needs = x86_64::features_of(p);
+    const bool expected = std::all_of(needs.begin(), needs.end(),
+                                      [&](const x86_64::Feature& f) { return flags.contains(std::string(f.name)); });
+    EXPECT_EQ(offers(p), expected) << path_name(p);
+  }
+  // Each path's list as the kernels need it, so that the list itself is checked as well.
+  const auto names = [](Path p) {
+    std::set<std::string> out;
+    for (const x86_64::Feature& f : x86_64::features_of(p)) out.insert(std::string(f.name));
+    return out;
   };
-  for (const Row& r : rows) EXPECT_EQ(r.detected, r.expected) << r.name;
+  EXPECT_TRUE(names(Path::Portable).empty());
+  EXPECT_EQ(names(Path::Avx2), (std::set<std::string>{"avx2", "bmi1", "bmi2", "popcnt"}));
+  EXPECT_EQ(names(Path::Avx512), (std::set<std::string>{"avx2", "bmi1", "bmi2", "popcnt", "avx512f", "avx512bw",
+                                                        "avx512vl", "avx512dq", "avx512vbmi"}));
 }
 
 // A CPU is never handed a path that needs a feature it lacks, whatever this machine has: each
@@ -310,6 +355,13 @@ TEST(CpuFeatures, PathsFollowTheFeatureSet) {
     EXPECT_TRUE(runs_on(Path::Portable, r.cpu)) << r.name;
     EXPECT_EQ(runs_on(Path::Avx2, r.cpu), r.avx2) << r.name;
     EXPECT_EQ(runs_on(Path::Avx512, r.cpu), r.avx512) << r.name;
+  }
+  // And from the paths' own lists: a CPU lacking any one listed feature is refused the path.
+  for (const Path p : {Path::Avx2, Path::Avx512}) {
+    EXPECT_TRUE(runs_on(p, all)) << path_name(p);
+    for (const x86_64::Feature& f : x86_64::features_of(p)) {
+      EXPECT_FALSE(runs_on(p, without(f.member))) << path_name(p) << " without " << f.name;
+    }
   }
 }
 

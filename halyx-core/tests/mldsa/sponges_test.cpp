@@ -11,9 +11,10 @@
 #include <string>
 #include <vector>
 
-#include <halyx/mldsa/keccak.hpp>
+#include "mldsa/each_path.hpp"
+#include <halyx/mldsa/keccak/keccak.hpp>
 #include <halyx/mldsa/path.hpp>
-#include <halyx/mldsa/sponges.hpp>
+#include <halyx/mldsa/keccak/sponges.hpp>
 
 namespace halyx::mldsa {
 namespace {
@@ -78,43 +79,43 @@ TEST(Shake, AbsorbsAndSqueezesInAnyPieces) {
   expect_pieces_change_nothing<SHAKE256_RATE>();
 }
 
+class Sponges : public test::EachPath {};
+HALYX_FOR_EACH_PATH(Sponges);
+
 // One batch of 44 sponges, more than any path has lanes: both rates, inputs on either side of one
 // and two blocks (an input that fills a block exactly needs a block of padding alone), output of
 // one to five blocks. A consumer called once more than it asked for fails the length check.
-TEST(Sponges, SqueezeWhatTheSingleStateShakeDoes) {
+TEST_P(Sponges, SqueezeWhatTheSingleStateShakeDoes) {
   std::mt19937_64 rng(3);
-  for (Path p : available_paths()) {
-    SCOPED_TRACE(std::string(path_name(p)));
-    std::vector<std::vector<std::uint8_t>> inputs;
-    std::vector<Collector> collectors;
-    std::vector<Sponge> sponges;
-    for (std::size_t rate : {SHAKE256_RATE, SHAKE128_RATE}) {
-      for (std::size_t len : {std::size_t{0}, std::size_t{1}, std::size_t{8}, rate - 1, rate, rate + 1, 2 * rate - 1,
-                              2 * rate, 2 * rate + 1, 2 * rate + 7, std::size_t{1952}}) {
-        for (std::size_t blocks : {1u, 4u}) {
-          std::vector<std::uint8_t> input(len);
-          for (auto& b : input) b = static_cast<std::uint8_t>(rng());
-          inputs.push_back(std::move(input));
-          collectors.push_back(Collector{blocks + len % 2, {}});
-          sponges.emplace_back().set(rate, {}, collect, nullptr);
-        }
+  std::vector<std::vector<std::uint8_t>> inputs;
+  std::vector<Collector> collectors;
+  std::vector<Sponge> sponges;
+  for (std::size_t rate : {SHAKE256_RATE, SHAKE128_RATE}) {
+    for (std::size_t len : {std::size_t{0}, std::size_t{1}, std::size_t{8}, rate - 1, rate, rate + 1, 2 * rate - 1,
+                            2 * rate, 2 * rate + 1, 2 * rate + 7, std::size_t{1952}}) {
+      for (std::size_t blocks : {1u, 4u}) {
+        std::vector<std::uint8_t> input(len);
+        for (auto& b : input) b = static_cast<std::uint8_t>(rng());
+        inputs.push_back(std::move(input));
+        collectors.push_back(Collector{blocks + len % 2, {}});
+        sponges.emplace_back().set(rate, {}, collect, nullptr);
       }
     }
+  }
+  for (std::size_t i = 0; i < sponges.size(); ++i) {
+    sponges[i].input = inputs[i];
+    sponges[i].context = &collectors[i];
+  }
+  // The second run starts from the first one's leftovers, which it must ignore.
+  for (int run = 0; run < 2; ++run) {
+    for (auto& c : collectors) c.out.clear();
+    run_sponges(sponges, kernels());
     for (std::size_t i = 0; i < sponges.size(); ++i) {
-      sponges[i].input = inputs[i];
-      sponges[i].context = &collectors[i];
-    }
-    // The second run starts from the first one's leftovers, which it must ignore.
-    for (int run = 0; run < 2; ++run) {
-      for (auto& c : collectors) c.out.clear();
-      run_sponges(sponges, kernels_for(p));
-      for (std::size_t i = 0; i < sponges.size(); ++i) {
-        const std::size_t rate = sponges[i].rate, bytes = collectors[i].blocks * rate;
-        SCOPED_TRACE("run " + std::to_string(run) + " rate " + std::to_string(rate) + " input " +
-                     std::to_string(inputs[i].size()) + " output " + std::to_string(bytes));
-        EXPECT_EQ(collectors[i].out, rate == SHAKE128_RATE ? shake<SHAKE128_RATE>(inputs[i], bytes)
-                                                           : shake<SHAKE256_RATE>(inputs[i], bytes));
-      }
+      const std::size_t rate = sponges[i].rate, bytes = collectors[i].blocks * rate;
+      SCOPED_TRACE("run " + std::to_string(run) + " rate " + std::to_string(rate) + " input " +
+                   std::to_string(inputs[i].size()) + " output " + std::to_string(bytes));
+      EXPECT_EQ(collectors[i].out, rate == SHAKE128_RATE ? shake<SHAKE128_RATE>(inputs[i], bytes)
+                                                         : shake<SHAKE256_RATE>(inputs[i], bytes));
     }
   }
 }
@@ -135,30 +136,27 @@ void counted_permute_one(KeccakState& state) noexcept {
 // The sponges of a verification: tr (15 permutations), the challenge (one) and 30 entries of A
 // (five each), 166 permutations that fill 21 batches of 8 or 42 of 4 only if no lane idles before
 // the end. Keeping each sponge in one lane would take 25 batches of 8.
-TEST(Sponges, KeepEveryLaneBusyUntilTheEnd) {
+TEST_P(Sponges, KeepEveryLaneBusyUntilTheEnd) {
   const std::vector<std::uint8_t> key(1952, 0x5A), c_tilde(48, 0xC3), seed(34, 0x17);
-  for (Path p : available_paths()) {
-    SCOPED_TRACE(std::string(path_name(p)));
-    Kernels counting = kernels_for(p);
-    real_permute_lanes = counting.permute_lanes;
-    real_permute_one = counting.permute_one;
-    counting.permute_lanes = counted_permute_lanes;
-    counting.permute_one = counted_permute_one;
-    std::array<Collector, 32> collectors;
-    std::array<Sponge, 32> sponges;
-    collectors[0] = Collector{1, {}};
-    sponges[0].set(SHAKE256_RATE, key, collect, &collectors[0]);
-    collectors[1] = Collector{1, {}};
-    sponges[1].set(SHAKE256_RATE, c_tilde, collect, &collectors[1]);
-    for (std::size_t e = 2; e < sponges.size(); ++e) {
-      collectors[e] = Collector{5, {}};
-      sponges[e].set(SHAKE128_RATE, seed, collect, &collectors[e]);
-    }
-    batches = 0;
-    run_sponges(sponges, counting);
-    const std::size_t lanes = counting.keccak_lanes;
-    EXPECT_EQ(batches, (166 + lanes - 1) / lanes);
+  Kernels counting = kernels();
+  real_permute_lanes = counting.permute_lanes;
+  real_permute_one = counting.permute_one;
+  counting.permute_lanes = counted_permute_lanes;
+  counting.permute_one = counted_permute_one;
+  std::array<Collector, 32> collectors;
+  std::array<Sponge, 32> sponges;
+  collectors[0] = Collector{1, {}};
+  sponges[0].set(SHAKE256_RATE, key, collect, &collectors[0]);
+  collectors[1] = Collector{1, {}};
+  sponges[1].set(SHAKE256_RATE, c_tilde, collect, &collectors[1]);
+  for (std::size_t e = 2; e < sponges.size(); ++e) {
+    collectors[e] = Collector{5, {}};
+    sponges[e].set(SHAKE128_RATE, seed, collect, &collectors[e]);
   }
+  batches = 0;
+  run_sponges(sponges, counting);
+  const std::size_t lanes = counting.keccak_lanes;
+  EXPECT_EQ(batches, (166 + lanes - 1) / lanes);
 }
 
 }  // namespace

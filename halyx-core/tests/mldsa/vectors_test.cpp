@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include <halyx/mldsa/keccak.hpp>
+#include "mldsa/each_path.hpp"
+#include <halyx/mldsa/keccak/keccak.hpp>
 #include <halyx/mldsa/path.hpp>
 #include <halyx/mldsa/verifier.hpp>
 #include "signing/fixtures.hpp"
@@ -71,48 +72,45 @@ std::array<std::uint8_t, MU_BYTES> mu_of(const ByteString& key, const ByteString
 bool key_fits(const ByteString& key) { return key.size() == PUBLIC_KEY_BYTES; }
 PublicKeyView key_view(const ByteString& key) { return PublicKeyView(key.data(), PUBLIC_KEY_BYTES); }
 
-TEST(MlDsaKnownAnswers, PureInterfaceOnEveryPath) {
+class MlDsaKnownAnswers : public test::EachPath {};
+HALYX_FOR_EACH_PATH(MlDsaKnownAnswers);
+
+TEST_P(MlDsaKnownAnswers, PureInterfaceOnEveryPath) {
   const auto& cases = pure_cases();
   ASSERT_EQ(cases.size(), 270u);
-  for (const Path p : available_paths()) {
-    SCOPED_TRACE(std::string(path_name(p)));
-    int accepted = 0;
-    for (std::size_t i = 0; i < cases.size(); ++i) {
-      const PureCase& c = cases[i];
-      const bool got = key_fits(c.key) &&
-                       prepare(key_view(c.key), c.signature, kernels_for(p)).decide(c.message, c.context);
-      EXPECT_EQ(got, c.valid) << "pure case " << i;
-      accepted += got ? 1 : 0;
-    }
-    EXPECT_EQ(accepted, 91);
+  int accepted = 0;
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const PureCase& c = cases[i];
+    const bool got = key_fits(c.key) &&
+                     prepare(key_view(c.key), c.signature, kernels()).decide(c.message, c.context);
+    EXPECT_EQ(got, c.valid) << "pure case " << i;
+    accepted += got ? 1 : 0;
   }
+  EXPECT_EQ(accepted, 91);
 }
 
-TEST(MlDsaKnownAnswers, CoreOnEveryPath) {
+TEST_P(MlDsaKnownAnswers, CoreOnEveryPath) {
   const auto& cases = core_cases();
   ASSERT_EQ(cases.size(), 120u);
-  for (const Path p : available_paths()) {
-    SCOPED_TRACE(std::string(path_name(p)));
-    std::array<int, 2> seen{}, accepted{};  // [gives_mu]
-    for (std::size_t i = 0; i < cases.size(); ++i) {
-      const CoreCase& c = cases[i];
-      bool got = false;
-      if (key_fits(c.key)) {
-        const auto prepared = prepare(key_view(c.key), c.signature, kernels_for(p));
-        if (c.gives_mu) {
-          ASSERT_EQ(c.input.size(), MU_BYTES) << "core case " << i;
-          got = prepared.decide_mu(std::span<const std::uint8_t, MU_BYTES>(c.input.data(), MU_BYTES));
-        } else {
-          got = prepared.decide_mu(mu_of(c.key, c.input));
-        }
+  std::array<int, 2> seen{}, accepted{};  // [gives_mu]
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const CoreCase& c = cases[i];
+    bool got = false;
+    if (key_fits(c.key)) {
+      const auto prepared = prepare(key_view(c.key), c.signature, kernels());
+      if (c.gives_mu) {
+        ASSERT_EQ(c.input.size(), MU_BYTES) << "core case " << i;
+        got = prepared.decide_mu(std::span<const std::uint8_t, MU_BYTES>(c.input.data(), MU_BYTES));
+      } else {
+        got = prepared.decide_mu(mu_of(c.key, c.input));
       }
-      EXPECT_EQ(got, c.valid) << (c.gives_mu ? "mu" : "M'") << " case " << i;
-      ++seen[c.gives_mu];
-      accepted[c.gives_mu] += got ? 1 : 0;
     }
-    EXPECT_EQ(seen, (std::array<int, 2>{60, 60}));
-    EXPECT_EQ(accepted, (std::array<int, 2>{12, 12}));
+    EXPECT_EQ(got, c.valid) << (c.gives_mu ? "mu" : "M'") << " case " << i;
+    ++seen[c.gives_mu];
+    accepted[c.gives_mu] += got ? 1 : 0;
   }
+  EXPECT_EQ(seen, (std::array<int, 2>{60, 60}));
+  EXPECT_EQ(accepted, (std::array<int, 2>{12, 12}));
 }
 
 }  // namespace

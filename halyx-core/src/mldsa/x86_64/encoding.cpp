@@ -18,22 +18,22 @@
 #include <halyx/mldsa/arith.hpp>
 #include <halyx/mldsa/params.hpp>
 #include <halyx/mldsa/poly.hpp>
-#include <halyx/mldsa/x86_arith.hpp>
+#include <halyx/mldsa/x86_64/features.hpp>
+#include <halyx/mldsa/x86_64/kernels.hpp>
 
 // Every function below that runs, helpers included, carries the AVX2 target; the file itself is
-// compiled for the baseline (see ntt_avx2.cpp).
-#define HALYX_AVX2 __attribute__((target("avx2,bmi2")))
+// compiled for the baseline (see ntt.cpp).
 
-namespace halyx::mldsa::avx2 {
+namespace halyx::mldsa::x86_64 {
 namespace {
 
 // 16 bytes at p into each 128-bit half.
-HALYX_AVX2 inline __m256i load_both_halves(const std::uint8_t* p) {
+HALYX_TARGET_AVX2 inline __m256i load_both_halves(const std::uint8_t* p) {
   return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
 }
 
 // 16 bytes at `low` into the low half and 16 at `high` into the high half.
-HALYX_AVX2 inline __m256i load_halves(const std::uint8_t* low, const std::uint8_t* high) {
+HALYX_TARGET_AVX2 inline __m256i load_halves(const std::uint8_t* low, const std::uint8_t* high) {
   return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(low))),
                                  _mm_loadu_si128(reinterpret_cast<const __m128i*>(high)), 1);
 }
@@ -45,7 +45,7 @@ constexpr char ZERO = -128;
 // Eight coefficients of t1 * 2^d from the 16 bytes in each half, by `gather`: lane k gets bytes
 // (10 k) / 8 and the next of its half and is shifted left by 13 - (10 k) % 8, which puts its field
 // at bit 13, where the mask keeps it.
-HALYX_AVX2 inline __m256i t1_shifted8(__m256i bytes, __m256i gather) {
+HALYX_TARGET_AVX2 inline __m256i t1_shifted8(__m256i bytes, __m256i gather) {
   const __m256i shifts = _mm256_setr_epi32(13, 11, 9, 7, 13, 11, 9, 7);
   const __m256i fields = _mm256_sllv_epi32(_mm256_shuffle_epi8(bytes, gather), shifts);
   return _mm256_and_si256(fields, _mm256_set1_epi32(1023 << D));
@@ -71,7 +71,7 @@ static_assert(high_bits_by_multiplication_is_exact());
 // u = (r + gamma2 - 1) >> 9 of eight coefficients, r being w's representative in [0, q), for |w| < q.
 // Read as unsigned, a negative w exceeds 2^31 and w + q is below q, while for w >= 0 the sum is the
 // larger: either way the smaller of the two is r.
-HALYX_AVX2 inline __m256i high_bits_index(__m256i w) {
+HALYX_TARGET_AVX2 inline __m256i high_bits_index(__m256i w) {
   const __m256i r = _mm256_min_epu32(w, _mm256_add_epi32(w, _mm256_set1_epi32(Q)));
   return _mm256_srli_epi32(_mm256_add_epi32(r, _mm256_set1_epi32(GAMMA2 - 1)), 9);
 }
@@ -79,7 +79,7 @@ HALYX_AVX2 inline __m256i high_bits_index(__m256i w) {
 // The high bits of sixteen coefficients from their u, as 32-bit lanes r1[2i] | r1[2i + 1] << 4.
 // vpackusdw keeps adjacent coefficients adjacent, so every 32-bit lane pairs coefficients 2i and
 // 2i + 1, in the lane order of its packing. The top r1, 16, wraps to 0 under the mask.
-HALYX_AVX2 inline __m256i high_bits_pairs(__m256i u_low, __m256i u_high) {
+HALYX_TARGET_AVX2 inline __m256i high_bits_pairs(__m256i u_low, __m256i u_high) {
   const __m256i u = _mm256_packus_epi32(u_low, u_high);
   const __m256i product = _mm256_mulhi_epu16(u, _mm256_set1_epi16(static_cast<short>(HIGH_BITS_MULTIPLIER)));
   const __m256i r1 = _mm256_and_si256(_mm256_srli_epi16(product, 9), _mm256_set1_epi16(15));
@@ -91,7 +91,7 @@ HALYX_AVX2 inline __m256i high_bits_pairs(__m256i u_low, __m256i u_high) {
 // Coefficients 8j .. 8j + 7 are the ten bytes from 10 j, which one 16-byte load serves for both
 // halves. The last eight would read 6 bytes past the row, so their load ends at the row's end and
 // the gather skips the 6 bytes before their own.
-HALYX_AVX2 void unpack_t1_shifted(Poly& p, const std::uint8_t* bytes) noexcept {
+HALYX_TARGET_AVX2 void unpack_t1_shifted_avx2(Poly& p, const std::uint8_t* bytes) noexcept {
   const __m256i gather = _mm256_setr_epi8(0, 1, ZERO, ZERO, 1, 2, ZERO, ZERO, 2, 3, ZERO, ZERO, 3, 4, ZERO, ZERO,  //
                                           5, 6, ZERO, ZERO, 6, 7, ZERO, ZERO, 7, 8, ZERO, ZERO, 8, 9, ZERO, ZERO);
   std::int32_t* out = p.coeffs.data();
@@ -109,7 +109,7 @@ HALYX_AVX2 void unpack_t1_shifted(Poly& p, const std::uint8_t* bytes) noexcept {
 // (relative to its half's load), shifted by 4 bits when k is odd.
 //
 // |z| <= gamma1 < q / 2, so the centred norm of z mod q is |z|, and the largest |z| decides.
-HALYX_AVX2 bool unpack_z(Poly& p, const std::uint8_t* bytes) noexcept {
+HALYX_TARGET_AVX2 bool unpack_z_avx2(Poly& p, const std::uint8_t* bytes) noexcept {
   const __m256i gather = _mm256_setr_epi8(0, 1, 2, ZERO, 2, 3, 4, ZERO, 5, 6, 7, ZERO, 7, 8, 9, ZERO,  //
                                           6, 7, 8, ZERO, 8, 9, 10, ZERO, 11, 12, 13, ZERO, 13, 14, 15, ZERO);
   const __m256i shifts = _mm256_setr_epi32(0, 4, 0, 4, 0, 4, 0, 4);
@@ -132,7 +132,7 @@ HALYX_AVX2 bool unpack_z(Poly& p, const std::uint8_t* bytes) noexcept {
 // its operands. Of the 32 bytes of output, counted in 16-bit units, the even units (bytes 0-1, 4-5,
 // .., 28-29) then sit in the low half and the odd ones in the high half; vpermq and vpshufb put
 // them in order.
-HALYX_AVX2 void encode_w1(std::uint8_t* out, const Poly& w, const std::uint8_t* positions, std::size_t count) noexcept {
+HALYX_TARGET_AVX2 void encode_w1_avx2(std::uint8_t* out, const Poly& w, const std::uint8_t* positions, std::size_t count) noexcept {
   check_bound(w, Q);
   const __m256i in_order = _mm256_setr_epi8(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15,  //
                                             0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15);
@@ -161,6 +161,6 @@ HALYX_AVX2 void encode_w1(std::uint8_t* out, const Poly& w, const std::uint8_t* 
   }
 }
 
-}  // namespace halyx::mldsa::avx2
+}  // namespace halyx::mldsa::x86_64
 
 #endif

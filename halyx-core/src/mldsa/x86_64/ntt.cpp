@@ -1,8 +1,5 @@
-// The AVX2 polynomial kernels: eight coefficients to a register.
-//
-// A Montgomery product needs the full 64-bit product of two 32-bit lanes, and _mm256_mul_epi32 forms
-// it for the even lanes only. Every product is therefore taken twice, once on the even lanes and once
-// on the odd lanes shifted down, and the two halves of the result are blended back together.
+// The NTT and its inverse with AVX2: eight coefficients to a register, each product a Montgomery
+// product taken twice (montgomery.hpp).
 //
 // Butterflies whose coefficients lie 8 or more apart pair whole registers and share one twiddle
 // factor, broadcast. The last three layers of the forward transform (the first three of the inverse)
@@ -19,14 +16,15 @@
 
 #include <halyx/mldsa/arith.hpp>
 #include <halyx/mldsa/poly.hpp>
-#include <halyx/mldsa/x86_arith.hpp>
+#include <halyx/mldsa/x86_64/features.hpp>
+#include <halyx/mldsa/x86_64/kernels.hpp>
+#include <halyx/mldsa/x86_64/montgomery.hpp>
 
 // Every function below, helpers included, carries the AVX2 target. The file itself is compiled for
 // the baseline, so the inline functions it shares with other files through headers get no vector
 // encodings that the linker could pick for the portable path.
-#define HALYX_AVX2 __attribute__((target("avx2,bmi2")))
 
-namespace halyx::mldsa::avx2 {
+namespace halyx::mldsa::x86_64 {
 namespace {
 
 // One twiddle per lane: `zeta` for the even lanes, and in `zeta_odd` each odd lane's twiddle moved to
@@ -76,46 +74,31 @@ struct Twiddle {
   __m256i zeta_odd;
 };
 
-HALYX_AVX2 inline Twiddle broadcast(std::int32_t zeta) {
+HALYX_TARGET_AVX2 inline Twiddle broadcast(std::int32_t zeta) {
   const __m256i z = _mm256_set1_epi32(zeta);
   return {z, z};
 }
 
-HALYX_AVX2 inline Twiddle load(const LaneTwiddle& t) {
+HALYX_TARGET_AVX2 inline Twiddle load(const LaneTwiddle& t) {
   return {_mm256_load_si256(reinterpret_cast<const __m256i*>(t.zeta.data())),
           _mm256_load_si256(reinterpret_cast<const __m256i*>(t.zeta_odd.data()))};
 }
 
-HALYX_AVX2 inline __m256i load(const std::int32_t* p) { return _mm256_load_si256(reinterpret_cast<const __m256i*>(p)); }
-HALYX_AVX2 inline void store(std::int32_t* p, __m256i v) { _mm256_store_si256(reinterpret_cast<__m256i*>(p), v); }
-
-// Returns the lanes congruent to even * 2^-32 and odd * 2^-32, where `even` holds the 64-bit values
-// of lanes 0, 2, 4, 6 and `odd` those of lanes 1, 3, 5, 7, each below 2^31 q in size; then each
-// result is below q, as with montgomery_reduce. With t the low 32 bits of value * q^-1 (signed),
-// value - t q is a multiple of 2^32, and its high half is the result.
-HALYX_AVX2 inline __m256i montgomery_reduce(__m256i even, __m256i odd) {
-  const __m256i q = _mm256_set1_epi32(Q);
-  const __m256i q_inverse = _mm256_set1_epi32(static_cast<std::int32_t>(Q_INVERSE));
-  even = _mm256_sub_epi64(even, _mm256_mul_epi32(_mm256_mul_epi32(even, q_inverse), q));
-  odd = _mm256_sub_epi64(odd, _mm256_mul_epi32(_mm256_mul_epi32(odd, q_inverse), q));
-  return _mm256_blend_epi32(_mm256_srli_epi64(even, 32), odd, 0xAA);
-}
-
 // Returns a * zeta * 2^-32 mod q lane by lane, below q in size. Any 32-bit a will do: a twiddle is at
 // most q/2 in size, so the product stays below 2^31 q.
-HALYX_AVX2 inline __m256i montgomery_multiply(__m256i a, const Twiddle& w) {
+HALYX_TARGET_AVX2 inline __m256i montgomery_multiply(__m256i a, const Twiddle& w) {
   return montgomery_reduce(_mm256_mul_epi32(a, w.zeta), _mm256_mul_epi32(_mm256_srli_epi64(a, 32), w.zeta_odd));
 }
 
 // Returns a mod q lane by lane, below q in size, for a in [-2^31 + 2^22, 2^31 - 2^22): as reduce()
 // in arith.hpp.
-HALYX_AVX2 inline __m256i reduce(__m256i a) {
+HALYX_TARGET_AVX2 inline __m256i reduce(__m256i a) {
   const __m256i t = _mm256_srai_epi32(_mm256_add_epi32(a, _mm256_set1_epi32(1 << 22)), 23);
   return _mm256_sub_epi32(a, _mm256_mullo_epi32(t, _mm256_set1_epi32(Q)));
 }
 
 // (a, b) := (a + zeta b, a - zeta b). Both outputs exceed |a| by less than q.
-HALYX_AVX2 inline void forward_butterfly(__m256i& a, __m256i& b, const Twiddle& w) {
+HALYX_TARGET_AVX2 inline void forward_butterfly(__m256i& a, __m256i& b, const Twiddle& w) {
   const __m256i t = montgomery_multiply(b, w);
   b = _mm256_sub_epi32(a, t);
   a = _mm256_add_epi32(a, t);
@@ -123,7 +106,7 @@ HALYX_AVX2 inline void forward_butterfly(__m256i& a, __m256i& b, const Twiddle& 
 
 // (a, b) := (a + b, zeta (b - a)) with the positive twiddle, which is the inverse's butterfly with
 // its negated twiddle. The sum's bound is the sum of the bounds; the product is below q.
-HALYX_AVX2 inline void inverse_butterfly(__m256i& a, __m256i& b, const Twiddle& w) {
+HALYX_TARGET_AVX2 inline void inverse_butterfly(__m256i& a, __m256i& b, const Twiddle& w) {
   const __m256i d = _mm256_sub_epi32(b, a);
   a = _mm256_add_epi32(a, b);
   b = montgomery_multiply(d, w);
@@ -131,7 +114,7 @@ HALYX_AVX2 inline void inverse_butterfly(__m256i& a, __m256i& b, const Twiddle& 
 
 // Transposes the 8 x 8 matrix whose rows are x[0..7]: it swaps single lanes within 2 x 2 blocks,
 // then pairs of lanes within 4 x 4 blocks, then the 128-bit halves.
-HALYX_AVX2 inline void transpose(__m256i (&x)[8]) {
+HALYX_TARGET_AVX2 inline void transpose(__m256i (&x)[8]) {
   __m256i t[8];
 #pragma GCC unroll 4
   for (std::size_t i = 0; i < 8; i += 2) {
@@ -157,7 +140,7 @@ HALYX_AVX2 inline void transpose(__m256i (&x)[8]) {
 
 // From |p| < q, each of the eight layers adds less than q to the bound, as on the portable path,
 // so coefficients stay below 9q until the reduction before the last transpose.
-HALYX_AVX2 void ntt(Poly& p) noexcept {
+HALYX_TARGET_AVX2 void ntt_avx2(Poly& p) noexcept {
   check_bound(p, Q);
   std::int32_t* a = p.coeffs.data();
   // Spans 128 and 64 on the four quarters at once, eight columns at a time.
@@ -212,7 +195,7 @@ HALYX_AVX2 void ntt(Poly& p) noexcept {
 // each layer and stay below 256q < 2^31, never reduced, as on the portable path; the differences
 // are Montgomery products, below q. The last layer's products also scale, and the sums are scaled
 // at the end, which reduces them below q.
-HALYX_AVX2 void inverse_ntt_montgomery(Poly& p) noexcept {
+HALYX_TARGET_AVX2 void inverse_ntt_montgomery_avx2(Poly& p) noexcept {
   check_bound(p, Q);
   std::int32_t* a = p.coeffs.data();
   for (std::size_t block = 0; block < 4; ++block) {
@@ -264,28 +247,6 @@ HALYX_AVX2 void inverse_ntt_montgomery(Poly& p) noexcept {
   check_bound(p, Q);
 }
 
-// The six products are summed in 64 bits, each below q^2 in size, so the sum is below 6 q^2, far
-// under the 2^31 q one Montgomery reduction takes: one reduction per coefficient instead of six.
-HALYX_AVX2 void matrix_row(Poly& w, const Poly* a, const Poly* z, const Poly& c, const Poly& t) noexcept {
-  check_matrix_row_inputs(a, z, c, t);
-  for (std::size_t i = 0; i < N; i += 8) {
-    __m256i x = load(c.coeffs.data() + i);
-    __m256i y = load(t.coeffs.data() + i);
-    __m256i even = _mm256_sub_epi64(_mm256_setzero_si256(), _mm256_mul_epi32(x, y));
-    __m256i odd = _mm256_sub_epi64(_mm256_setzero_si256(),
-                                   _mm256_mul_epi32(_mm256_srli_epi64(x, 32), _mm256_srli_epi64(y, 32)));
-#pragma GCC unroll 5
-    for (std::size_t s = 0; s < L; ++s) {
-      x = load(a[s].coeffs.data() + i);
-      y = load(z[s].coeffs.data() + i);
-      even = _mm256_add_epi64(even, _mm256_mul_epi32(x, y));
-      odd = _mm256_add_epi64(odd, _mm256_mul_epi32(_mm256_srli_epi64(x, 32), _mm256_srli_epi64(y, 32)));
-    }
-    store(w.coeffs.data() + i, montgomery_reduce(even, odd));
-  }
-  check_bound(w, Q);
-}
-
-}  // namespace halyx::mldsa::avx2
+}  // namespace halyx::mldsa::x86_64
 
 #endif

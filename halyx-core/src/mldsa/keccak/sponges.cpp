@@ -1,4 +1,4 @@
-#include <halyx/mldsa/sponges.hpp>
+#include <halyx/mldsa/keccak/sponges.hpp>
 
 #include <array>
 #include <bit>

@@ -11,9 +11,10 @@
 #include <cstring>
 
 #include <halyx/mldsa/params.hpp>
-#include <halyx/mldsa/x86.hpp>
+#include <halyx/mldsa/x86_64/features.hpp>
+#include <halyx/mldsa/x86_64/kernels.hpp>
 
-namespace halyx::mldsa::x86 {
+namespace halyx::mldsa::x86_64 {
 namespace {
 
 inline constexpr int CANDIDATE_MASK = 0x7FFFFF;  // b2's top bit never counts
@@ -32,7 +33,7 @@ inline constexpr std::array<std::uint64_t, 256> PACK_INDICES = [] {
 }();
 
 // Returns the candidates of bytes[0..24) in 8 lanes, masked to 23 bits (AVX2). Reads bytes[0..32).
-__attribute__((always_inline, target("avx2"))) inline __m256i candidates8(const std::uint8_t* bytes) noexcept {
+__attribute__((always_inline)) HALYX_TARGET_AVX2 inline __m256i candidates8(const std::uint8_t* bytes) noexcept {
   // vpshufb moves bytes only within each 128-bit half: give the low half bytes 0..15 (candidates
   // 0..3 at bytes 0..11) and the high half bytes 8..23 (candidates 4..7 at its bytes 4..15).
   const __m256i raw = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes));
@@ -47,7 +48,7 @@ __attribute__((always_inline, target("avx2"))) inline __m256i candidates8(const 
 
 // out: 256 entries, [0, filled) in use, filled <= 256. bytes: len + 32 readable, len % 3 == 0.
 // Returns the new count, at most 256; candidates are values in [0, 2^23), kept when below q.
-__attribute__((target("avx2,bmi2,popcnt"))) std::size_t rejection_sample_avx2(
+HALYX_TARGET_AVX2 std::size_t rejection_sample_avx2(
     std::int32_t* out, std::size_t filled, const std::uint8_t* bytes, std::size_t len) noexcept {
   const __m256i q = _mm256_set1_epi32(Q);
   std::size_t i = 0;
@@ -92,7 +93,7 @@ __attribute__((target("avx2,bmi2,popcnt"))) std::size_t rejection_sample_avx2(
 // 16 slots are free that store is whole (the slots past the count are scratch), which brought a
 // 168-byte block from 9 ns to 6 here; near the end it is masked to the slots left. (vpcompressd
 // straight to memory would need no separate store, but took 110 ns per block.)
-__attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,bmi2,popcnt"))) std::size_t rejection_sample_avx512(
+HALYX_TARGET_AVX512 std::size_t rejection_sample_avx512(
     std::int32_t* out, std::size_t filled, const std::uint8_t* bytes, std::size_t len) noexcept {
   // Byte 4j + k of the result is byte 3j + k of the input for k < 3; byte 4j + 3 is masked off.
   const __m512i spread = _mm512_set_epi8(
@@ -150,6 +151,6 @@ __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,bmi2,popcnt"))) std:
   return filled;
 }
 
-}  // namespace halyx::mldsa::x86
+}  // namespace halyx::mldsa::x86_64
 
 #endif

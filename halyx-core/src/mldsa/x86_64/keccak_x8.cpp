@@ -9,10 +9,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include <halyx/mldsa/keccak.hpp>
-#include <halyx/mldsa/x86.hpp>
+#include <halyx/mldsa/keccak/keccak.hpp>
+#include <halyx/mldsa/x86_64/features.hpp>
+#include <halyx/mldsa/x86_64/kernels.hpp>
 
-namespace halyx::mldsa::x86 {
+namespace halyx::mldsa::x86_64 {
 namespace {
 
 // vpternlogq's truth tables, indexed by (a << 2) | (b << 1) | c.
@@ -23,16 +24,16 @@ inline constexpr int CHI = 0xD2;   // a ^ (~b & c)
 // with every lane selected, which is plain vprolq; GCC 12's unmasked zmm intrinsic reads an
 // undefined register and trips -Wuninitialized.
 template <int Table>
-__attribute__((always_inline, target("avx512f"))) inline __m512i ternary(__m512i a, __m512i b, __m512i c) noexcept {
+__attribute__((always_inline)) HALYX_TARGET_AVX512 inline __m512i ternary(__m512i a, __m512i b, __m512i c) noexcept {
   return _mm512_ternarylogic_epi64(a, b, c, Table);
 }
 template <int Table>
-__attribute__((always_inline, target("avx512f,avx512vl"))) inline __m128i ternary(__m128i a, __m128i b,
+__attribute__((always_inline)) HALYX_TARGET_AVX512 inline __m128i ternary(__m128i a, __m128i b,
                                                                                   __m128i c) noexcept {
   return _mm_ternarylogic_epi64(a, b, c, Table);
 }
 template <unsigned N>
-__attribute__((always_inline, target("avx512f"))) inline __m512i rotl(__m512i v) noexcept {
+__attribute__((always_inline)) HALYX_TARGET_AVX512 inline __m512i rotl(__m512i v) noexcept {
   if constexpr (N == 0) {
     return v;
   } else {
@@ -40,17 +41,17 @@ __attribute__((always_inline, target("avx512f"))) inline __m512i rotl(__m512i v)
   }
 }
 template <unsigned N>
-__attribute__((always_inline, target("avx512f,avx512vl"))) inline __m128i rotl(__m128i v) noexcept {
+__attribute__((always_inline)) HALYX_TARGET_AVX512 inline __m128i rotl(__m128i v) noexcept {
   if constexpr (N == 0) {
     return v;
   } else {
     return _mm_mask_rol_epi64(v, 0x3, v, N);
   }
 }
-__attribute__((always_inline, target("avx512f"))) inline __m512i xor_constant(__m512i v, std::uint64_t k) noexcept {
+__attribute__((always_inline)) HALYX_TARGET_AVX512 inline __m512i xor_constant(__m512i v, std::uint64_t k) noexcept {
   return _mm512_xor_si512(v, _mm512_set1_epi64(static_cast<long long>(k)));
 }
-__attribute__((always_inline, target("avx512f,avx512vl"))) inline __m128i xor_constant(__m128i v,
+__attribute__((always_inline)) HALYX_TARGET_AVX512 inline __m128i xor_constant(__m128i v,
                                                                                       std::uint64_t k) noexcept {
   return _mm_xor_si128(v, _mm_cvtsi64_si128(static_cast<long long>(k)));
 }
@@ -58,14 +59,14 @@ __attribute__((always_inline, target("avx512f,avx512vl"))) inline __m128i xor_co
 // Returns word (X, Y) after theta, rho and pi: pi brings it from word (X + 3Y, X), which theta
 // has changed by d of its column and rho then rotates.
 template <std::size_t X, std::size_t Y, class V>
-__attribute__((always_inline, target("avx512f,avx512vl"))) inline V moved_word(const V* a, const V* d) noexcept {
+__attribute__((always_inline)) HALYX_TARGET_AVX512 inline V moved_word(const V* a, const V* d) noexcept {
   constexpr std::size_t column = (X + 3 * Y) % 5, source = column + 5 * X;
   return rotl<KECCAK_ROTATIONS[source]>(a[source] ^ d[column]);
 }
 
 // Writes plane Y of the round's output (before iota).
 template <std::size_t Y, class V>
-__attribute__((always_inline, target("avx512f,avx512vl"))) inline void plane(const V* a, V* e, const V* d) noexcept {
+__attribute__((always_inline)) HALYX_TARGET_AVX512 inline void plane(const V* a, V* e, const V* d) noexcept {
   const V b0 = moved_word<0, Y>(a, d), b1 = moved_word<1, Y>(a, d), b2 = moved_word<2, Y>(a, d),
           b3 = moved_word<3, Y>(a, d), b4 = moved_word<4, Y>(a, d);
   e[5 * Y + 0] = ternary<CHI>(b0, b1, b2);
@@ -77,7 +78,7 @@ __attribute__((always_inline, target("avx512f,avx512vl"))) inline void plane(con
 
 // One round from a into e, with round constant rc.
 template <class V>
-__attribute__((always_inline, target("avx512f,avx512vl"))) inline void round(const V* a, V* e,
+__attribute__((always_inline)) HALYX_TARGET_AVX512 inline void round(const V* a, V* e,
                                                                              std::uint64_t rc) noexcept {
   V c[5], d[5];
 #pragma GCC unroll 5
@@ -97,7 +98,7 @@ __attribute__((always_inline, target("avx512f,avx512vl"))) inline void round(con
 // All 24 rounds on the words in a. Two rounds per pass, so that the state moves a -> e -> a and
 // no copy is needed.
 template <class V>
-__attribute__((always_inline, target("avx512f,avx512vl"))) inline void rounds(V* a) noexcept {
+__attribute__((always_inline)) HALYX_TARGET_AVX512 inline void rounds(V* a) noexcept {
   V e[KECCAK_WORDS];
   for (std::size_t r = 0; r < 24; r += 2) {
     round(a, e, KECCAK_ROUND_CONSTANTS[r]);
@@ -109,7 +110,7 @@ __attribute__((always_inline, target("avx512f,avx512vl"))) inline void rounds(V*
 // three steps swaps blocks of one size (a word, two words, four) between pairs of registers.
 // The masked forms with every word selected are the plain instructions; GCC 12's unmasked
 // intrinsics read an undefined register and trip -Wmaybe-uninitialized.
-__attribute__((always_inline, target("avx512f"))) inline void transpose8(__m512i* r) noexcept {
+__attribute__((always_inline)) HALYX_TARGET_AVX512 inline void transpose8(__m512i* r) noexcept {
   const __m512i low_pairs = _mm512_setr_epi64(0, 1, 8, 9, 4, 5, 12, 13);
   const __m512i high_pairs = _mm512_setr_epi64(2, 3, 10, 11, 6, 7, 14, 15);
   __m512i t[8], u[8];
@@ -135,7 +136,7 @@ __attribute__((always_inline, target("avx512f"))) inline void transpose8(__m512i
 // transposed into the word-per-register layout the rounds work in, and back out after them. The
 // transposes cost little beside the rounds (a few ns of 430 here), and let every batch take any
 // eight states wherever they are kept.
-__attribute__((target("avx512f,avx512vl"))) void permute_x8_avx512(KeccakState* const* states) noexcept {
+HALYX_TARGET_AVX512 void permute_x8_avx512(KeccakState* const* states) noexcept {
   __m512i a[KECCAK_WORDS];
   for (std::size_t g = 0; g < 3; ++g) {
     __m512i r[8];
@@ -163,13 +164,13 @@ __attribute__((target("avx512f,avx512vl"))) void permute_x8_avx512(KeccakState* 
 // One state in the low word of 25 xmm registers: the rounds are the same instructions as for eight
 // states, on a quarter of the width each, so the four vector pipes run them with no spills,
 // where the general registers are too few for the state.
-__attribute__((target("avx512f,avx512vl"))) void keccak_f1600_avx512(KeccakState& state) noexcept {
+HALYX_TARGET_AVX512 void keccak_f1600_avx512(KeccakState& state) noexcept {
   __m128i a[KECCAK_WORDS];
   for (std::size_t w = 0; w < KECCAK_WORDS; ++w) a[w] = _mm_cvtsi64_si128(static_cast<long long>(state[w]));
   rounds(a);
   for (std::size_t w = 0; w < KECCAK_WORDS; ++w) state[w] = static_cast<std::uint64_t>(_mm_cvtsi128_si64(a[w]));
 }
 
-}  // namespace halyx::mldsa::x86
+}  // namespace halyx::mldsa::x86_64
 
 #endif

@@ -7,16 +7,17 @@
 #include <cstddef>
 #include <cstdint>
 
-#include <halyx/mldsa/keccak.hpp>
-#include <halyx/mldsa/x86.hpp>
+#include <halyx/mldsa/keccak/keccak.hpp>
+#include <halyx/mldsa/x86_64/features.hpp>
+#include <halyx/mldsa/x86_64/kernels.hpp>
 
-namespace halyx::mldsa::x86 {
+namespace halyx::mldsa::x86_64 {
 namespace {
 
 // Returns each 64-bit word of v rotated left by N (N < 64). AVX2 has no rotation: two shifts and an
 // OR, except where N is a whole number of bytes (8 and 56 occur), which one byte shuffle does.
 template <unsigned N>
-__attribute__((always_inline, target("avx2"))) inline __m256i rotl(__m256i v) noexcept {
+__attribute__((always_inline)) HALYX_TARGET_AVX2 inline __m256i rotl(__m256i v) noexcept {
   if constexpr (N == 0) {
     return v;
   } else if constexpr (N == 8) {
@@ -31,21 +32,21 @@ __attribute__((always_inline, target("avx2"))) inline __m256i rotl(__m256i v) no
 }
 
 // Returns a ^ (~b & c): chi on one word, given its two right-hand neighbours in the row.
-__attribute__((always_inline, target("avx2"))) inline __m256i chi(__m256i a, __m256i b, __m256i c) noexcept {
+__attribute__((always_inline)) HALYX_TARGET_AVX2 inline __m256i chi(__m256i a, __m256i b, __m256i c) noexcept {
   return _mm256_xor_si256(a, _mm256_andnot_si256(b, c));
 }
 
 // Returns word (X, Y) after theta, rho and pi: pi brings it from word (X + 3Y, X), which theta
 // has changed by d of its column and rho then rotates.
 template <std::size_t X, std::size_t Y>
-__attribute__((always_inline, target("avx2"))) inline __m256i moved_word(const __m256i* a, const __m256i* d) noexcept {
+__attribute__((always_inline)) HALYX_TARGET_AVX2 inline __m256i moved_word(const __m256i* a, const __m256i* d) noexcept {
   constexpr std::size_t column = (X + 3 * Y) % 5, source = column + 5 * X;
   return rotl<KECCAK_ROTATIONS[source]>(_mm256_xor_si256(a[source], d[column]));
 }
 
 // Writes plane Y of the round's output (before iota).
 template <std::size_t Y>
-__attribute__((always_inline, target("avx2"))) inline void plane(const __m256i* a, __m256i* e,
+__attribute__((always_inline)) HALYX_TARGET_AVX2 inline void plane(const __m256i* a, __m256i* e,
                                                                  const __m256i* d) noexcept {
   const __m256i b0 = moved_word<0, Y>(a, d), b1 = moved_word<1, Y>(a, d), b2 = moved_word<2, Y>(a, d),
                 b3 = moved_word<3, Y>(a, d), b4 = moved_word<4, Y>(a, d);
@@ -57,7 +58,7 @@ __attribute__((always_inline, target("avx2"))) inline void plane(const __m256i* 
 }
 
 // One round from a into e, with round constant rc.
-__attribute__((always_inline, target("avx2"))) inline void round(const __m256i* a, __m256i* e,
+__attribute__((always_inline)) HALYX_TARGET_AVX2 inline void round(const __m256i* a, __m256i* e,
                                                                  std::uint64_t rc) noexcept {
   __m256i c[5], d[5];
 #pragma GCC unroll 5
@@ -77,7 +78,7 @@ __attribute__((always_inline, target("avx2"))) inline void round(const __m256i* 
 
 // Transposes 4 x 4 words in place: word j of r[i] and word i of r[j] trade places. The first step
 // swaps single words between pairs of registers, the second their 128-bit halves.
-__attribute__((always_inline, target("avx2"))) inline void transpose4(__m256i* r) noexcept {
+__attribute__((always_inline)) HALYX_TARGET_AVX2 inline void transpose4(__m256i* r) noexcept {
   const __m256i t0 = _mm256_unpacklo_epi64(r[0], r[1]), t1 = _mm256_unpackhi_epi64(r[0], r[1]);
   const __m256i t2 = _mm256_unpacklo_epi64(r[2], r[3]), t3 = _mm256_unpackhi_epi64(r[2], r[3]);
   r[0] = _mm256_permute2x128_si256(t0, t2, 0x20);
@@ -92,7 +93,7 @@ __attribute__((always_inline, target("avx2"))) inline void transpose4(__m256i* r
 // register, and back out after the rounds. Two rounds per pass, so that the state moves a -> e -> a
 // and no copy is needed; the compiler keeps what fits of both in registers and spills the rest
 // (AVX2 has 16 for 25 words).
-__attribute__((target("avx2"))) void permute_x4_avx2(KeccakState* const* states) noexcept {
+HALYX_TARGET_AVX2 void permute_x4_avx2(KeccakState* const* states) noexcept {
   __m256i a[KECCAK_WORDS], e[KECCAK_WORDS];
   for (std::size_t g = 0; g < 6; ++g) {
     __m256i r[4];
@@ -121,6 +122,6 @@ __attribute__((target("avx2"))) void permute_x4_avx2(KeccakState* const* states)
   for (std::size_t i = 0; i < 4; ++i) (*states[i])[24] = last[i];
 }
 
-}  // namespace halyx::mldsa::x86
+}  // namespace halyx::mldsa::x86_64
 
 #endif

@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <span>
 
-#include <halyx/mldsa/keccak.hpp>
+#include <halyx/mldsa/keccak/keccak.hpp>
 #include <halyx/mldsa/poly.hpp>
 
 namespace halyx::mldsa {

@@ -1,0 +1,42 @@
+// The x86-64 kernel tables. Each entry points at the fastest kernel written for that instruction
+// set; path.cpp hands a table out only on a CPU that has every feature of its path.
+#if defined(__x86_64__)
+
+#include <halyx/mldsa/poly.hpp>
+#include <halyx/mldsa/x86_64/kernels.hpp>
+
+namespace halyx::mldsa::x86_64 {
+
+const Kernels AVX2_KERNELS = {
+    .permute_one = keccak_f1600_bmi2,
+    .keccak_lanes = 4,
+    .permute_lanes = permute_x4_avx2,
+    .rejection_sample = rejection_sample_avx2,
+    .ntt = ntt_avx2,
+    .inverse_ntt_montgomery = inverse_ntt_montgomery_avx2,
+    .matrix_row = matrix_row_avx2,
+    .unpack_z = unpack_z_avx2,
+    .unpack_t1_shifted = unpack_t1_shifted_avx2,
+    .encode_w1 = encode_w1_avx2,
+};
+
+// The polynomial arithmetic stays on 256-bit registers: Zen 4 splits each 512-bit operation in two,
+// and a 512-bit matrix_row measured only about 15 ns (of 125) faster, well under 1 % of a prepare().
+// So do the unpacking and packing around it: an unpack_z gathering 16 coefficients with vpermb took
+// 20 ns a row against 22.
+const Kernels AVX512_KERNELS = {
+    .permute_one = keccak_f1600_avx512,
+    .keccak_lanes = 8,
+    .permute_lanes = permute_x8_avx512,
+    .rejection_sample = rejection_sample_avx512,
+    .ntt = ntt_avx2,
+    .inverse_ntt_montgomery = inverse_ntt_montgomery_avx2,
+    .matrix_row = matrix_row_avx2,
+    .unpack_z = unpack_z_avx2,
+    .unpack_t1_shifted = unpack_t1_shifted_avx2,
+    .encode_w1 = encode_w1_avx2,
+};
+
+}  // namespace halyx::mldsa::x86_64
+
+#endif
