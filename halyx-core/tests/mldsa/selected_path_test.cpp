@@ -11,7 +11,7 @@
 namespace halyx::mldsa {
 namespace {
 
-TEST(MlDsaPaths, SelectedPathFollowsTheBuildSetting) {
+TEST(MlDsaPathChoice, SelectedPathFollowsTheBuildSetting) {
   const std::string_view setting = HALYX_MLDSA_PATH_SETTING;
   const auto paths = available_paths();
   Path expected = paths.back();
