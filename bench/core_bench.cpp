@@ -16,6 +16,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include <openssl/core_names.h>
@@ -27,7 +28,6 @@
 #include <halyx/merkle/inclusion.hpp>
 #include <halyx/merkle/leaf_hash.hpp>
 #include <halyx/digest/sha256.hpp>
-#include <halyx/merkle/step_verify.hpp>
 #include <halyx/mldsa/expand.hpp>
 #include <halyx/mldsa/path.hpp>
 #include <halyx/mldsa/verifier.hpp>
@@ -199,7 +199,7 @@ BENCHMARK(BM_InclusionWalk)->Arg(20)->Arg(64);
 
 // A handle as every call makes it, twice per successful call.
 void BM_CreateMlDsa65Handle(benchmark::State& state) {
-  signing::ensure_oqs_initialised();
+  signing::ensure_signature_backend_ready();
   for (auto _ : state) {
     auto scheme = signing::create_ml_dsa_65();
     benchmark::DoNotOptimize(scheme);
@@ -210,12 +210,12 @@ BENCHMARK(BM_CreateMlDsa65Handle);
 // One raw verification through the project's handle, the handle created per verification as a
 // call does: the unit the costs above are compared with.
 void BM_MlDsa65Verify(benchmark::State& state) {
-  signing::ensure_oqs_initialised();
+  signing::ensure_signature_backend_ready();
   const Inputs& in = inputs();
   for (auto _ : state) {
     auto scheme = signing::create_ml_dsa_65();
     if (!scheme) return state.SkipWithError("no ML-DSA-65 handle");
-    if (!scheme->verify_with_ctx_str(in.raw_sth, in.raw_signature, signing::STH_SIGNATURE_CONTEXT,
+    if (!scheme->verify_one(in.raw_sth, in.raw_signature, signing::STH_SIGNATURE_CONTEXT,
                                      in.raw_public_key)) {
       return state.SkipWithError("the fixture signature does not verify");
     }
@@ -224,9 +224,10 @@ void BM_MlDsa65Verify(benchmark::State& state) {
 }
 BENCHMARK(BM_MlDsa65Verify)->Unit(benchmark::kMicrosecond);
 
-// The combined last step of a call on the depth-20 fixture: one verification and everything else.
-void BM_VerifySthAndInclusionDepth20(benchmark::State& state) {
-  signing::ensure_oqs_initialised();
+// The last checks of a call on the depth-20 fixture: the STH's log id and the signature over its
+// re-encoding (one verification), then the leaf hash and the inclusion walk.
+void BM_SthCheckAndLeafInTreeDepth20(benchmark::State& state) {
+  signing::ensure_signature_backend_ready();
   const Inputs& in = inputs();
   const auto sth = wire::decode_signed_tree_head(in.sth_bytes);
   const auto proof = wire::decode_inclusion_proof_v1(in.proof_bytes);
@@ -237,12 +238,12 @@ void BM_VerifySthAndInclusionDepth20(benchmark::State& state) {
   if (!scheme) return state.SkipWithError("no ML-DSA-65 handle");
   const signing::PreparedSignature prepared = scheme->prepare(in.ca_public_key, in.signature);
   for (auto _ : state) {
-    if (!merkle::verify_sth_and_inclusion(*leaf, *proof, *sth, prepared, key)) {
+    if (!signing::verify_sth_signature(*sth, prepared, key) || !merkle::verify_leaf_in_tree(*leaf, *proof, *sth)) {
       return state.SkipWithError("the fixture call does not verify");
     }
   }
 }
-BENCHMARK(BM_VerifySthAndInclusionDepth20)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SthCheckAndLeafInTreeDepth20)->Unit(benchmark::kMicrosecond);
 
 // A whole successful call through the core, on the process's path and backend.
 void BM_VerifyInclusionDepth20(benchmark::State& state) {
@@ -254,6 +255,21 @@ void BM_VerifyInclusionDepth20(benchmark::State& state) {
   state.SetLabel(std::string(signing::ml_dsa_65_backend_name()));
 }
 BENCHMARK(BM_VerifyInclusionDepth20)->Unit(benchmark::kMicrosecond);
+
+// A call whose proof does not decode (one byte), on the depth-20 fixture's STH: everything up to
+// the proof's decode, which includes the STH check (log id, re-encoding and its verification) that
+// CheckedSth::check decides before any proof is seen.
+void BM_VerifyInclusionProofUndecodable(benchmark::State& state) {
+  const Inputs& in = inputs();
+  const ByteString proof{0xff};
+  for (auto _ : state) {
+    auto verified = verify_inclusion(in.leaf_bytes, proof, in.sth_bytes, in.signature, in.ca_public_key);
+    if (verified || !std::holds_alternative<ProofDecodeFailed>(verified.error())) {
+      return state.SkipWithError("the call did not fail at the proof's decode");
+    }
+  }
+}
+BENCHMARK(BM_VerifyInclusionProofUndecodable)->Unit(benchmark::kMicrosecond);
 
 // The code path named by the benchmark's argument, or nothing when this CPU lacks it.
 const mldsa::Kernels* path_kernels(benchmark::State& state) {

@@ -48,7 +48,7 @@ PyObject* verify_raw(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nar
       PyErr_SetString(PyExc_RuntimeError, "no ML-DSA-65 handle");
       return nullptr;
     }
-    return PyBool_FromLong(scheme->verify_with_ctx_str(views[0], views[1], views[2], views[3]) ? 1 : 0);
+    return PyBool_FromLong(scheme->verify_one(views[0], views[1], views[2], views[3]) ? 1 : 0);
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
@@ -70,7 +70,7 @@ PyMethodDef methods[] = {
 
 int module_exec(PyObject* /*module*/) noexcept {
   Py_BEGIN_ALLOW_THREADS
-  halyx::signing::ensure_oqs_initialised();
+  halyx::signing::ensure_signature_backend_ready();
   Py_END_ALLOW_THREADS
   return 0;
 }

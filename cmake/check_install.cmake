@@ -7,8 +7,9 @@
 # (scripts/notices_check.py); when the consumer configures with find_package(halyx), links, and
 # prints for the sample exactly the verdict the installed halyx-verify prints, and does the same
 # when compiled with the flags pkg-config gives for halyx.pc; and when the manual page is installed
-# if one was built. Nothing of the build or source tree is on the consumer's paths, so a header or
-# library missing from the install fails here.
+# if one was built; and when the installed include tree holds exactly the public headers. Nothing
+# of the build or source tree is on the consumer's paths, so a header or library missing from the
+# install fails here.
 foreach(var BUILD_DIR WORK_DIR CONSUMER_DIR SAMPLE_DIR GENERATOR CXX LIBDIR MANDIR EXPECT_MAN_PAGE PYTHON)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "check_install.cmake: ${var} is not set")
@@ -54,6 +55,21 @@ step("${CXX}" -std=c++23 -O2 -I "${CONSUMER_DIR}/include" "${CONSUMER_DIR}/verif
 step("${WORK_DIR}/verify_files_pc" ${sample})
 if(NOT step_output STREQUAL consumer)
   message(FATAL_ERROR "built through pkg-config, the consumer printed '${step_output}', not '${consumer}'")
+endif()
+
+# The installed headers are the public interface and nothing else: no header of the ML-DSA
+# verifier, Merkle or SHA-256, which only the library's own code includes.
+set(expected_headers
+    halyx/bytes.hpp halyx/checked_sth.hpp halyx/verification.hpp
+    halyx/signing/ml_dsa_65.hpp halyx/signing/sth_signature.hpp
+    halyx/serialization/inclusion_proof.hpp halyx/serialization/mtac_leaf.hpp
+    halyx/serialization/signed_tree_head.hpp halyx/serialization/text_list.hpp
+    halyx/serialization/wire_decode_error.hpp)
+file(GLOB_RECURSE installed_tree RELATIVE "${prefix}/include" "${prefix}/include/*")
+list(SORT installed_tree)
+list(SORT expected_headers)
+if(NOT installed_tree STREQUAL expected_headers)
+  message(FATAL_ERROR "the installed headers are\n  ${installed_tree}\nnot\n  ${expected_headers}")
 endif()
 
 # Every installed header compiles on its own, beside the consumer's look-alike headers: what one

@@ -10,8 +10,9 @@
 #   halyx_serialization       halyx-core/src/serialization       dcbor, halyx_bytes
 #   halyx_mldsa               halyx-core/src/mldsa/**            (nothing)
 #   halyx_signing             halyx-core/src/signing             halyx_mldsa, halyx_serialization, halyx_digest
-#   halyx_merkle              halyx-core/src/merkle              halyx_signing
-#   halyx_core                halyx-core/src/*.{hpp,cpp}         halyx_merkle; the library others link
+#   halyx_merkle              halyx-core/src/merkle              halyx_serialization, halyx_digest
+#   halyx_core                halyx-core/src/*.{hpp,cpp}         halyx_signing, halyx_merkle; the library
+#                                                                others link
 #
 # Above them, the Python binding and the command-line verifier link halyx_core.
 

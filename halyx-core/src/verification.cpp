@@ -1,16 +1,19 @@
 #include <halyx/verification.hpp>
 
-#include <halyx/serialization/inclusion_proof.hpp>
-#include <halyx/serialization/signed_tree_head.hpp>
-#include <halyx/merkle/step_verify.hpp>
-#include <halyx/verification_stages.hpp>
-
+// The texts of the failures; the order of the checks that reach them is in checked_sth.cpp, beside
+// verify_inclusion itself.
 namespace halyx {
 namespace {
 
+// Texts that callers match, which still name the library the first backend was: they stay as
+// they are whichever backend runs.
+constexpr std::string_view HANDLE_UNAVAILABLE_PREFIX = "oqs init failed: ";
+constexpr std::string_view LENGTH_REJECTED_INFIX = " rejected by oqs (expected ";
+
 std::string length_text(std::string_view what, std::uint64_t expected, std::uint64_t got) {
   std::string s(what);
-  s += " rejected by oqs (expected " + std::to_string(expected) + " bytes, got " + std::to_string(got) + ")";
+  s += LENGTH_REJECTED_INFIX;
+  s += std::to_string(expected) + " bytes, got " + std::to_string(got) + ")";
   return s;
 }
 
@@ -44,7 +47,9 @@ std::string_view class_name(ErrorClass c) noexcept {
 std::string message(const VerifyError& e) {
   return std::visit(
       Overloaded{
-          [](const HandleUnavailable& x) { return "oqs init failed: " + std::string(signing::message(x.error)); },
+          [](const HandleUnavailable& x) {
+            return std::string(HANDLE_UNAVAILABLE_PREFIX) + std::string(signing::message(x.error));
+          },
           [](const KeyLengthMismatch& x) { return length_text("ca_public_key", x.expected, x.got); },
           [](const SignatureTooLong& x) { return length_text("signature", x.expected, x.got); },
           [](const SignatureRejected&) { return std::string("ML-DSA-65 signature verification failed"); },
@@ -55,28 +60,6 @@ std::string message(const VerifyError& e) {
           [](const InclusionFailed&) { return std::string("Merkle inclusion proof invalid"); },
       },
       e);
-}
-
-std::expected<VerifiedInclusion, VerifyError> verify_inclusion(ByteView leaf_bytes, ByteView proof_bytes,
-                                                               ByteView sth_bytes, ByteView signature,
-                                                               ByteView ca_public_key) {
-  return stages::with_checked_sth<VerifiedInclusion>(
-      sth_bytes, signature, ca_public_key,
-      [&](const signing::PreparedSignature& prepared, signing::CaPublicKey key,
-          const wire::SignedTreeHead& sth) -> std::expected<VerifiedInclusion, VerifyError> {
-        return stages::with_decoded_pair<VerifiedInclusion>(
-            leaf_bytes, proof_bytes,
-            [&](const wire::InclusionProof& proof,
-                const leaf::MtacLeaf& leaf) -> std::expected<VerifiedInclusion, VerifyError> {
-              // The STH check decides the STH's re-encoding with the same preparation, then the
-              // leaf's hash walks the proof to the STH's root, as CheckedSth::verify does.
-              if (auto ok = signing::verify_sth_signature(sth, prepared, key); !ok) {
-                return std::unexpected(SthCheckFailed{ok.error()});
-              }
-              if (!merkle::verify_leaf_in_tree(leaf, proof, sth)) return std::unexpected(InclusionFailed{});
-              return VerifiedInclusion{proof.leaf_index, sth.tree_size, sth.timestamp};
-            });
-      });
 }
 
 }  // namespace halyx

@@ -1,7 +1,7 @@
 // verification.hpp: the whole verification of one leaf against a CA key, as one call over five byte
-// views. The order of its checks is written down once, in verification_stages.hpp, which CheckedSth
-// (many leaves against one STH) shares; the Python module and the command-line verifier are
-// adapters around the two.
+// views. The call is CheckedSth::check followed by CheckedSth::verify (checked_sth.hpp, many leaves
+// against one STH), and its order is written down once, in checked_sth.cpp; the Python module and
+// the command-line verifier are adapters around the two.
 //
 //   auto verified = halyx::verify_inclusion(leaf, proof, sth, signature, ca_public_key);
 //   if (!verified) {
@@ -19,7 +19,6 @@
 #include <variant>
 
 #include <halyx/bytes.hpp>
-#include <halyx/merkle/step_verify.hpp>
 #include <halyx/serialization/mtac_leaf.hpp>
 #include <halyx/serialization/wire_decode_error.hpp>
 #include <halyx/signing/ml_dsa_65.hpp>
@@ -37,7 +36,7 @@ struct VerifiedInclusion {
 
 // One alternative per way a verification can end unverified, in the order the checks run.
 struct HandleUnavailable {  // no ML-DSA-65 handle could be created
-  signing::OqsError error;
+  signing::SignatureError error;
   bool operator==(const HandleUnavailable&) const = default;
 };
 struct KeyLengthMismatch {  // ca_public_key is not exactly `expected` bytes

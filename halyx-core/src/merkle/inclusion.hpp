@@ -1,4 +1,5 @@
-// inclusion.hpp: the Merkle inclusion walk (RFC 9162 audit paths) over this log's node hash.
+// inclusion.hpp: the Merkle inclusion walk (RFC 9162 audit paths) over this log's node hash, and the
+// walk of a decoded leaf into the tree a signed tree head names.
 #pragma once
 
 #include <array>
@@ -7,6 +8,8 @@
 
 #include <halyx/bytes.hpp>
 #include <halyx/serialization/inclusion_proof.hpp>
+#include <halyx/serialization/mtac_leaf.hpp>
+#include <halyx/serialization/signed_tree_head.hpp>
 
 namespace halyx::merkle {
 
@@ -28,5 +31,13 @@ inline constexpr std::array<std::uint8_t, 16> LEAF_DOMAIN_TAG = {'h', 'a', 'l', 
 [[nodiscard]] bool verify_inclusion_path(const Hash32& leaf_hash, std::uint64_t leaf_index,
                                          std::uint64_t tree_size, std::span<const Hash32> path,
                                          const Hash32& root_hash);
+
+// Returns whether the proof leads from the leaf's hash under the STH's log to the STH's root. A
+// proof that states another tree size than the STH's must also walk to that root under the STH's
+// size, so that the proof's leaf_index is always the leaf's index in the STH's tree. False for an
+// index outside the tree, a path of the wrong length, another root, or such a proof whose path does
+// not fit the STH's tree. It checks nothing of the STH itself: callers check its signature first.
+[[nodiscard]] bool verify_leaf_in_tree(const leaf::MtacLeaf& leaf, const wire::InclusionProof& proof,
+                                       const wire::SignedTreeHead& sth);
 
 }  // namespace halyx::merkle

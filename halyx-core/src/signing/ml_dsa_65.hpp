@@ -17,13 +17,12 @@
 #include <string_view>
 
 #include <halyx/bytes.hpp>
-#include <halyx/mldsa/verifier.hpp>
 
 namespace halyx::signing {
 
 inline constexpr std::string_view ML_DSA_65_SCHEME_NAME = "ML-DSA-65";
-inline constexpr std::size_t ML_DSA_65_PUBLIC_KEY_LENGTH = mldsa::PUBLIC_KEY_BYTES;  // 1952
-inline constexpr std::size_t ML_DSA_65_SIGNATURE_LENGTH = mldsa::SIGNATURE_BYTES;  // 3309
+inline constexpr std::size_t ML_DSA_65_PUBLIC_KEY_LENGTH = 1952;
+inline constexpr std::size_t ML_DSA_65_SIGNATURE_LENGTH = 3309;
 
 // The FIPS 204 context of every STH signature. It is handed to the library beside the message and
 // never prepended to it. Its text equals the envelope's version tag, but the two are separate
@@ -32,20 +31,20 @@ inline constexpr std::array<std::uint8_t, 12> STH_SIGNATURE_CONTEXT = {
     'H', 'A', 'L', 'Y', 'X', '-', 'S', 'T', 'H', '-', 'v', '1'};
 
 // What the handle can report.
-enum class OqsError {
+enum class SignatureError {
   AlgorithmDisabled,  // the library has no ML-DSA-65, or could not create its object
   VerifyFailed,       // the signature does not verify; callers replace this with their own words
 };
 
 // Returns the display text of `e`; VerifyFailed has none, since no caller shows it.
-[[nodiscard]] std::string_view message(OqsError e) noexcept;
+[[nodiscard]] std::string_view message(SignatureError e) noexcept;
 
 // Initialises the signature library once per process; later calls return at once. Threads that
 // arrive while the first call runs wait for it. Knows nothing of the interpreter lock: callers that
 // hold one release it around this call.
-void ensure_oqs_initialised();
+void ensure_signature_backend_ready();
 
-class OqsSignatureScheme;
+class MlDsa65;
 
 // One signature under one key, ready to be checked against any number of messages. Borrows the
 // key and the signature (and the handle that made it) for as long as it lives; owns nothing, so
@@ -56,35 +55,41 @@ class PreparedSignature {
   // `context` and the key; VerifyFailed for every other outcome, whatever the cause (wrong key,
   // message, context or length, or a context over 255 bytes). Throws std::bad_alloc when the
   // library could not allocate, which says nothing about the signature.
-  [[nodiscard]] std::expected<void, OqsError> verify(ByteView message, ByteView context) const;
+  [[nodiscard]] std::expected<void, SignatureError> verify(ByteView message, ByteView context) const;
 
   // The length of the signature it was prepared with.
   [[nodiscard]] std::size_t signature_size() const noexcept { return signature_.size(); }
 
  private:
-  friend class OqsSignatureScheme;
-  PreparedSignature(const OqsSignatureScheme& scheme, ByteView public_key, ByteView signature) noexcept
+  friend class MlDsa65;
+  PreparedSignature(const MlDsa65& scheme, ByteView public_key, ByteView signature) noexcept
       : scheme_(&scheme), public_key_(public_key), signature_(signature) {}
 
-  const OqsSignatureScheme* scheme_;
+  // Where the project's own verifier keeps its work (unused by the library backends). Its type
+  // stays in the backend, which checks that it fits: no header of the verifier is public.
+  static constexpr std::size_t WORK_BYTES = 896;
+  static constexpr std::size_t WORK_ALIGNMENT = 16;
+
+  const MlDsa65* scheme_;
   ByteView public_key_;
   ByteView signature_;
-  mldsa::PreparedVerification native_;  // the project's own verifier keeps its work here
+  alignas(WORK_ALIGNMENT) std::array<std::byte, WORK_BYTES> work_{};
 };
 
-// The sole owner of one library scheme object. Moves, never copies. It does not check lengths:
+// The ML-DSA-65 handle: the sole owner of one library scheme object, when a library stands behind
+// it. Moves, never copies. It does not check lengths:
 // callers compare key and signature lengths with length_public_key() and length_signature() first
 // and report length faults in their own words.
-class OqsSignatureScheme {
+class MlDsa65 {
  public:
-  struct Object;  // the library's scheme object, defined by the backend
-  struct ObjectFree {
-    void operator()(Object* o) const noexcept;
+  struct Library;  // the library's scheme object, defined by a library backend (the native one has none)
+  struct LibraryFree {
+    void operator()(Library* o) const noexcept;
   };
 
-  explicit OqsSignatureScheme(std::unique_ptr<Object, ObjectFree> object, std::size_t public_key_length,
+  explicit MlDsa65(std::unique_ptr<Library, LibraryFree> object, std::size_t public_key_length,
                               std::size_t signature_length) noexcept
-      : object_(std::move(object)),
+      : library_(std::move(object)),
         length_public_key_(public_key_length),
         length_signature_(signature_length) {}
 
@@ -97,20 +102,20 @@ class OqsSignatureScheme {
   [[nodiscard]] PreparedSignature prepare(ByteView public_key, ByteView signature) const;
 
   // Returns prepare(public_key, signature).verify(message, context): one check on its own.
-  [[nodiscard]] std::expected<void, OqsError> verify_with_ctx_str(ByteView message, ByteView signature,
+  [[nodiscard]] std::expected<void, SignatureError> verify_one(ByteView message, ByteView signature,
                                                                   ByteView context,
                                                                   ByteView public_key) const;
 
  private:
   friend class PreparedSignature;
-  std::unique_ptr<Object, ObjectFree> object_;
+  std::unique_ptr<Library, LibraryFree> library_;
   std::size_t length_public_key_;
   std::size_t length_signature_;
 };
 
 // Returns a new ML-DSA-65 handle, or AlgorithmDisabled when the library cannot provide one. Throws
 // std::bad_alloc when the library could not allocate it.
-[[nodiscard]] std::expected<OqsSignatureScheme, OqsError> create_ml_dsa_65();
+[[nodiscard]] std::expected<MlDsa65, SignatureError> create_ml_dsa_65();
 
 // Returns the name and version of the library behind the handle, e.g. "OpenSSL 3.5.7 ..." or, for
 // the project's own verifier, "halyx native (avx512)" with the code path this process uses.

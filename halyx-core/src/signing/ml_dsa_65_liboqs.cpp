@@ -20,45 +20,45 @@ constexpr char BACKEND_NAME[] = "liboqs " OQS_VERSION_TEXT;
 
 }  // namespace
 
-struct OqsSignatureScheme::Object {
+struct MlDsa65::Library {
   OqsSig sig;
 };
 
-void OqsSignatureScheme::ObjectFree::operator()(Object* o) const noexcept { delete o; }
+void MlDsa65::LibraryFree::operator()(Library* o) const noexcept { delete o; }
 
-void ensure_oqs_initialised() {
+void ensure_signature_backend_ready() {
   static std::once_flag once;
   std::call_once(once, [] { OQS_init(); });
 }
 
-std::expected<OqsSignatureScheme, OqsError> create_ml_dsa_65() {
+std::expected<MlDsa65, SignatureError> create_ml_dsa_65() {
   OqsSig sig(OQS_SIG_new(ALGORITHM));
   if (!sig) {
     // liboqs gives no object both when the algorithm was left out of its build and when it could
     // not allocate one; only the first is a verdict on the library.
     if (OQS_SIG_alg_is_enabled(ALGORITHM) != 0) throw std::bad_alloc();
-    return std::unexpected(OqsError::AlgorithmDisabled);
+    return std::unexpected(SignatureError::AlgorithmDisabled);
   }
   const std::size_t public_key_length = sig->length_public_key;
   const std::size_t signature_length = sig->length_signature;
-  std::unique_ptr<OqsSignatureScheme::Object, OqsSignatureScheme::ObjectFree> object(
-      new OqsSignatureScheme::Object{std::move(sig)});
-  return OqsSignatureScheme(std::move(object), public_key_length, signature_length);
+  std::unique_ptr<MlDsa65::Library, MlDsa65::LibraryFree> object(
+      new MlDsa65::Library{std::move(sig)});
+  return MlDsa65(std::move(object), public_key_length, signature_length);
 }
 
-PreparedSignature OqsSignatureScheme::prepare(ByteView public_key, ByteView signature) const {
+PreparedSignature MlDsa65::prepare(ByteView public_key, ByteView signature) const {
   return PreparedSignature(*this, public_key, signature);
 }
 
-std::expected<void, OqsError> PreparedSignature::verify(ByteView message, ByteView context) const {
+std::expected<void, SignatureError> PreparedSignature::verify(ByteView message, ByteView context) const {
   // liboqs reads exactly length_public_key bytes of the key; a shorter buffer would be over-read.
-  if (public_key_.size() != scheme_->length_public_key()) return std::unexpected(OqsError::VerifyFailed);
+  if (public_key_.size() != scheme_->length_public_key()) return std::unexpected(SignatureError::VerifyFailed);
   // An empty context goes down as a null pointer with length 0.
   const std::uint8_t* ctx = context.empty() ? nullptr : context.data();
-  const OQS_STATUS status = OQS_SIG_verify_with_ctx_str(scheme_->object_->sig.get(), message.data(),
+  const OQS_STATUS status = OQS_SIG_verify_with_ctx_str(scheme_->library_->sig.get(), message.data(),
                                                         message.size(), signature_.data(), signature_.size(),
                                                         ctx, context.size(), public_key_.data());
-  if (status != OQS_SUCCESS) return std::unexpected(OqsError::VerifyFailed);
+  if (status != OQS_SUCCESS) return std::unexpected(SignatureError::VerifyFailed);
   return {};
 }
 

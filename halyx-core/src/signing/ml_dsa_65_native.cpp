@@ -1,36 +1,55 @@
 // The ML-DSA-65 handle over the project's own verifier (mldsa/). It has no library to set up and
-// nothing to allocate: the handle holds no object, and a prepared signature holds the verifier's
+// nothing to allocate: the handle holds no library object, and a prepared signature holds the verifier's
 // work by value.
+#include <new>
+#include <type_traits>
+
 #include <halyx/mldsa/path.hpp>
 #include <halyx/mldsa/verifier.hpp>
 #include <halyx/signing/ml_dsa_65.hpp>
 
 namespace halyx::signing {
+namespace {
 
-struct OqsSignatureScheme::Object {};
+static_assert(ML_DSA_65_PUBLIC_KEY_LENGTH == mldsa::PUBLIC_KEY_BYTES);
+static_assert(ML_DSA_65_SIGNATURE_LENGTH == mldsa::SIGNATURE_BYTES);
 
-void OqsSignatureScheme::ObjectFree::operator()(Object* o) const noexcept { delete o; }
+}  // namespace
 
-void ensure_oqs_initialised() {
+// No library stands behind this backend, so a handle never holds a library object and this deleter
+// is never called with one.
+void MlDsa65::LibraryFree::operator()(Library* /*never given one*/) const noexcept {}
+
+void ensure_signature_backend_ready() {
   // Decides the code path now, once for the process, rather than inside the first call.
   static_cast<void>(mldsa::selected_path());
 }
 
-std::expected<OqsSignatureScheme, OqsError> create_ml_dsa_65() {
-  return OqsSignatureScheme(nullptr, ML_DSA_65_PUBLIC_KEY_LENGTH, ML_DSA_65_SIGNATURE_LENGTH);
+std::expected<MlDsa65, SignatureError> create_ml_dsa_65() {
+  return MlDsa65(nullptr, ML_DSA_65_PUBLIC_KEY_LENGTH, ML_DSA_65_SIGNATURE_LENGTH);
 }
 
-PreparedSignature OqsSignatureScheme::prepare(ByteView public_key, ByteView signature) const {
+PreparedSignature MlDsa65::prepare(ByteView public_key, ByteView signature) const {
   PreparedSignature prepared(*this, public_key, signature);
+  // The verifier's work lives in the prepared signature's storage. It is trivially copyable and
+  // destructible, so the storage's bytes may be copied and dropped as the handle's are.
+  using Work = mldsa::PreparedVerification;
+  static_assert(sizeof(Work) <= PreparedSignature::WORK_BYTES, "PreparedSignature::WORK_BYTES is too small");
+  static_assert(alignof(Work) <= PreparedSignature::WORK_ALIGNMENT);
+  static_assert(std::is_trivially_copyable_v<Work> && std::is_trivially_destructible_v<Work>);
   // A key of another length verifies nothing; it is left unprepared, which fails every check.
   if (public_key.size() == ML_DSA_65_PUBLIC_KEY_LENGTH) {
-    prepared.native_ = mldsa::prepare(mldsa::PublicKeyView(public_key.data(), ML_DSA_65_PUBLIC_KEY_LENGTH), signature);
+    ::new (static_cast<void*>(prepared.work_.data()))
+        Work(mldsa::prepare(mldsa::PublicKeyView(public_key.data(), ML_DSA_65_PUBLIC_KEY_LENGTH), signature));
+  } else {
+    ::new (static_cast<void*>(prepared.work_.data())) Work();
   }
   return prepared;
 }
 
-std::expected<void, OqsError> PreparedSignature::verify(ByteView message, ByteView context) const {
-  if (!native_.decide(message, context)) return std::unexpected(OqsError::VerifyFailed);
+std::expected<void, SignatureError> PreparedSignature::verify(ByteView message, ByteView context) const {
+  const auto* work = std::launder(reinterpret_cast<const mldsa::PreparedVerification*>(work_.data()));
+  if (!work->decide(message, context)) return std::unexpected(SignatureError::VerifyFailed);
   return {};
 }
 

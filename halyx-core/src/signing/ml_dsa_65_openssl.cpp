@@ -53,7 +53,7 @@ bool take_allocation_failure() noexcept {
   throw std::bad_alloc();
 }
 
-std::unexpected<OqsError> fail(OqsError e) {
+std::unexpected<SignatureError> fail(SignatureError e) {
   if (take_allocation_failure()) out_of_memory();
   return std::unexpected(e);
 }
@@ -79,13 +79,13 @@ EVP_SIGNATURE* ml_dsa_65_algorithm() {
 }  // namespace
 
 // The library's counterpart of a scheme object: a reference to the ML-DSA-65 signature algorithm.
-struct OqsSignatureScheme::Object {
+struct MlDsa65::Library {
   EvpSignature algorithm;
 };
 
-void OqsSignatureScheme::ObjectFree::operator()(Object* o) const noexcept { delete o; }
+void MlDsa65::LibraryFree::operator()(Library* o) const noexcept { delete o; }
 
-void ensure_oqs_initialised() {
+void ensure_signature_backend_ready() {
   static std::once_flag once;
   std::call_once(once, [] {
     OPENSSL_init_crypto(0, nullptr);
@@ -95,26 +95,26 @@ void ensure_oqs_initialised() {
   });
 }
 
-std::expected<OqsSignatureScheme, OqsError> create_ml_dsa_65() {
+std::expected<MlDsa65, SignatureError> create_ml_dsa_65() {
   EVP_SIGNATURE* shared = ml_dsa_65_algorithm();
-  if (shared == nullptr) return fail(OqsError::AlgorithmDisabled);
+  if (shared == nullptr) return fail(SignatureError::AlgorithmDisabled);
   if (EVP_SIGNATURE_up_ref(shared) != 1) out_of_memory();
   EvpSignature algorithm(shared);
-  std::unique_ptr<OqsSignatureScheme::Object, OqsSignatureScheme::ObjectFree> object(
-      new OqsSignatureScheme::Object{std::move(algorithm)});
-  return OqsSignatureScheme(std::move(object), ML_DSA_65_PUBLIC_KEY_LENGTH, ML_DSA_65_SIGNATURE_LENGTH);
+  std::unique_ptr<MlDsa65::Library, MlDsa65::LibraryFree> object(
+      new MlDsa65::Library{std::move(algorithm)});
+  return MlDsa65(std::move(object), ML_DSA_65_PUBLIC_KEY_LENGTH, ML_DSA_65_SIGNATURE_LENGTH);
 }
 
-PreparedSignature OqsSignatureScheme::prepare(ByteView public_key, ByteView signature) const {
+PreparedSignature MlDsa65::prepare(ByteView public_key, ByteView signature) const {
   return PreparedSignature(*this, public_key, signature);
 }
 
-std::expected<void, OqsError> PreparedSignature::verify(ByteView message, ByteView context) const {
+std::expected<void, SignatureError> PreparedSignature::verify(ByteView message, ByteView context) const {
   // What the library would refuse for the input's sake is refused here first, so that every later
   // failure to build a key or a context can only be a failed allocation. Any 1952 bytes are a
   // well-formed ML-DSA-65 public key.
   if (public_key_.size() != scheme_->length_public_key() || context.size() > MAX_CONTEXT_LENGTH) {
-    return std::unexpected(OqsError::VerifyFailed);
+    return std::unexpected(SignatureError::VerifyFailed);
   }
   EvpPkey key(EVP_PKEY_new_raw_public_key_ex(nullptr, ALGORITHM, nullptr, public_key_.data(),
                                              public_key_.size()));
@@ -128,11 +128,11 @@ std::expected<void, OqsError> PreparedSignature::verify(ByteView message, ByteVi
     params[0] = OSSL_PARAM_construct_octet_string(OSSL_SIGNATURE_PARAM_CONTEXT_STRING,
                                                   const_cast<std::uint8_t*>(context.data()), context.size());
   }
-  if (EVP_PKEY_verify_message_init(ctx.get(), scheme_->object_->algorithm.get(), context.empty() ? nullptr : params) != 1) {
+  if (EVP_PKEY_verify_message_init(ctx.get(), scheme_->library_->algorithm.get(), context.empty() ? nullptr : params) != 1) {
     out_of_memory();
   }
   if (EVP_PKEY_verify(ctx.get(), signature_.data(), signature_.size(), message.data(), message.size()) != 1) {
-    return fail(OqsError::VerifyFailed);
+    return fail(SignatureError::VerifyFailed);
   }
   return {};
 }

@@ -25,9 +25,6 @@ std::string message(const SthVerifyError& e) {
                           return "log_id mismatch: STH claims " + hash_list(x.sth_claims) +
                                  ", but ca_public_key derives " + hash_list(x.derived);
                         },
-                        [](const OqsInit& x) {
-                          return "oqs ML-DSA-65 init failed at verify time: " + std::string(message(x.error));
-                        },
                     },
                     e);
 }

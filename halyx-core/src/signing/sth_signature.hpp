@@ -25,12 +25,8 @@ struct LogIdMismatch {
   Hash32 derived;     // SHA-256 of the caller's key
   bool operator==(const LogIdMismatch&) const = default;
 };
-struct OqsInit {
-  OqsError error;
-  bool operator==(const OqsInit&) const = default;
-};
 // What verify_sth_signature can report.
-using SthVerifyError = std::variant<SignatureInvalid, LogIdMismatch, OqsInit>;
+using SthVerifyError = std::variant<SignatureInvalid, LogIdMismatch>;
 
 // Returns the display text of `e`.
 [[nodiscard]] std::string message(const SthVerifyError& e);

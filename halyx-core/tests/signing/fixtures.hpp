@@ -54,9 +54,9 @@ inline const std::map<std::string, ByteString>& signed_fixtures() {
 inline const ByteString& fixture(const std::string& name) { return signed_fixtures().at(name); }
 
 // One ML-DSA-65 handle for the whole test run; prepared signatures borrow it.
-inline const signing::OqsSignatureScheme& scheme() {
-  static const signing::OqsSignatureScheme s = [] {
-    signing::ensure_oqs_initialised();
+inline const signing::MlDsa65& scheme() {
+  static const signing::MlDsa65 s = [] {
+    signing::ensure_signature_backend_ready();
     auto made = signing::create_ml_dsa_65();
     if (!made) throw std::runtime_error("no ML-DSA-65 handle");
     return std::move(*made);

@@ -13,8 +13,8 @@ namespace {
 
 using test::fixture;
 
-std::expected<OqsSignatureScheme, OqsError> scheme() {
-  ensure_oqs_initialised();
+std::expected<MlDsa65, SignatureError> scheme() {
+  ensure_signature_backend_ready();
   return create_ml_dsa_65();
 }
 
@@ -26,8 +26,8 @@ TEST(MlDsa65Handle, ReportsTheSchemeSizes) {
 }
 
 TEST(MlDsa65Handle, ErrorTexts) {
-  EXPECT_EQ(message(OqsError::AlgorithmDisabled), "OQS Error: Algorithm has been disabled");
-  EXPECT_TRUE(message(OqsError::VerifyFailed).empty());
+  EXPECT_EQ(message(SignatureError::AlgorithmDisabled), "OQS Error: Algorithm has been disabled");
+  EXPECT_TRUE(message(SignatureError::VerifyFailed).empty());
 }
 
 // Third-party known answers: every valid case verifies, every invalid one (bad hints, norms,
@@ -43,10 +43,10 @@ TEST(MlDsa65Handle, AgreesWithKnownAnswerVectors) {
     const auto& r = rows[i];
     const ByteString pk = test::from_hex(r[1]), msg = test::from_hex(r[2]), ctx = test::from_hex(r[3]),
                      sig = test::from_hex(r[4]);
-    const auto got = s->verify_with_ctx_str(msg, sig, ctx, pk);
+    const auto got = s->verify_one(msg, sig, ctx, pk);
     EXPECT_EQ(got.has_value(), r[0] == "1");
     if (!got) {
-      EXPECT_EQ(got.error(), OqsError::VerifyFailed);
+      EXPECT_EQ(got.error(), SignatureError::VerifyFailed);
     }
     valid += got.has_value() ? 1 : 0;
   }
@@ -82,11 +82,11 @@ TEST(MlDsa65Handle, VerifiesOnlyUnderTheSthContext) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(s->verify_with_ctx_str(sth, c.signature, c.context, c.key).has_value(), c.valid);
+    EXPECT_EQ(s->verify_one(sth, c.signature, c.context, c.key).has_value(), c.valid);
   }
   ByteString tampered = sth;
   tampered.back() ^= 1;
-  EXPECT_FALSE(s->verify_with_ctx_str(tampered, good, STH_SIGNATURE_CONTEXT, key).has_value());
+  EXPECT_FALSE(s->verify_one(tampered, good, STH_SIGNATURE_CONTEXT, key).has_value());
 }
 
 // Threads that start together all find the library initialised and verify correctly.
@@ -95,9 +95,9 @@ TEST(MlDsa65Handle, ConcurrentFirstUse) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&] {
-      ensure_oqs_initialised();
+      ensure_signature_backend_ready();
       auto s = create_ml_dsa_65();
-      if (s && s->verify_with_ctx_str(fixture("sth"), fixture("sth_signature"), STH_SIGNATURE_CONTEXT,
+      if (s && s->verify_one(fixture("sth"), fixture("sth_signature"), STH_SIGNATURE_CONTEXT,
                                       fixture("ca_public_key"))) {
         ++ok;
       }

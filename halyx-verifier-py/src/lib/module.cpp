@@ -51,7 +51,7 @@ int module_exec(PyObject* module) noexcept {
   // Initialising the signature library may wait for another thread doing the same; it must not
   // wait while holding the interpreter lock.
   Py_BEGIN_ALLOW_THREADS
-  signing::ensure_oqs_initialised();
+  signing::ensure_signature_backend_ready();
   Py_END_ALLOW_THREADS
 
   if (add_public(module, "HalyxVerificationError", verification_error_class()) < 0) return -1;
