@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include <halyx/dcbor/cbor_error.hpp>
@@ -43,6 +44,27 @@ struct Utf8Lead {
                     static_cast<unsigned char>(b == 0xf4 ? 0x8f : 0xbf), b & 0x07u};
   }
   return std::nullopt;
+}
+
+// Appends the UTF-8 form of the code point `cp`, which must be at most U+10FFFF. A surrogate is
+// written as the three bytes its value gives, which is not well-formed: callers that need
+// well-formed text replace surrogates first (tests use them to build ill-formed input).
+inline void append_utf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xc0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3f));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xe0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
+    out += static_cast<char>(0x80 | (cp & 0x3f));
+  } else {
+    out += static_cast<char>(0xf0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3f));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
+    out += static_cast<char>(0x80 | (cp & 0x3f));
+  }
 }
 
 // Whether every byte of `text` is below 0x80: then it is well-formed UTF-8 and in NFC, and

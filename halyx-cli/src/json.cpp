@@ -3,41 +3,21 @@
 #include <array>
 #include <charconv>
 
+#include <halyx/dcbor/hex.hpp>
+#include <halyx/dcbor/utf8.hpp>
+
 namespace halyx::cli {
 namespace {
 
-constexpr char HEX_DIGITS[] = "0123456789abcdef";
-
 // Returns the length of the well-formed UTF-8 sequence that starts text[i], or 0 when the byte
-// there starts none: a stray continuation byte, an overlong form, a surrogate, a value past
-// U+10FFFF, or a sequence cut short.
+// there starts none. A sequence is at most four bytes long, so the checker needs to see no more:
+// the one at i is well formed exactly when the first fault of those bytes lies past it.
 std::size_t utf8_sequence_length(std::string_view text, std::size_t i) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(i);
-  std::size_t length = 0;
-  // The second byte's range is narrower than 80..BF after E0, ED, F0 and F4: that is where
-  // overlong forms, surrogates and values past U+10FFFF would begin.
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (length > text.size() - i) return 0;
-  if (byte(i + 1) < low || byte(i + 1) > high) return 0;
-  for (std::size_t k = 2; k < length; ++k) {
-    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
-  }
-  return length;
+  const auto lead = dcbor::utf8_lead(static_cast<unsigned char>(text[i]));
+  if (!lead) return 0;
+  const auto fault = dcbor::find_utf8_fault(text.substr(i, 4));
+  if (fault && fault->valid_up_to == 0) return 0;
+  return lead->continuations + std::size_t{1};
 }
 
 }  // namespace
@@ -86,8 +66,7 @@ void append_json_string(std::string& out, std::string_view text) {
         break;
       default:
         out += "\\u00";
-        out += HEX_DIGITS[c >> 4];
-        out += HEX_DIGITS[c & 0xF];
+        dcbor::append_hex(out, std::span(&c, 1));
     }
     ++i;
   }
@@ -95,15 +74,10 @@ void append_json_string(std::string& out, std::string_view text) {
 }
 
 void append_hex_string(std::string& out, ByteView bytes) {
-  const std::size_t at = out.size();
-  out.resize(at + 2 + 2 * bytes.size());
-  char* p = out.data() + at;
-  *p++ = '"';
-  for (const std::uint8_t b : bytes) {
-    *p++ = HEX_DIGITS[b >> 4];
-    *p++ = HEX_DIGITS[b & 0xF];
-  }
-  *p = '"';
+  out.reserve(out.size() + 2 + 2 * bytes.size());
+  out.push_back('"');
+  dcbor::append_hex(out, bytes);
+  out.push_back('"');
 }
 
 std::string& JsonWriter::member(std::string_view key) {

@@ -4,25 +4,14 @@
 #include <cstring>
 #include <optional>
 
+#include <halyx/dcbor/hex.hpp>
+#include <halyx/dcbor/utf8.hpp>
+
 namespace halyx::cli {
 namespace {
 
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-// The value of each hex digit, and -1 for every other byte.
-constexpr std::array<std::int8_t, 256> HEX_VALUE = [] {
-  std::array<std::int8_t, 256> t{};
-  t.fill(-1);
-  for (std::size_t i = 0; i < 10; ++i) t['0' + i] = static_cast<std::int8_t>(i);
-  for (std::size_t i = 0; i < 6; ++i) {
-    t['a' + i] = static_cast<std::int8_t>(10 + i);
-    t['A' + i] = static_cast<std::int8_t>(10 + i);
-  }
-  return t;
-}();
-
-int hex_value(char c) { return HEX_VALUE[static_cast<unsigned char>(c)]; }
 
 // A cursor over one line. Every read checks what is left first.
 class Scanner {
@@ -103,30 +92,12 @@ std::expected<void, std::string> set_source(ArgumentSource& source, JsonText tex
   return {};
 }
 
-void append_utf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
 // Reads the four hex digits of a \u escape at text[at]; -1 when they are not four hex digits.
 std::int32_t u_escape(std::string_view text, std::size_t at) {
   if (text.size() - at < 4) return -1;
   std::int32_t v = 0;
   for (std::size_t k = 0; k < 4; ++k) {
-    const int d = hex_value(text[at + k]);
+    const int d = dcbor::hex_digit_value(text[at + k]);
     if (d < 0) return -1;
     v = v * 16 + d;
   }
@@ -243,7 +214,7 @@ std::expected<void, std::string> unescape(const JsonText& text, std::string& out
           }
         }
         if (cp >= 0xD800 && cp <= 0xDFFF) cp = 0xFFFD;  // a surrogate left alone stands for nothing
-        append_utf8(out, static_cast<std::uint32_t>(cp));
+        dcbor::append_utf8(out, static_cast<char32_t>(cp));
         break;
       }
       default:
@@ -254,15 +225,15 @@ std::expected<void, std::string> unescape(const JsonText& text, std::string& out
 }
 
 std::expected<void, std::string> decode_hex(std::string_view text, ByteString& out) {
-  if (text.size() % 2 != 0) return std::unexpected("an odd number of hex digits");
-  out.resize(text.size() / 2);
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    const int hi = hex_value(text[2 * i]);
-    const int lo = hex_value(text[2 * i + 1]);
-    if ((hi | lo) < 0) return std::unexpected("a character that is not a hex digit");
-    out[i] = static_cast<std::uint8_t>(hi << 4 | lo);
+  auto decoded = dcbor::decode_hex(text, out);
+  if (decoded) return {};
+  switch (decoded.error()) {
+    case dcbor::HexError::OddLength:
+      return std::unexpected("an odd number of hex digits");
+    case dcbor::HexError::NotHexDigit:
+      return std::unexpected("a character that is not a hex digit");
   }
-  return {};
+  return std::unexpected("a character that is not a hex digit");  // unreachable: -Wswitch guards new kinds
 }
 
 }  // namespace halyx::cli

@@ -12,19 +12,12 @@
 #include <vector>
 
 #include <halyx/dcbor/dcbor.hpp>
+#include <halyx/dcbor/hex.hpp>
 
 namespace halyx::leaf {
 namespace {
 
-std::string hex(ByteView bytes) {
-  static constexpr char DIGITS[] = "0123456789abcdef";
-  std::string out;
-  for (std::uint8_t b : bytes) {
-    out += DIGITS[b >> 4];
-    out += DIGITS[b & 15];
-  }
-  return out;
-}
+std::string hex(ByteView bytes) { return dcbor::to_hex(bytes); }
 
 ByteString item(std::uint8_t major, std::uint64_t argument, std::string_view content = {}) {
   ByteString out;
