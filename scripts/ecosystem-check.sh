@@ -2,7 +2,9 @@
 # Holds wheels and sdists to the packaging ecosystem's own checkers (pinned in
 # scripts/wheel-tools.txt), beside what scripts/wheel_check.py proves:
 #   - auditwheel show must name, as the platform the wheel is consistent with, exactly the
-#     platform tag in the wheel's name (every Linux wheel);
+#     platform tag in the wheel's name, beside which the name may carry only that tag's legacy
+#     alias (manylinux2014_<arch> for manylinux_2_17_<arch>), as `auditwheel repair` writes it
+#     (every Linux wheel);
 #   - abi3audit --strict must find no call outside the stable ABI of the wheel's Python tag
 #     (every abi3 wheel);
 #   - check-wheel-contents must find nothing wrong with the wheel's files;
@@ -15,6 +17,18 @@ tools=$(scripts/wheel-tools.sh)
 
 fail() { echo "ecosystem-check: $*" >&2; exit 1; }
 
+# The platform tags a wheel that auditwheel finds consistent with TAG carries: TAG and its legacy
+# alias, if it has one, sorted as in a wheel's name.
+expected_platforms() {
+  local tag=$1 legacy=""
+  case $tag in
+    manylinux_2_17_*) legacy=manylinux2014_${tag#manylinux_2_17_} ;;
+    manylinux_2_12_*) legacy=manylinux2010_${tag#manylinux_2_12_} ;;
+    manylinux_2_5_*) legacy=manylinux1_${tag#manylinux_2_5_} ;;
+  esac
+  printf '%s\n' "$tag" ${legacy:+"$legacy"} | LC_ALL=C sort | paste -sd.
+}
+
 for artefact in "$@"; do
   name=$(basename "$artefact")
   case $name in
@@ -24,7 +38,7 @@ for artefact in "$@"; do
       if [[ $platform == *linux* ]]; then
         report=$("$tools/auditwheel" show "$artefact" 2>&1) || fail "auditwheel show failed on $name: $report"
         consistent=$(tr -s ' \n' ' ' <<<"$report" | sed -n 's/.*consistent with the following platform tag: "\([^"]*\)".*/\1/p')
-        [[ $consistent == "$platform" ]] ||
+        [[ -n $consistent && $(expected_platforms "$consistent") == "$platform" ]] ||
           fail "auditwheel finds $name consistent with '${consistent:-nothing}', not its own tag $platform: $report"
       fi
       if [[ $name == *-abi3-* ]]; then
