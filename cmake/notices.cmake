@@ -33,10 +33,11 @@ if(HALYX_MLDSA_CHOSEN STREQUAL "openssl" AND NOT HALYX_SYSTEM_CRYPTO_FOUND)
   list(APPEND HALYX_NOTICE_FILES licenses/NOTICE-OpenSSL)
   # The prefix records the Debian package version (3.5.7-1~deb13u2); upstream's is its head.
   string(REGEX MATCH "^[0-9]+\\.[0-9]+\\.[0-9]+[a-z]?" _halyx_ossl_version "${HALYX_CRYPTO_VERSION}")
+  string(REGEX REPLACE " .*" "" _halyx_ossl_package "${HALYX_CRYPTO_VERSION}")
   list(APPEND _halyx_sbom_refs "openssl")
   string(APPEND _halyx_sbom_components ",
     {\"type\": \"library\", \"bom-ref\": \"openssl\", \"name\": \"OpenSSL\", \"version\": \"${_halyx_ossl_version}\",
-     \"description\": \"libcrypto, linked statically, built from Debian's source package ${HALYX_CRYPTO_VERSION}\",
+     \"description\": \"libcrypto, linked statically, built from Debian's source package ${_halyx_ossl_package}\",
      \"licenses\": [{\"license\": {\"id\": \"Apache-2.0\"}}],
      \"cpe\": \"cpe:2.3:a:openssl:openssl:${_halyx_ossl_version}:*:*:*:*:*:*:*\"}")
 endif()

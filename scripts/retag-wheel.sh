@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Gives a wheel from the build backend (tagged linux_<arch>, which claims nothing beyond the
 # building machine) the platform tag it is held to, with the packaging ecosystem's own tool:
-# `auditwheel repair` checks the module against that policy (its libraries and symbol versions)
-# and fails when it needs more. It must graft no library (the module links everything but the C
+# `auditwheel repair` proves the most compatible policy the module keeps (its libraries and symbol
+# versions), and the script fails when that is not the tag asked for. It must graft no library (the module links everything but the C
 # library, libm and libgcc_s in), so scripts/wheel_check.py judges the wheel before auditwheel
 # rewrites it (auditwheel would quietly drop a libpython it finds in NEEDED) and after.
 #
@@ -33,12 +33,22 @@ tools=$("$here/wheel-tools.sh")
 /usr/bin/python3 "$here/wheel_check.py" "$wheel" >&2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-if ! PATH="$tools:$PATH" "$tools/auditwheel" repair --plat "$plat" -w "$work" "$wheel" >"$work/log" 2>&1; then
+# auditwheel offers by name only the policies of the machine it runs on (x86-64, glibc), so it is
+# asked for the most compatible tag it proves, taking the architecture and C library from the
+# wheel, and that must be the one wanted: a module that needs more gets a newer tag, or none.
+if ! PATH="$tools:$PATH" "$tools/auditwheel" repair --plat auto -w "$work" "$wheel" >"$work/log" 2>&1; then
   cat "$work/log" >&2
-  echo "retag-wheel: auditwheel cannot give $name the tag $plat" >&2
+  echo "retag-wheel: auditwheel cannot repair $name" >&2
   exit 1
 fi
 repaired=$(ls "$work"/*.whl)
+got=${repaired%.whl}
+got=${got##*-}
+if [[ $plat != auto && .$got. != *".$plat."* ]]; then
+  cat "$work/log" >&2
+  echo "retag-wheel: auditwheel proves $got for $name, not $plat" >&2
+  exit 1
+fi
 /usr/bin/python3 "$here/wheel_check.py" "$repaired" >&2
 mkdir -p "$out"
 mv "$repaired" "$out/"
