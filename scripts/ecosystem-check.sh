@@ -8,7 +8,9 @@
 #   - abi3audit --strict must find no call outside the stable ABI of the wheel's Python tag
 #     (every abi3 wheel);
 #   - check-wheel-contents must find nothing wrong with the wheel's files;
-#   - twine check --strict must accept the metadata and the README as an index would render it.
+#   - twine check --strict must accept the metadata and the README as an index would render it;
+#   - CycloneDX's own library must find every SBOM in a wheel's dist-info valid against the
+#     CycloneDX 1.6 JSON schema (strict: no property the schema does not know).
 #
 #   scripts/ecosystem-check.sh ARTEFACT...
 set -euo pipefail
@@ -48,6 +50,18 @@ for artefact in "$@"; do
       # checkers look for a single module's stub: W003 and W009 call that a second top-level entry.
       "$tools/check-wheel-contents" --ignore W003,W009 "$artefact" >/dev/null ||
         fail "check-wheel-contents found faults in $name"
+      "$tools/python" - "$artefact" <<'PY' || fail "an SBOM in $name is not valid CycloneDX 1.6"
+import re, sys, zipfile
+from cyclonedx.schema import SchemaVersion
+from cyclonedx.validation.json import JsonStrictValidator
+validator = JsonStrictValidator(SchemaVersion.V1_6)
+with zipfile.ZipFile(sys.argv[1]) as wheel:
+    for member in wheel.namelist():
+        if re.fullmatch(r"[^/]+\.dist-info/sboms/[^/]+\.cdx\.json", member):
+            error = validator.validate_str(wheel.read(member).decode())
+            if error is not None:
+                sys.exit(f"{member}: {str(error.data.message).splitlines()[0]}")
+PY
       ;;
   esac
   "$tools/twine" check --strict "$artefact" >/dev/null || fail "twine check failed on $name"
