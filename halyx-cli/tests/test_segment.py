@@ -112,14 +112,24 @@ def test_refusal_prints_no_leaf(tmp_path, as_json, name, leaves, first, last, si
 
 def test_a_large_segment_is_printed_whole_and_in_order(tmp_path):
     """More records than one block of the second reading, through a window that must slide and
-    records cut at its edge; a middle range, then the same range with its last record damaged."""
+    records cut at its edge, split over threads; a middle range, the same output whatever the
+    threads and from standard input, then the range with its last record damaged."""
     records = fx.big_leaves()
     hashes = [hi.leaf_hash(LOG_ID, r) for r in records]
-    first, last = 1234, 10_999
+    first, last = 1234, 24_321
     proofs = [hi.inclusion_proof(fx.BIG_SIZE, i, hi.audit_path(i, hashes)) for i in (first, last)]
-    leaves = b"".join(records[first:last + 1])
-    status, out, err = run_segment(tmp_path, leaves, *proofs, head="big")
+    # Every other record carries an entry the decoder drops (the leaf hash covers the six fields only)
+    # after its six fields, holding another whole record: a thread that starts in the middle of the
+    # window finds a record there that is none, and must notice (8 threads make that near certain).
+    inner = hi.head(2, len(records[0])) + records[0]
+    shown = [hi.Leaf(f"agent-{i:0100d}", "sponsor-big", ["read"], i, i + 1, [(hi.text("z" * 20), inner)]).encoded()
+             if i % 2 == 0 else records[i] for i in range(fx.BIG_SIZE)]
+    leaves = b"".join(shown[first:last + 1])
+    status, out, err = run_segment(tmp_path, leaves, *proofs, head="big", options=("--threads", "2"))
     assert (status, err) == (0, "")
+    assert run_segment(tmp_path, leaves, *proofs, head="big", options=("--threads", "1")) == (status, out, err)
+    assert run_segment(tmp_path, leaves, *proofs, head="big", options=("--threads", "8")) == (status, out, err)
+    assert run_segment(tmp_path, leaves, *proofs, head="big", options=("--threads", "3"), stdin=True) == (status, out, err)
     got = [json.loads(x) for x in out.splitlines()]
     assert [g["leaf_index"] for g in got] == list(range(first, last + 1))
     assert got[5000]["agent_id"] == f"agent-{first + 5000:0100d}"

@@ -31,12 +31,12 @@ def leaves(fork_at: int | None = None) -> list[bytes]:
             for i in range(8)]
 
 
-BIG_SIZE = 12_000
+BIG_SIZE = 25_000
 
 
 def big_leaves() -> list[bytes]:
-    """A tree of 12,000 records of about 200 bytes: more than one 4096-record block of the second
-    reading, and more than the 1 MiB the reading window starts with."""
+    """A tree of 25,000 records of about 200 bytes: more than one 4096-record block of the second
+    reading, and more than the 4 MiB window the records are read through."""
     return [hi.Leaf(f"agent-{i:0100d}", "sponsor-big", ["read"], i, i + 1).canonical() for i in range(BIG_SIZE)]
 
 
