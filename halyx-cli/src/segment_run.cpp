@@ -29,7 +29,7 @@ bool cut_short(const leaf::LeafDecodeError& e) {
 // grows only for a record larger than it, up to the bound of one input.
 class RecordReader {
  public:
-  static constexpr std::size_t WINDOW = std::size_t{4} << 20;
+  static constexpr std::size_t WINDOW = std::size_t{512} << 10;
 
   explicit RecordReader(const LeafSource& source) : source_(source) {}
 

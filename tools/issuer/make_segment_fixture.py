@@ -36,7 +36,7 @@ BIG_SIZE = 25_000
 
 def big_leaves() -> list[bytes]:
     """A tree of 25,000 records of about 200 bytes: more than one 4096-record block of the second
-    reading, and more than the 4 MiB window the records are read through."""
+    reading, and several times the 512 KiB window the records are read through."""
     return [hi.Leaf(f"agent-{i:0100d}", "sponsor-big", ["read"], i, i + 1).canonical() for i in range(BIG_SIZE)]
 
 
