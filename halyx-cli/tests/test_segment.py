@@ -136,3 +136,17 @@ def test_a_large_segment_is_printed_whole_and_in_order(tmp_path):
     status, out, err = run_segment(tmp_path, leaves[:-1] + b"\x00", *proofs, head="big")
     assert status == 1 and out == b""
     assert err == f"HalyxInvalidProofError: last proof does not lead from leaf {last} to the STH's root\n"
+
+
+@pytest.mark.parametrize("args,text", [
+    (["segment", "--threads", "0", "a", "b", "c", "d"], "--threads takes a number of threads from 1 to 256, got '0'"),
+    (["segment", "a", "b", "c", "--since", "x"], "--since takes two files (OLD_STH OLD_SIGNATURE)"),
+    (["segment", "a", "b", "c"], "segment takes STH SIGNATURE KEY LEAVES, got 3 arguments"),
+    (["--first-proof", "p", "a", "b", "c", "d", "e"], "--first-proof applies to segment only"),
+    (["segment", "--last-proof", "-", "a", "b", "c", "-"], "standard input ('-') can stand for only one file"),
+    (["segment", "-j", "2", "a", "b", "c", "d"], "-j applies to batch only"),
+])
+def test_usage_errors(args, text):
+    p = subprocess.run([VERIFY, *args], capture_output=True, timeout=60)
+    assert (p.returncode, p.stdout) == (64, b"")
+    assert p.stderr.decode() == f"halyx-verify: {text} (see --help)\n"
