@@ -123,7 +123,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       break;
     }
     case 2:  // a leaf dropped
-      segment.erase(segment.begin() + fdp.ConsumeIntegralInRange<std::ptrdiff_t>(0, segment.size() - 1));
+      segment.erase(segment.begin() +
+                    static_cast<std::ptrdiff_t>(fdp.ConsumeIntegralInRange<std::size_t>(0, segment.size() - 1)));
       break;
     case 3: {  // a leaf repeated
       const std::size_t i = fdp.ConsumeIntegralInRange<std::size_t>(0, segment.size() - 1);

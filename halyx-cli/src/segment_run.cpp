@@ -170,9 +170,16 @@ std::expected<void, PassError> each_record(RecordReader& reader, unsigned thread
     for (std::size_t k = 0; k <= shares; ++k) limits[k] = window.size() * k / shares;
     std::vector<Part> parts(shares);
     {
-      std::vector<std::jthread> workers;
+      // Joined on every way out of this block, a thread that could not be started included.
+      struct Workers {
+        std::vector<std::thread> threads;
+        ~Workers() {
+          for (std::thread& t : threads) t.join();
+        }
+      } workers;
       for (std::size_t k = 1; k < shares; ++k) {
-        workers.emplace_back([&, k] { parts[k] = read_part(window, limits[k], limits[k + 1], eof, true, text, log_id); });
+        workers.threads.emplace_back(
+            [&, k] { parts[k] = read_part(window, limits[k], limits[k + 1], eof, true, text, log_id); });
       }
       parts[0] = read_part(window, 0, limits[1], eof, false, text, log_id);
     }

@@ -215,14 +215,15 @@ std::expected<void, SegmentError> SegmentVerifier::add_range(const merkle::Compa
   if (range.empty()) return {};
   const std::uint64_t index = range_.end();
   if (range.begin() != index) return fail(RangeOutOfPlace{range.begin(), index});
-  // The first leaf past the end is the one refused, as if the leaves had come one at a time.
-  if (range.end() > end_) {
-    if (end_ <= index) return add_leaf_hash(first_leaf_hash);
-    if (last_proof_) return fail(PastLastProof{end_, last_proof_->leaf_index});
-    return fail(PastTree{end_, tree_size_});
-  }
+  if (end_ <= index) return add_leaf_hash(first_leaf_hash);  // refused there as past the end
+  // As if the leaves had come one at a time: the first leaf is checked, then the first leaf past
+  // the end is the one refused.
   if (index == first_) {
     if (auto ok = check_first_leaf(first_leaf_hash); !ok) return ok;
+  }
+  if (range.end() > end_) {
+    if (last_proof_) return fail(PastLastProof{end_, last_proof_->leaf_index});
+    return fail(PastTree{end_, tree_size_});
   }
   if (!range_.append(range)) return fail(RangeOutOfPlace{range.begin(), index});
   last_leaf_ = last_leaf_hash;

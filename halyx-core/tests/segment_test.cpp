@@ -183,7 +183,9 @@ struct SegmentCase {
 TEST(SegmentVerifierRefuses, EachDamageWithItsOwnMessage) {
   const RecordLog log;
   const std::vector<ByteString>& r = log.records;
-  const auto span = [&](std::size_t b, std::size_t e) { return std::vector<ByteString>(r.begin() + b, r.begin() + e); };
+  const auto span = [&](std::ptrdiff_t b, std::ptrdiff_t e) {
+    return std::vector<ByteString>(r.begin() + b, r.begin() + e);
+  };
   const auto with = [](std::vector<ByteString> v, std::size_t at, ByteString x) {
     v.insert(v.begin() + static_cast<std::ptrdiff_t>(at), std::move(x));
     return v;
