@@ -2,6 +2,8 @@
 // caller holds, one leaf or a manifest of them against one STH, and shows what the records hold.
 // An adapter around halyx::CheckedSth, which answers exactly as halyx::verify_inclusion: every
 // verdict, class name and message comes from the core, and the exit status tells the classes apart.
+#include <sys/stat.h>
+
 #include <array>
 #include <csignal>
 #include <cstdio>
@@ -80,8 +82,8 @@ constexpr const char HELP[] =
     "two leaves. With --since, the older STH must be signed by the same key, the range must start\n"
     "at its tree size, and the STH's tree must extend it: the range is then exactly what was\n"
     "appended. Only once the whole range has verified, one JSON object per leaf is printed:\n"
-    "{\"leaf_index\": N, and the leaf's six fields}. LEAVES is read twice (standard input is held\n"
-    "in memory, up to 64 MiB), and a file that changes in between is refused.\n"
+    "{\"leaf_index\": N, and the leaf's six fields}. LEAVES is read twice (standard input or a pipe\n"
+    "is held in memory, up to 64 MiB), and a file that changes in between is refused.\n"
     "\n"
     "  --threads N  decode and hash on N threads (default: one per processor); the output is the\n"
     "               same whatever N\n"
@@ -273,11 +275,13 @@ int segment(const Segment& command) {
     if (!bytes) return bytes.error();
     *into = std::move(*bytes);
   }
-  // Standard input cannot be read twice, so it is held; a file is read twice, from its start.
+  // Standard input, a pipe or a device cannot be read twice, so it is held; a regular file is read
+  // twice, from its start.
   const std::string& leaves_path = command.paths[3];
   ByteString held;
   std::optional<InputDescriptor> leaves_file;
-  if (leaves_path == "-") {
+  struct stat info {};
+  if (leaves_path == "-" || (::stat(leaves_path.c_str(), &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode))) {
     auto bytes = read_file("LEAVES", leaves_path, command.json);
     if (!bytes) return bytes.error();
     held = std::move(*bytes);

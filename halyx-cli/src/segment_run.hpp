@@ -6,8 +6,8 @@
 // until that reading's verdict. The second reading decodes the records again for printing and
 // holds each block's lines back until the block's leaf hashes give the same digest as in the
 // first reading, so a file that changes in between is reported, and no line of it is printed
-// that was not verified. Standard input cannot be read twice: it is held in memory, up to the
-// bound every input has.
+// that was not verified. Standard input or a pipe cannot be read twice: it is held in memory, up
+// to the bound every input has.
 #pragma once
 
 #include <cstdint>

@@ -56,6 +56,20 @@ def cat(indices) -> bytes:
     return b"".join(RECORDS[i] if isinstance(i, int) else i for i in indices)
 
 
+def test_a_pipe_is_read_once_and_held(tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    run_segment(tmp_path, b"", proof(2), proof(5))  # writes the other files
+    args = [VERIFY, "segment", "--first-proof", tmp_path / "--first-proof", "--last-proof", tmp_path / "--last-proof",
+            tmp_path / "sth", tmp_path / "sig", tmp_path / "key", fifo]
+    p = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    with open(fifo, "wb") as w:
+        w.write(cat(range(2, 6)))
+    out, err = p.communicate(timeout=60)
+    assert (p.returncode, err) == (0, b"")
+    assert [json.loads(x) for x in out.splitlines()] == [line(i) for i in range(2, 6)]
+
+
 @pytest.mark.parametrize("stdin", [False, True], ids=["file", "stdin"])
 @pytest.mark.parametrize("threads", ["1", "2"])
 def test_prints_every_leaf_once_verified(tmp_path, stdin, threads):
