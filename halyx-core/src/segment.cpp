@@ -16,6 +16,7 @@ std::string num(std::uint64_t n) { return std::to_string(n); }
 
 }  // namespace
 
+// One lambda per kind and no generic one: a new kind fails to build until it has its class.
 ErrorClass error_class(const SegmentError& e) noexcept {
   return std::visit(Overloaded{
                         [](const SegmentSthFailed& x) { return error_class(x.error); },
@@ -24,7 +25,19 @@ ErrorClass error_class(const SegmentError& e) noexcept {
                         [](const SegmentLeafDecodeFailed&) { return ErrorClass::Verification; },
                         [](const NoLeaves&) { return ErrorClass::Verification; },
                         [](const RangeOutOfPlace&) { return ErrorClass::Verification; },
-                        [](const auto&) { return ErrorClass::InvalidProof; },
+                        [](const OlderSthOtherLog&) { return ErrorClass::InvalidProof; },
+                        [](const ProofForOtherTree&) { return ErrorClass::InvalidProof; },
+                        [](const ProofMisfit&) { return ErrorClass::InvalidProof; },
+                        [](const ProofsOutOfOrder&) { return ErrorClass::InvalidProof; },
+                        [](const OlderNotSmaller&) { return ErrorClass::InvalidProof; },
+                        [](const StartNotOlderSize&) { return ErrorClass::InvalidProof; },
+                        [](const NotAnExtension&) { return ErrorClass::InvalidProof; },
+                        [](const PastLastProof&) { return ErrorClass::InvalidProof; },
+                        [](const PastTree&) { return ErrorClass::InvalidProof; },
+                        [](const ShortOfLastProof&) { return ErrorClass::InvalidProof; },
+                        [](const ShortOfTree&) { return ErrorClass::InvalidProof; },
+                        [](const ProofLeafMismatch&) { return ErrorClass::InvalidProof; },
+                        [](const SegmentRootMismatch&) { return ErrorClass::InvalidProof; },
                     },
                     e);
 }
