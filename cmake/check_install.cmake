@@ -58,9 +58,11 @@ if(NOT step_output STREQUAL consumer)
 endif()
 
 # The installed headers are the public interface and nothing else: no header of the ML-DSA
-# verifier, Merkle or SHA-256, which only the library's own code includes.
+# verifier or SHA-256, which only the library's own code includes, and of Merkle only the compact
+# range, in which the segment verifier takes leaves hashed apart.
 set(expected_headers
-    halyx/bytes.hpp halyx/checked_sth.hpp halyx/verification.hpp
+    halyx/bytes.hpp halyx/checked_sth.hpp halyx/verification.hpp halyx/segment.hpp
+    halyx/merkle/compact_range.hpp
     halyx/signing/ml_dsa_65.hpp halyx/signing/sth_signature.hpp
     halyx/serialization/inclusion_proof.hpp halyx/serialization/mtac_leaf.hpp
     halyx/serialization/signed_tree_head.hpp halyx/serialization/text_list.hpp

@@ -199,6 +199,7 @@ def seeds() -> dict:
             "extra-entry": leaf(extra=[(tstr("x"), b"\xf6")]),
         },
         "inclusion_walk": {},
+        "segment": {},
         "verify": verify_seeds(sample),
         "mldsa_differential": mldsa_differential_seeds(),
     }
@@ -209,6 +210,9 @@ def seeds() -> dict:
         while len(stream) < n:
             stream += digest(f"walk {len(stream)}")
         targets["inclusion_walk"][f"bytes-{n}"] = stream[:n] + struct.pack("<Q", n)
+    # The segment target likewise: trees drawn from the input's first bytes, leaves from the rest.
+    for n in (16, 100, 400, 1000):
+        targets["segment"][f"bytes-{n}"] = stream[:n] + struct.pack("<Q", n)
     return targets
 
 

@@ -376,14 +376,20 @@ std::expected<void, CborError> Reader::check_key_order(const Frame& map) const {
   return fail(CborErrorKind::KeyOrder);
 }
 
-std::expected<AcceptedCbor, CborError> validate_dcbor(ByteView input) {
+std::expected<AcceptedPrefix, CborError> validate_dcbor_prefix(ByteView input) {
   Reader r(input);
   while (!r.done()) {
     auto t = r.next();
     if (!t) return std::unexpected(t.error());
   }
-  if (r.position() != input.size()) return std::unexpected(CborError::trailing_bytes(input.size() - r.position()));
-  return AcceptedCbor(input);
+  return AcceptedPrefix{AcceptedCbor(input.first(r.position())), r.position()};
+}
+
+std::expected<AcceptedCbor, CborError> validate_dcbor(ByteView input) {
+  auto prefix = validate_dcbor_prefix(input);
+  if (!prefix) return std::unexpected(prefix.error());
+  if (prefix->length != input.size()) return std::unexpected(CborError::trailing_bytes(input.size() - prefix->length));
+  return prefix->item;
 }
 
 }  // namespace dcbor

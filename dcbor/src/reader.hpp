@@ -105,6 +105,7 @@ struct Head {
 };
 
 class AcceptedCbor;
+struct AcceptedPrefix;
 
 // One item of input that validate_dcbor accepted, read in place: nothing is checked again and
 // nothing is copied. Items come only from AcceptedCbor::root() and from the children of other
@@ -178,6 +179,7 @@ class AcceptedCbor {
 
  private:
   friend std::expected<AcceptedCbor, CborError> validate_dcbor(ByteView input);
+  friend std::expected<AcceptedPrefix, CborError> validate_dcbor_prefix(ByteView input);
   explicit AcceptedCbor(ByteView input) noexcept : input_(input) {}
   ByteView input_;
 };
@@ -185,6 +187,18 @@ class AcceptedCbor {
 // Returns `input` as accepted input when it is exactly one data item in deterministic form, or the
 // first fault, exactly as decode_dcbor would report it. Allocates nothing that grows with the input.
 [[nodiscard]] std::expected<AcceptedCbor, CborError> validate_dcbor(ByteView input);
+
+// The first data item of a sequence of them (RFC 8742), accepted, and the number of bytes it spans.
+struct AcceptedPrefix {
+  AcceptedCbor item;
+  std::size_t length;
+};
+
+// Returns the first data item of `input` when it is in deterministic form, and where it ends; the
+// bytes after it are not looked at. The end is found by the same checked walk that accepts the item,
+// so a sequence is split exactly where each item's validation ends. Errors: the first fault, as
+// validate_dcbor reports it for the item alone (an empty `input` is Truncated).
+[[nodiscard]] std::expected<AcceptedPrefix, CborError> validate_dcbor_prefix(ByteView input);
 
 // Returns the canonical encoding of an item of input that Reader accepted.
 [[nodiscard]] ByteString canonical_encoding(ByteView input, std::size_t start, std::size_t end, bool reduced);

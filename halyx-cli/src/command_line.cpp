@@ -24,12 +24,33 @@ std::expected<RecordKind, std::string> record_kind(std::string_view name) {
 
 std::expected<Command, std::string> parse_command_line(std::span<const char* const> args) {
   bool json = false, help = false, version = false, options_ended = false;
-  std::optional<std::string_view> jobs;
+  std::optional<std::string_view> jobs, threads;
   std::vector<std::string> operands;
+  Segment segment;
+  std::optional<std::string> segment_option;  // the first segment option seen, for a usage error
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string_view a(args[i]);
     if (options_ended || a == "-" || !a.starts_with('-')) {
       operands.emplace_back(a);
+    } else if (a == "--since" || a == "--first-proof" || a == "--last-proof" || a == "--threads") {
+      const std::size_t wanted = a == "--since" ? 2 : 1;
+      if (args.size() - i - 1 < wanted) {
+        std::string why(a);
+        why += a == "--since" ? " takes two files (OLD_STH OLD_SIGNATURE)" : a == "--threads" ? " takes a number" : " takes a file";
+        return std::unexpected(std::move(why));
+      }
+      if (!segment_option) segment_option = std::string(a);
+      if (a == "--since") {
+        segment.older_sth = args[i + 1];
+        segment.older_signature = args[i + 2];
+      } else if (a == "--first-proof") {
+        segment.first_proof = args[i + 1];
+      } else if (a == "--last-proof") {
+        segment.last_proof = args[i + 1];
+      } else {
+        threads = std::string_view(args[i + 1]);
+      }
+      i += wanted;
     } else if (a == "--") {
       options_ended = true;
     } else if (a.starts_with("-j")) {
@@ -57,8 +78,34 @@ std::expected<Command, std::string> parse_command_line(std::span<const char* con
   if (version) return ShowVersion{};
 
   // Standard input can be read once; a second "-" would silently get nothing.
-  if (std::count(operands.begin(), operands.end(), "-") > 1) {
-    return std::unexpected("standard input ('-') can stand for only one file");
+  const auto dashes = std::count(operands.begin(), operands.end(), "-") +
+                      std::ranges::count(std::array{segment.first_proof, segment.last_proof, segment.older_sth,
+                                                    segment.older_signature},
+                                         "-");
+  if (dashes > 1) return std::unexpected("standard input ('-') can stand for only one file");
+
+  const bool is_segment = !operands.empty() && operands.front() == "segment";
+  if (segment_option && !is_segment) return std::unexpected(*segment_option + " applies to segment only");
+  if (is_segment) {
+    if (jobs) return std::unexpected("-j applies to batch only");
+    if (operands.size() != 5) {
+      return std::unexpected("segment takes STH SIGNATURE KEY LEAVES, got " + std::to_string(operands.size() - 1) +
+                             " arguments");
+    }
+    std::move(operands.begin() + 1, operands.end(), segment.paths.begin());
+    if (threads) {
+      unsigned n = 0;
+      const auto [end, ec] = std::from_chars(threads->data(), threads->data() + threads->size(), n);
+      if (ec != std::errc() || end != threads->data() + threads->size() || n < 1 || n > MAX_JOBS) {
+        std::string why = "--threads takes a number of threads from 1 to " + std::to_string(MAX_JOBS) + ", got '";
+        why += *threads;
+        why += "'";
+        return std::unexpected(std::move(why));
+      }
+      segment.threads = n;
+    }
+    segment.json = json;
+    return segment;
   }
 
   const bool batch = !operands.empty() && operands.front() == "batch";

@@ -36,15 +36,26 @@ struct Batch {
   unsigned jobs = 0;                 // threads; 0 is one per processor
 };
 
+// One segment of the log against one STH: its three files, the leaves as a CBOR sequence, and the
+// optional proofs of the first and last leaf and older STH.
+inline constexpr std::array<std::string_view, 4> SEGMENT_FILE_NAMES = {"STH", "SIGNATURE", "KEY", "LEAVES"};
+struct Segment {
+  std::array<std::string, 4> paths;  // "-" is standard input
+  std::string first_proof, last_proof;   // empty: none given
+  std::string older_sth, older_signature;  // both or neither
+  unsigned threads = 0;                  // 0 is one per processor
+  bool json = false;
+};
+
 struct ShowHelp {};
 struct ShowVersion {};
 
-using Command = std::variant<Verify, Inspect, Batch, ShowHelp, ShowVersion>;
+using Command = std::variant<Verify, Inspect, Batch, Segment, ShowHelp, ShowVersion>;
 
 // Returns the command `args` (argv without the program name) ask for. --help wins over every
 // other valid argument, then --version. Errors: one line naming what is wrong (an unknown option,
 // a wrong number of files, an unknown record kind, "-" given twice, -j without a count from 1 to
-// 256 or outside batch).
+// 256 or outside batch, a segment option without its files or outside segment).
 [[nodiscard]] std::expected<Command, std::string> parse_command_line(std::span<const char* const> args);
 
 }  // namespace halyx::cli

@@ -2,6 +2,8 @@
 // caller holds, one leaf or a manifest of them against one STH, and shows what the records hold.
 // An adapter around halyx::CheckedSth, which answers exactly as halyx::verify_inclusion: every
 // verdict, class name and message comes from the core, and the exit status tells the classes apart.
+#include <sys/stat.h>
+
 #include <array>
 #include <csignal>
 #include <cstdio>
@@ -17,7 +19,9 @@
 #include "output.hpp"
 #include <halyx/signing/ml_dsa_65.hpp>
 #include "batch.hpp"
+#include "segment_run.hpp"
 #include <halyx/checked_sth.hpp>
+#include <halyx/segment.hpp>
 #include <halyx/verification.hpp>
 
 namespace halyx::cli {
@@ -28,6 +32,8 @@ constexpr std::string_view PROGRAM = "halyx-verify";
 constexpr const char HELP[] =
     "Usage: halyx-verify [--json] LEAF PROOF STH SIGNATURE KEY\n"
     "  or:  halyx-verify batch [-j N] STH SIGNATURE KEY [MANIFEST|-]\n"
+    "  or:  halyx-verify segment [--since OLD_STH OLD_SIGNATURE] [--first-proof FILE]\n"
+    "                           [--last-proof FILE] [--threads N] [--json] STH SIGNATURE KEY LEAVES\n"
     "  or:  halyx-verify inspect sth|proof|leaf|key FILE\n"
     "  or:  halyx-verify --help | --version\n"
     "\n"
@@ -68,6 +74,19 @@ constexpr const char HELP[] =
     "that one error object is printed instead, with exit 1 or 2.\n"
     "\n"
     "  -j N       use N threads (default: one per processor)\n"
+    "\n"
+    "segment verifies that LEAVES, leaf records back to back in log order (a CBOR sequence), are\n"
+    "exactly the leaves of one range of the STH's tree, nothing left out, added or reordered. The\n"
+    "range starts at the leaf of the first proof (leaf 0 without one) and ends at the leaf of the\n"
+    "last proof (the tree's last leaf without one); the proofs are the inclusion proofs of those\n"
+    "two leaves. With --since, the older STH must be signed by the same key, the range must start\n"
+    "at its tree size, and the STH's tree must extend it: the range is then exactly what was\n"
+    "appended. Only once the whole range has verified, one JSON object per leaf is printed:\n"
+    "{\"leaf_index\": N, and the leaf's six fields}. LEAVES is read twice (standard input or a pipe\n"
+    "is held in memory, up to 64 MiB), and a file that changes in between is refused.\n"
+    "\n"
+    "  --threads N  decode and hash on N threads (default: one per processor); the output is the\n"
+    "               same whatever N\n"
     "\n"
     "inspect decodes one record and prints it as JSON: hashes and the log id in hex, extensions as\n"
     "type and hex data, the leaf's six fields, and for an STH or a leaf whether its bytes are its\n"
@@ -233,6 +252,76 @@ int batch(const Batch& command) {
   return result.status;
 }
 
+// A segment failure: its class names the line on standard error.
+int report_segment_failure(const SegmentError& error, bool json) {
+  const ErrorClass cls = error_class(error);
+  return report(class_name(cls), class_name(cls), message(error), exit_status(cls), json);
+}
+
+int segment(const Segment& command) {
+  std::array<ByteString, 3> inputs;
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    auto bytes = read_file(SEGMENT_FILE_NAMES[i], command.paths[i], command.json);
+    if (!bytes) return bytes.error();
+    inputs[i] = std::move(*bytes);
+  }
+  std::optional<ByteString> first_proof, last_proof, older_sth, older_signature;
+  for (const auto& [name, path, into] : {std::tuple{"FIRST_PROOF", &command.first_proof, &first_proof},
+                                         std::tuple{"LAST_PROOF", &command.last_proof, &last_proof},
+                                         std::tuple{"OLD_STH", &command.older_sth, &older_sth},
+                                         std::tuple{"OLD_SIGNATURE", &command.older_signature, &older_signature}}) {
+    if (path->empty()) continue;
+    auto bytes = read_file(name, *path, command.json);
+    if (!bytes) return bytes.error();
+    *into = std::move(*bytes);
+  }
+  // Standard input, a pipe or a device cannot be read twice, so it is held; a regular file is read
+  // twice, from its start.
+  const std::string& leaves_path = command.paths[3];
+  ByteString held;
+  std::optional<InputDescriptor> leaves_file;
+  struct stat info {};
+  if (leaves_path == "-" || (::stat(leaves_path.c_str(), &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode))) {
+    auto bytes = read_file("LEAVES", leaves_path, command.json);
+    if (!bytes) return bytes.error();
+    held = std::move(*bytes);
+  } else {
+    auto fd = open_input(leaves_path);
+    if (!fd) return unreadable("LEAVES", leaves_path, fd.error(), command.json);
+    leaves_file.emplace(std::move(*fd));
+  }
+
+  const auto checked = CheckedSth::check(inputs[0], inputs[1], inputs[2]);
+  if (!checked) return report_failure(checked.error(), command.json);
+  std::optional<CheckedSth> older;
+  if (older_sth) {
+    auto o = CheckedSth::check(*older_sth, *older_signature, inputs[2]);
+    if (!o) return report_segment_failure(OlderSthFailed{o.error()}, command.json);
+    older.emplace(std::move(*o));
+  }
+  const auto view = [](const std::optional<ByteString>& b) { return b ? std::optional<ByteView>(*b) : std::nullopt; };
+  auto verifier = SegmentVerifier::begin(*checked, view(first_proof), view(last_proof), older ? &*older : nullptr);
+  if (!verifier) return report_segment_failure(verifier.error(), command.json);
+
+  const LeafSource source = leaves_file ? LeafSource::file(leaves_file->get()) : LeafSource::memory(held);
+  const unsigned threads = command.threads != 0 ? command.threads : available_processors();
+  StdoutStream out;
+  SegmentOutcome outcome = run_segment(std::move(*verifier), source, threads, out);
+  switch (outcome.end) {
+    case SegmentOutcome::End::Verified:
+      return VERIFIED;
+    case SegmentOutcome::End::Refused:
+      return report_segment_failure(*outcome.error, command.json);
+    case SegmentOutcome::End::ReadFailed:
+      return unreadable("LEAVES", leaves_path, outcome.read_error, command.json);
+    case SegmentOutcome::End::Changed:
+      return unreadable("LEAVES", leaves_path, "changed between its two readings", command.json);
+    case SegmentOutcome::End::OutputFailed:
+      return output_failed();
+  }
+  return output_failed();  // unreachable: every end has its case above
+}
+
 int inspect(const Inspect& command) {
   auto bytes = read_file("FILE", command.path, command.json);
   if (!bytes) return bytes.error();
@@ -250,6 +339,7 @@ bool wants_json(const Command& command) {
                         [](const Verify& c) { return c.json; },
                         [](const Inspect& c) { return c.json; },
                         [](const Batch&) { return true; },
+                        [](const Segment& c) { return c.json; },
                         [](const auto&) { return false; },
                     },
                     command);
@@ -260,6 +350,7 @@ int dispatch(const Command& command) {
                         [](const Verify& c) { return verify(c); },
                         [](const Inspect& c) { return inspect(c); },
                         [](const Batch& c) { return batch(c); },
+                        [](const Segment& c) { return segment(c); },
                         [](const ShowHelp&) { return finish(HELP, VERIFIED); },
                         [](const ShowVersion&) {
                           std::string text(PROGRAM);

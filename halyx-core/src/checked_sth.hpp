@@ -51,6 +51,10 @@ class CheckedSth {
   // The decoded STH.
   [[nodiscard]] const wire::SignedTreeHead& sth() const noexcept { return sth_; }
 
+  // The failure of the checks after the decodes (the log id, the signature over the re-encoding),
+  // which verify() reports in its place; nothing when the STH passed them.
+  [[nodiscard]] const std::optional<SthCheckFailed>& later_failure() const noexcept { return failure_; }
+
  private:
   CheckedSth(wire::SignedTreeHead sth, std::optional<SthCheckFailed> failure) noexcept
       : sth_(std::move(sth)), failure_(failure) {}

@@ -66,10 +66,10 @@ std::string message(const LeafDecodeError& e) {
                     e);
 }
 
-std::expected<MtacLeaf, LeafDecodeError> decode_mtac_leaf(ByteView leaf_bytes) {
-  const auto accepted = dcbor::validate_dcbor(leaf_bytes);
-  if (!accepted) return std::unexpected(LeafDecodeError{CborDecode{dcbor::message(accepted.error())}});
-  const dcbor::CborItem top = accepted->root();
+namespace {
+
+std::expected<MtacLeaf, LeafDecodeError> read_fields(const dcbor::AcceptedCbor& accepted) {
+  const dcbor::CborItem top = accepted.root();
   if (top.major() != dcbor::MAJOR_MAP) {
     return std::unexpected(LeafDecodeError{Malformed{"expected map at top level"}});
   }
@@ -115,6 +115,22 @@ std::expected<MtacLeaf, LeafDecodeError> decode_mtac_leaf(ByteView leaf_bytes) {
                   TextList::from_canonical_items(scopes->items, scopes->count),
                   *not_before,
                   *not_after};
+}
+
+}  // namespace
+
+std::expected<MtacLeaf, LeafDecodeError> decode_mtac_leaf(ByteView leaf_bytes) {
+  const auto accepted = dcbor::validate_dcbor(leaf_bytes);
+  if (!accepted) return std::unexpected(LeafDecodeError{CborDecode{dcbor::message(accepted.error())}});
+  return read_fields(*accepted);
+}
+
+std::expected<LeafPrefix, LeafDecodeError> decode_mtac_leaf_prefix(ByteView input) {
+  const auto accepted = dcbor::validate_dcbor_prefix(input);
+  if (!accepted) return std::unexpected(LeafDecodeError{CborDecode{dcbor::message(accepted.error())}});
+  auto leaf = read_fields(accepted->item);
+  if (!leaf) return std::unexpected(std::move(leaf.error()));
+  return LeafPrefix{std::move(*leaf), accepted->length};
 }
 
 namespace {

@@ -55,6 +55,18 @@ using LeafDecodeError = std::variant<CborDecode, UnsupportedSchemaVersion, Malfo
 // input's shape, and time is linear in its size.
 [[nodiscard]] std::expected<MtacLeaf, LeafDecodeError> decode_mtac_leaf(ByteView leaf_bytes);
 
+// A record read from the front of a sequence of records, and the bytes it spans there.
+struct LeafPrefix {
+  MtacLeaf leaf;
+  std::size_t length;
+};
+
+// Returns the record at the front of `input`, a sequence of deterministic-CBOR items (RFC 8742),
+// and where it ends; the bytes after it are not looked at. The record is decoded exactly as
+// decode_mtac_leaf decodes those bytes alone, and its end is found by the same validating walk.
+// Errors: as decode_mtac_leaf, except that bytes after the record are never an error.
+[[nodiscard]] std::expected<LeafPrefix, LeafDecodeError> decode_mtac_leaf_prefix(ByteView input);
+
 // Where the canonical encoding of a leaf is written, a piece at a time.
 class ByteSink {
  public:

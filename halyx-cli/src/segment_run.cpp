@@ -1,0 +1,322 @@
+#include "segment_run.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include <halyx/dcbor/cbor_error.hpp>
+#include <halyx/digest/sha256.hpp>
+#include <halyx/merkle/leaf_hash.hpp>
+#include "input.hpp"
+#include "inspect.hpp"
+#include "json.hpp"
+
+namespace halyx::cli {
+namespace {
+
+// Whether a record's decode failed only because the bytes read so far end inside it.
+bool cut_short(const leaf::LeafDecodeError& e) {
+  static const std::string truncated = dcbor::message(dcbor::CborError::of(dcbor::CborErrorKind::Truncated));
+  const auto* cbor = std::get_if<leaf::CborDecode>(&e);
+  return cbor && cbor->cbor_message == truncated;
+}
+
+// The records of a source, read from the start: a window onto the file that slides forward and
+// grows only for a record larger than it, up to the bound of one input.
+class RecordReader {
+ public:
+  static constexpr std::size_t WINDOW = std::size_t{512} << 10;
+
+  explicit RecordReader(const LeafSource& source) : source_(source) {}
+
+  // Starts again from the first byte. Errors: the reason the file cannot be read.
+  [[nodiscard]] std::expected<void, std::string> rewind() {
+    begin_ = end_ = 0;
+    eof_ = source_.fd() < 0;
+    if (source_.fd() >= 0 && ::lseek(source_.fd(), 0, SEEK_SET) < 0) {
+      return std::unexpected(std::generic_category().message(errno));
+    }
+    return {};
+  }
+
+  [[nodiscard]] ByteView available() const noexcept {
+    if (source_.fd() < 0) return source_.bytes().subspan(begin_);
+    return ByteView(buffer_.data() + begin_, end_ - begin_);
+  }
+  void consume(std::size_t n) noexcept { begin_ += n; }
+  [[nodiscard]] bool eof() const noexcept { return eof_; }
+
+  // Reads more after what is available. Returns false when nothing more can come: the end of the
+  // file, or a record as large as the bound of one input. Errors: the reason a read failed.
+  [[nodiscard]] std::expected<bool, std::string> fill() {
+    if (eof_) return false;
+    if (begin_ > 0) {
+      std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+      end_ -= begin_;
+      begin_ = 0;
+    }
+    if (end_ == buffer_.size()) {
+      if (buffer_.size() >= MAX_INPUT_BYTES) return false;
+      buffer_.resize(buffer_.empty() ? WINDOW : std::min(buffer_.size() * 2, MAX_INPUT_BYTES));
+    }
+    for (;;) {
+      const ::ssize_t got = ::read(source_.fd(), buffer_.data() + end_, buffer_.size() - end_);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) return std::unexpected(std::generic_category().message(errno));
+      if (got == 0) eof_ = true;
+      end_ += static_cast<std::size_t>(got);
+      return got > 0;
+    }
+  }
+
+ private:
+  const LeafSource& source_;
+  ByteString buffer_;
+  std::size_t begin_ = 0, end_ = 0;
+  bool eof_ = false;
+};
+
+struct ReadFailure {
+  std::string why;
+};
+using PassError = std::variant<SegmentError, ReadFailure>;
+
+// The records one thread read from a part of the window: from `start`, every record that starts
+// before the part's limit, the last of them possibly running past it.
+struct Part {
+  std::size_t start = 0, stop = 0;  // the first record's offset, and the offset after the last
+  bool found = true;                // a part after the first found a record to start from
+  bool cut = false;                 // the record at `stop` runs past the window, which is not the last
+  std::optional<leaf::LeafDecodeError> error;  // the record at `stop` does not decode
+  std::vector<Hash32> hashes;
+  std::string objects;                  // with text: each record's JSON object, back to back
+  std::vector<std::size_t> object_ends;
+};
+
+// Reads the records of window[start, ...) that start before `limit`. With `search`, `start` is only
+// where to look: the part starts at the first offset from there at which a whole record decodes.
+// Whether that is a real record boundary is for the caller to confirm: it is one exactly when the
+// part before ends there.
+Part read_part(ByteView window, std::size_t start, std::size_t limit, bool eof, bool search, bool text,
+               const Hash32& log_id) {
+  Part part;
+  std::size_t pos = start;
+  if (search) {
+    part.found = false;
+    for (; pos < limit; ++pos) {
+      if ((window[pos] >> 5) != 5) continue;  // a record is a map
+      if (leaf::decode_mtac_leaf_prefix(window.subspan(pos))) {
+        part.found = true;
+        break;
+      }
+    }
+    if (!part.found) {
+      part.start = part.stop = limit;
+      return part;
+    }
+  }
+  part.start = pos;
+  while (pos < limit) {
+    auto decoded = leaf::decode_mtac_leaf_prefix(window.subspan(pos));
+    if (!decoded) {
+      if (cut_short(decoded.error()) && !eof) {
+        part.cut = true;
+      } else {
+        part.error = std::move(decoded.error());
+      }
+      break;
+    }
+    part.hashes.push_back(merkle::leaf_hash(decoded->leaf, log_id));
+    if (text) {
+      JsonWriter object(part.objects);
+      add_leaf_fields(object, decoded->leaf);
+      object.close();
+      part.object_ends.push_back(part.objects.size());
+    }
+    pos += decoded->length;
+  }
+  part.stop = pos;
+  return part;
+}
+
+// Calls on(leaf_hash, object) for every record of the source, in order, on the calling thread;
+// `object` is the record's JSON object with `text`, empty otherwise. The records of each window
+// are decoded and hashed on `threads` threads, each starting at the first record it finds in its
+// share of the window; a share whose start the share before it does not end at is read again on
+// this thread, so the records are exactly those one reading from the first byte finds. Stops at
+// the first error of the reading, the decode or `on`, in record order.
+template <class OnRecord>
+std::expected<void, PassError> each_record(RecordReader& reader, unsigned threads, bool text, const Hash32& log_id,
+                                           OnRecord on) {
+  if (auto ok = reader.rewind(); !ok) return std::unexpected(ReadFailure{ok.error()});
+  std::uint64_t record = 0, offset = 0;
+  for (;;) {
+    // A window of at least WINDOW bytes, or what is left.
+    while (reader.available().size() < RecordReader::WINDOW && !reader.eof()) {
+      auto more = reader.fill();
+      if (!more) return std::unexpected(ReadFailure{more.error()});
+      if (!*more) break;
+    }
+    const ByteView window = reader.available();
+    if (window.empty()) return {};
+    const bool eof = reader.eof();
+    // Small windows are not worth a thread.
+    const std::size_t shares = window.size() < (std::size_t{64} << 10) ? 1 : threads;
+    std::vector<std::size_t> limits(shares + 1);
+    for (std::size_t k = 0; k <= shares; ++k) limits[k] = window.size() * k / shares;
+    std::vector<Part> parts(shares);
+    {
+      // Joined on every way out of this block, a thread that could not be started included.
+      struct Workers {
+        std::vector<std::thread> threads;
+        ~Workers() {
+          for (std::thread& t : threads) t.join();
+        }
+      } workers;
+      for (std::size_t k = 1; k < shares; ++k) {
+        workers.threads.emplace_back(
+            [&, k] { parts[k] = read_part(window, limits[k], limits[k + 1], eof, true, text, log_id); });
+      }
+      parts[0] = read_part(window, 0, limits[1], eof, false, text, log_id);
+    }
+    std::size_t boundary = 0;
+    bool stopped = false;
+    for (std::size_t k = 0; k < shares && !stopped; ++k) {
+      Part& part = parts[k];
+      if (part.start != boundary || !part.found) {
+        if (boundary >= limits[k + 1]) continue;  // the part before ran through this share
+        part = read_part(window, boundary, limits[k + 1], eof, false, text, log_id);
+      }
+      std::size_t object_begin = 0;
+      for (std::size_t r = 0; r < part.hashes.size(); ++r) {
+        std::string_view object;
+        if (text) {
+          object = std::string_view(part.objects).substr(object_begin, part.object_ends[r] - object_begin);
+          object_begin = part.object_ends[r];
+        }
+        if (auto ok = on(part.hashes[r], object); !ok) return std::unexpected(ok.error());
+        ++record;
+      }
+      offset += part.stop - part.start;
+      boundary = part.stop;
+      if (part.error) {
+        return std::unexpected(SegmentError{SegmentLeafDecodeFailed{record, offset, std::move(*part.error)}});
+      }
+      if (part.cut) stopped = true;
+    }
+    // A record cut at the window's end is read again, whole, in the next window.
+    if (boundary == 0 && stopped) {
+      auto more = reader.fill();  // one record larger than the window: let it grow
+      if (!more) return std::unexpected(ReadFailure{more.error()});
+      if (!*more) {
+        auto decoded = leaf::decode_mtac_leaf_prefix(reader.available());
+        return std::unexpected(SegmentError{SegmentLeafDecodeFailed{record, offset, std::move(decoded.error())}});
+      }
+      continue;
+    }
+    reader.consume(boundary);
+  }
+}
+
+// The digest of each block of RECORDS_PER_BLOCK leaf hashes, as the first reading saw them.
+class BlockDigests {
+ public:
+  void add(const Hash32& leaf_hash) {
+    current_.update(leaf_hash);
+    if (++in_block_ == RECORDS_PER_BLOCK) close();
+  }
+  // Ends the current block; an empty one is not recorded.
+  Hash32 close() {
+    Hash32 d = current_.finish();
+    current_ = digest::Sha256();
+    if (in_block_ > 0) digests_.push_back(d);
+    in_block_ = 0;
+    return d;
+  }
+  [[nodiscard]] const std::vector<Hash32>& digests() const noexcept { return digests_; }
+
+ private:
+  digest::Sha256 current_;
+  std::uint64_t in_block_ = 0;
+  std::vector<Hash32> digests_;
+};
+
+}  // namespace
+
+SegmentOutcome run_segment(SegmentVerifier verifier, const LeafSource& source, unsigned threads,
+                           StdoutStream& out) {
+  const auto failed = [](PassError e) {
+    if (auto* r = std::get_if<ReadFailure>(&e)) {
+      return SegmentOutcome{SegmentOutcome::End::ReadFailed, std::nullopt, std::move(r->why)};
+    }
+    return SegmentOutcome{SegmentOutcome::End::Refused, std::get<SegmentError>(std::move(e)), {}};
+  };
+  const Hash32 log_id = verifier.log_id();
+  RecordReader reader(source);
+
+  // The first reading: the verdict, and nothing printed.
+  BlockDigests first;
+  auto verified = each_record(reader, threads, false, log_id, [&](const Hash32& h, std::string_view)
+                                                                  -> std::expected<void, PassError> {
+    if (auto ok = verifier.add_leaf_hash(h); !ok) return std::unexpected(ok.error());
+    first.add(h);
+    return {};
+  });
+  if (!verified) return failed(std::move(verified.error()));
+  auto verdict = verifier.finish();
+  if (!verdict) return failed(verdict.error());
+  first.close();
+
+  // The second reading: each block's lines wait for the block's digest to match the first's.
+  digest::Sha256 block;
+  std::string pending;
+  std::uint64_t index = verdict->first, blocks_done = 0, in_block = 0;
+  bool changed = false;
+  const auto release = [&]() {
+    const Hash32 d = block.finish();
+    block = digest::Sha256();
+    if (blocks_done >= first.digests().size() || first.digests()[blocks_done] != d) {
+      changed = true;
+      return false;
+    }
+    ++blocks_done;
+    in_block = 0;
+    out.buffer() += pending;
+    pending.clear();
+    out.flush_if_full();
+    return true;
+  };
+  auto printed = each_record(reader, threads, true, log_id, [&](const Hash32& h, std::string_view object)
+                                                                -> std::expected<void, PassError> {
+    if (index - verdict->first >= verdict->count) {
+      changed = true;
+      return std::unexpected(ReadFailure{});
+    }
+    block.update(h);
+    // The object of the six fields, with leaf_index first: what one JsonWriter would write.
+    pending += "{\"leaf_index\": ";
+    pending += std::to_string(index++);
+    pending += ", ";
+    pending.append(object.substr(1));
+    pending.push_back('\n');
+    if (++in_block == RECORDS_PER_BLOCK && !release()) return std::unexpected(ReadFailure{});
+    return {};
+  });
+  if (!changed && printed && in_block > 0) release();
+  if (!changed && printed && (blocks_done != first.digests().size() || index - verdict->first != verdict->count)) {
+    changed = true;
+  }
+  if (changed || (!printed && std::holds_alternative<SegmentError>(printed.error()))) {
+    out.flush();
+    return SegmentOutcome{SegmentOutcome::End::Changed, std::nullopt, {}};
+  }
+  if (!printed) return failed(std::move(printed.error()));
+  if (!out.flush()) return SegmentOutcome{SegmentOutcome::End::OutputFailed, std::nullopt, {}};
+  return SegmentOutcome{};
+}
+
+}  // namespace halyx::cli

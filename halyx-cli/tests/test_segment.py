@@ -1,0 +1,166 @@
+"""halyx-verify segment: a CBOR sequence of leaf records verified as one range of the log, printed
+only once the whole range has verified. Proofs are built here from the recursive definition
+(tools/issuer); the signed tree heads come from tools/issuer/make_segment_fixture.py."""
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "tools" / "issuer"))
+import halyx_issuer as hi  # noqa: E402
+import make_segment_fixture as fx  # noqa: E402
+
+VERIFY = str(Path(os.environ["HALYX_VERIFY"]).resolve())
+FIXTURE = json.loads((ROOT / "halyx-cli" / "tests" / "data" / "segment_fixture.json").read_text())
+KEY = bytes.fromhex(FIXTURE["ca_public_key"])
+LOG_ID = __import__("hashlib").sha256(KEY).digest()
+RECORDS = fx.leaves()
+HASHES = [hi.leaf_hash(LOG_ID, r) for r in RECORDS]
+
+
+def proof(i: int, size: int = 8) -> bytes:
+    return hi.inclusion_proof(size, i, hi.audit_path(i, HASHES[:size]))
+
+
+def line(i: int) -> dict:
+    leaf = {"schema_version": 1, "agent_id": f"agent-{i}", "sponsor_id": f"sponsor-{i % 3}",
+            "authorized_scopes": ["read", "write"], "not_before": 1_700_000_000 + i, "not_after": 1_800_000_000}
+    return {"leaf_index": i, **leaf}
+
+
+def run_segment(tmp_path, leaves: bytes, first=None, last=None, since=None, options=(), head="sth8", stdin=False):
+    files = {"sth": bytes.fromhex(FIXTURE[head]["sth"]), "sig": bytes.fromhex(FIXTURE[head]["signature"]),
+             "key": KEY, "leaves": leaves}
+    args = []
+    if since:
+        files["old_sth"] = bytes.fromhex(FIXTURE[since]["sth"])
+        files["old_sig"] = bytes.fromhex(FIXTURE[since]["signature"])
+        args += ["--since", tmp_path / "old_sth", tmp_path / "old_sig"]
+    for option, value in (("--first-proof", first), ("--last-proof", last)):
+        if value is not None:
+            files[option] = value
+            args += [option, tmp_path / option]
+    for name, data in files.items():
+        (tmp_path / name).write_bytes(data)
+    leaves_arg = "-" if stdin else tmp_path / "leaves"
+    p = subprocess.run([VERIFY, "segment", *options, *args, tmp_path / "sth", tmp_path / "sig", tmp_path / "key",
+                        leaves_arg], input=leaves if stdin else b"", capture_output=True, timeout=60)
+    return p.returncode, p.stdout, p.stderr.decode()
+
+
+def cat(indices) -> bytes:
+    return b"".join(RECORDS[i] if isinstance(i, int) else i for i in indices)
+
+
+def test_a_pipe_is_read_once_and_held(tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    run_segment(tmp_path, b"", proof(2), proof(5))  # writes the other files
+    args = [VERIFY, "segment", "--first-proof", tmp_path / "--first-proof", "--last-proof", tmp_path / "--last-proof",
+            tmp_path / "sth", tmp_path / "sig", tmp_path / "key", fifo]
+    p = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    with open(fifo, "wb") as w:
+        w.write(cat(range(2, 6)))
+    out, err = p.communicate(timeout=60)
+    assert (p.returncode, err) == (0, b"")
+    assert [json.loads(x) for x in out.splitlines()] == [line(i) for i in range(2, 6)]
+
+
+@pytest.mark.parametrize("stdin", [False, True], ids=["file", "stdin"])
+@pytest.mark.parametrize("threads", ["1", "2"])
+def test_prints_every_leaf_once_verified(tmp_path, stdin, threads):
+    status, out, err = run_segment(tmp_path, cat(range(2, 6)), proof(2), proof(5), options=("--threads", threads),
+                                   stdin=stdin)
+    assert (status, err) == (0, "")
+    assert [json.loads(x) for x in out.splitlines()] == [line(i) for i in range(2, 6)]
+
+
+def test_whole_tree_and_appended_range_need_no_last_proof(tmp_path):
+    status, out, _ = run_segment(tmp_path, cat(range(8)))
+    assert status == 0 and [json.loads(x) for x in out.splitlines()] == [line(i) for i in range(8)]
+    status, out, _ = run_segment(tmp_path, cat(range(5, 8)), proof(5), since="sth5")
+    assert status == 0 and [json.loads(x)["leaf_index"] for x in out.splitlines()] == [5, 6, 7]
+
+
+CUT = RECORDS[5][:-1]
+REFUSALS = [
+    # name, leaves, first, last, since, status, message
+    ("swapped", cat([2, 4, 3, 5]), 2, 5, None, 1, "leaves 2 to 5 do not lead to the STH's root"),
+    ("dropped", cat([2, 3, 5]), 2, 5, None, 1, "segment ends at leaf 4, before the last proof's leaf 5"),
+    ("inserted", cat([2, 3, 7, 4, 5]), 2, 5, None, 1, "leaf 6 is past the last proof's leaf 5"),
+    ("repeated", cat([2, 3, 3, 4, 5]), 2, 5, None, 1, "leaf 6 is past the last proof's leaf 5"),
+    ("byte_changed", cat([2, RECORDS[3][:-1] + b"d", 4, 5]), 2, 5, None, 1, "leaves 2 to 5 do not lead to the STH's root"),
+    ("neighbour_first_proof", cat(range(2, 6)), 3, 5, None, 1, "first proof does not lead from leaf 3 to the STH's root"),
+    ("older_last_proof", cat(range(2, 6)), 2, "old", None, 1, "last proof is for a tree of 7 leaves, not the STH's tree of 8"),
+    ("proofs_swapped", cat(range(2, 6)), 5, 2, None, 1, "first proof's leaf 5 comes after the last proof's leaf 2"),
+    ("past_the_tree", cat([6, 7, 0]), 6, None, None, 1, "leaf 8 is past the end of the STH's tree of 8 leaves"),
+    ("fork", cat(range(5, 8)), 5, None, "fork5", 1, "the STH's tree does not extend the older STH's tree of 5 leaves"),
+    ("older_size_differs", cat(range(4, 8)), 4, None, "sth5", 1, "segment starts at leaf 4, not at the older STH's tree size 5"),
+    ("empty", b"", 2, 5, None, 2, "segment holds no leaf records"),
+    ("garbage_between", cat([2, 3, b"\xff", 4, 5]), 2, 5, None, 2,
+     f"record 2 at byte offset {len(cat([2, 3]))}: leaf decode failed: CBOR decode error: unsupported value in CBOR header"),
+    ("truncated_last", cat([2, 3, 4, CUT]), 2, 5, None, 2,
+     f"record 3 at byte offset {len(cat([2, 3, 4]))}: leaf decode failed: CBOR decode error: early end of CBOR data"),
+    ("first_proof_garbled", cat(range(2, 6)), b"\x83\x01", 5, None, 2,
+     "first proof decode failed: unexpected end of input at offset 2 while reading leaf_index"),
+]
+CLASS = {1: "HalyxInvalidProofError", 2: "HalyxVerificationError"}
+
+
+@pytest.mark.parametrize("as_json", [False, True], ids=["text", "json"])
+@pytest.mark.parametrize("name,leaves,first,last,since,status,text", REFUSALS, ids=[r[0] for r in REFUSALS])
+def test_refusal_prints_no_leaf(tmp_path, as_json, name, leaves, first, last, since, status, text):
+    def as_proof(v):
+        return proof(5, 7) if v == "old" else proof(v) if isinstance(v, int) else v
+
+    got_status, out, err = run_segment(tmp_path, leaves, as_proof(first), as_proof(last), since,
+                                       options=("--json",) if as_json else ())
+    assert got_status == status
+    assert err.splitlines()[-1] == f"{CLASS[status]}: {text}"
+    assert out == ((json.dumps({"error": CLASS[status], "message": text}) + "\n").encode() if as_json else b"")
+
+
+def test_a_large_segment_is_printed_whole_and_in_order(tmp_path):
+    """More records than one block of the second reading, through a window that must slide and
+    records cut at its edge, split over threads; a middle range, the same output whatever the
+    threads and from standard input, then the range with its last record damaged."""
+    records = fx.big_leaves()
+    hashes = [hi.leaf_hash(LOG_ID, r) for r in records]
+    first, last = 1234, 24_321
+    proofs = [hi.inclusion_proof(fx.BIG_SIZE, i, hi.audit_path(i, hashes)) for i in (first, last)]
+    # Every other record carries an entry the decoder drops (the leaf hash covers the six fields only)
+    # after its six fields, holding another whole record: a thread that starts in the middle of the
+    # window finds a record there that is none, and must notice (8 threads make that near certain).
+    inner = hi.head(2, len(records[0])) + records[0]
+    shown = [hi.Leaf(f"agent-{i:0100d}", "sponsor-big", ["read"], i, i + 1, [(hi.text("z" * 20), inner)]).encoded()
+             if i % 2 == 0 else records[i] for i in range(fx.BIG_SIZE)]
+    leaves = b"".join(shown[first:last + 1])
+    status, out, err = run_segment(tmp_path, leaves, *proofs, head="big", options=("--threads", "2"))
+    assert (status, err) == (0, "")
+    assert run_segment(tmp_path, leaves, *proofs, head="big", options=("--threads", "1")) == (status, out, err)
+    assert run_segment(tmp_path, leaves, *proofs, head="big", options=("--threads", "8")) == (status, out, err)
+    assert run_segment(tmp_path, leaves, *proofs, head="big", options=("--threads", "3"), stdin=True) == (status, out, err)
+    got = [json.loads(x) for x in out.splitlines()]
+    assert [g["leaf_index"] for g in got] == list(range(first, last + 1))
+    assert got[5000]["agent_id"] == f"agent-{first + 5000:0100d}"
+    status, out, err = run_segment(tmp_path, leaves[:-1] + b"\x00", *proofs, head="big")
+    assert status == 1 and out == b""
+    assert err == f"HalyxInvalidProofError: last proof does not lead from leaf {last} to the STH's root\n"
+
+
+@pytest.mark.parametrize("args,text", [
+    (["segment", "--threads", "0", "a", "b", "c", "d"], "--threads takes a number of threads from 1 to 256, got '0'"),
+    (["segment", "a", "b", "c", "--since", "x"], "--since takes two files (OLD_STH OLD_SIGNATURE)"),
+    (["segment", "a", "b", "c"], "segment takes STH SIGNATURE KEY LEAVES, got 3 arguments"),
+    (["--first-proof", "p", "a", "b", "c", "d", "e"], "--first-proof applies to segment only"),
+    (["segment", "--last-proof", "-", "a", "b", "c", "-"], "standard input ('-') can stand for only one file"),
+    (["segment", "-j", "2", "a", "b", "c", "d"], "-j applies to batch only"),
+])
+def test_usage_errors(args, text):
+    p = subprocess.run([VERIFY, *args], capture_output=True, timeout=60)
+    assert (p.returncode, p.stdout) == (64, b"")
+    assert p.stderr.decode() == f"halyx-verify: {text} (see --help)\n"
