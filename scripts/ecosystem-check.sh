@@ -4,7 +4,8 @@
 #   - auditwheel show must name, as the platform the wheel is consistent with, exactly the
 #     platform tag in the wheel's name (every Linux wheel);
 #   - abi3audit --strict must find no call outside the stable ABI of the wheel's Python tag
-#     (every abi3 wheel);
+#     (every abi3 wheel; a wheel for one interpreter's own ABI, such as free-threaded cp313t,
+#     makes no such promise, and is said to be skipped);
 #   - check-wheel-contents must find nothing wrong with the wheel's files;
 #   - twine check --strict must accept the metadata and the README as an index would render it.
 #
@@ -29,6 +30,8 @@ for artefact in "$@"; do
       fi
       if [[ $name == *-abi3-* ]]; then
         "$tools/abi3audit" --strict "$artefact" >/dev/null || fail "abi3audit found calls outside the stable ABI in $name"
+      else
+        echo "ecosystem-check: $name is not an abi3 wheel; abi3audit does not apply"
       fi
       # The stub halyx_verifier.pyi stands beside the module at the top level, where type
       # checkers look for a single module's stub: W003 and W009 call that a second top-level entry.
