@@ -11,7 +11,10 @@
 #      unpacked and turned into a wheel without network, apt or downloads, passing the same checks;
 #   4. the aarch64 wheel (scripts/test-wheel-aarch64.sh): cross-built, its tag and notices proved
 #      the same way, then imported, run on the sample and tested by an arm64 CPython under qemu;
-#   5. the C++ and Python tests of the release build, under ctest (its summary ends the output).
+#   5. the free-threaded build (scripts/test-wheel-ft.sh): a CPython 3.13t built once from Debian
+#      13's source, the module built for its ABI, importing it leaves the GIL disabled, and the
+#      Python tests pass there, threads verifying at once among them;
+#   6. the C++ and Python tests of the release build, under ctest (its summary ends the output).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -36,6 +39,9 @@ scripts/test-wheel.sh
 
 section "aarch64 wheel, under emulation"
 scripts/test-wheel-aarch64.sh
+
+section "free-threaded CPython 3.13t"
+scripts/test-wheel-ft.sh
 
 section "release tests"
 ctest --test-dir build --output-on-failure
