@@ -4,16 +4,18 @@
 #   2. the C++ and Python tests of an AddressSanitizer + UndefinedBehaviorSanitizer build;
 #      then all of them again against a build whose signature handle is OpenSSL's and whose native
 #      verifier has its path pinned to AVX2 (it must select AVX2 even where AVX-512 is there);
-#   3. the package (scripts/test-wheel.sh): the cp311-abi3 wheel's manylinux tag proved from its
-#      module and held to the promised glibc, its notices, the wheel installed into a fresh virtual
-#      environment of every CPython on the machine, with the Python tests and the type-stub check
-#      against the installed module, an OpenSSL-backend wheel's notices, and the sdist built,
-#      unpacked and turned into a wheel without network, apt or downloads, passing the same checks;
-#   4. the aarch64 wheel (scripts/test-wheel-aarch64.sh): cross-built, its tag and notices proved
-#      the same way, then imported, run on the sample and tested by an arm64 CPython under qemu;
-#   5. the free-threaded build (scripts/test-wheel-ft.sh): a CPython 3.13t built once from Debian
-#      13's source, the module built for its ABI, importing it leaves the GIL disabled, and the
-#      Python tests pass there, threads verifying at once among them;
+#   3. the package (scripts/test-wheel.sh): the cp311-abi3 wheel, built by the build backend and
+#      retagged by auditwheel to the promised glibc, its notices and SBOM, the wheel installed
+#      into a fresh virtual environment of every CPython on the machine, with the Python tests and
+#      the type-stub check against the installed module, an OpenSSL-backend wheel's notices, and
+#      the sdist, built twice to the same bytes, unpacked and turned into a wheel without network,
+#      apt or downloads that is the same bytes as the tree's;
+#   4. the aarch64 wheel (scripts/test-wheel-aarch64.sh): cross-built, retagged and checked the
+#      same way, then imported, run on the sample and tested by an arm64 CPython under qemu;
+#   5. the cp313t wheel (scripts/test-wheel-ft.sh): built by a free-threaded CPython 3.13t (built
+#      once from Debian 13's source) through the build backend, retagged and checked the same way
+#      (abi3audit aside), then installed there: importing it leaves the GIL disabled, and the
+#      Python tests pass, threads verifying at once among them;
 #   6. the C++ and Python tests of the release build, under ctest (its summary ends the output).
 set -euo pipefail
 cd "$(dirname "$0")/.."

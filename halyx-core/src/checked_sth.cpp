@@ -3,7 +3,8 @@
 //
 //   check()   1 the ML-DSA-65 handle, 2 the key's length, 3 the signature's length, 4 the signature
 //             over the caller's exact STH bytes, 5 the STH's decode; then the log id and the
-//             signature over the STH's re-encoding, whose failure is kept, not returned
+//             signature over the STH's re-encoding (decided only where it differs from the
+//             caller's bytes), whose failure is kept, not returned
 //   verify()  6 the proof's decode, 7 the leaf's decode, 8 the kept STH failure, 9 the inclusion walk
 //
 // A single call reports 8 after 6 and 7, so a proof or leaf that does not decode is reported even
@@ -57,7 +58,11 @@ std::expected<CheckedSth, VerifyError> CheckedSth::check(ByteView sth_bytes, Byt
   // The key's length was checked against the handle above, and the handle's is the scheme's.
   const signing::CaPublicKey key(ca_public_key.data(), signing::ML_DSA_65_PUBLIC_KEY_LENGTH);
   std::optional<SthCheckFailed> failure;
-  if (auto ok = signing::verify_sth_signature(*sth, prepared, key); !ok) failure = SthCheckFailed{ok.error()};
+  // The signature was just found to hold over sth_bytes: a re-encoding identical to them (the usual
+  // case) is not decided a second time.
+  if (auto ok = signing::verify_sth_signature(*sth, prepared, key, sth_bytes); !ok) {
+    failure = SthCheckFailed{ok.error()};
+  }
   return CheckedSth(std::move(*sth), failure);
 }
 

@@ -38,8 +38,14 @@ using SthVerifyError = std::variant<SignatureInvalid, LogIdMismatch>;
 // that key) is its ML-DSA-65 signature of the STH's shortest-form re-encoding under
 // STH_SIGNATURE_CONTEXT. Errors, in the order checked: LogIdMismatch (so a foreign key never costs
 // a verification), then SignatureInvalid (wrong length, or no valid signature of the re-encoding).
+//
+// `already_verified` names bytes over which `signature` is known to hold under STH_SIGNATURE_CONTEXT
+// (the caller's own STH bytes, once checked). Verification is a function of key, signature, message
+// and context alone, so a re-encoding identical to those bytes has its verdict already and is not
+// decided again; any other re-encoding is.
 [[nodiscard]] std::expected<void, SthVerifyError> verify_sth_signature(const wire::SignedTreeHead& sth,
                                                                        const PreparedSignature& signature,
-                                                                       CaPublicKey ca_public_key);
+                                                                       CaPublicKey ca_public_key,
+                                                                       ByteView already_verified = {});
 
 }  // namespace halyx::signing

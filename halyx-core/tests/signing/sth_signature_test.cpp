@@ -103,6 +103,14 @@ TEST(VerifySthSignature, RefusesSignatures) {
     ASSERT_FALSE(got);
     EXPECT_EQ(message(got.error()), "ML-DSA-65 signature is invalid");
   }
+  // Knowing that the signature holds over the caller's longer-headed bytes settles nothing about
+  // the re-encoding, which differs from them: it must still be decided, and fail.
+  const auto sth = decoded("sth_non_shortest");
+  ASSERT_TRUE(sth.has_value());
+  auto got = verify_sth_signature(*sth, test::prepared(fixture("ca_public_key"), fixture("sth_non_shortest_signature")),
+                                  key_of(fixture("ca_public_key")), fixture("sth_non_shortest"));
+  ASSERT_FALSE(got);
+  EXPECT_EQ(message(got.error()), "ML-DSA-65 signature is invalid");
 }
 
 }  // namespace

@@ -7,8 +7,8 @@
 // says "threads may exist": libstdc++ then takes its atomic path, which is correct everywhere and
 // costs nothing measurable here.
 //
-// scripts/wheel_check.py proves from the module's version needs which glibc it asks for, and the
-// wheel tests fail when that is newer than the tag the project promises. A new need is answered
+// auditwheel proves from the module's version needs which glibc it asks for, and the wheel tests
+// fail when that is newer than the tag the project promises (scripts/retag-wheel.sh). A new need is answered
 // the same way: a forwarder that asks for an older version of the same function (.symver), or code
 // that avoids the call.
 
