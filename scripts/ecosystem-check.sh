@@ -6,7 +6,8 @@
 #     alias (manylinux2014_<arch> for manylinux_2_17_<arch>), as `auditwheel repair` writes it
 #     (every Linux wheel);
 #   - abi3audit --strict must find no call outside the stable ABI of the wheel's Python tag
-#     (every abi3 wheel);
+#     (every abi3 wheel; a wheel for one interpreter's own ABI, such as free-threaded cp313t,
+#     makes no such promise, and is said to be skipped);
 #   - check-wheel-contents must find nothing wrong with the wheel's files;
 #   - twine check --strict must accept the metadata and the README as an index would render it;
 #   - CycloneDX's own library must find every SBOM in a wheel's dist-info valid against the
@@ -45,6 +46,8 @@ for artefact in "$@"; do
       fi
       if [[ $name == *-abi3-* ]]; then
         "$tools/abi3audit" --strict "$artefact" >/dev/null || fail "abi3audit found calls outside the stable ABI in $name"
+      else
+        echo "ecosystem-check: $name is not an abi3 wheel; abi3audit does not apply"
       fi
       # The stub halyx_verifier.pyi stands beside the module at the top level, where type
       # checkers look for a single module's stub: W003 and W009 call that a second top-level entry.

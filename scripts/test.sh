@@ -12,7 +12,11 @@
 #      apt or downloads that is the same bytes as the tree's;
 #   4. the aarch64 wheel (scripts/test-wheel-aarch64.sh): cross-built, retagged and checked the
 #      same way, then imported, run on the sample and tested by an arm64 CPython under qemu;
-#   5. the C++ and Python tests of the release build, under ctest (its summary ends the output).
+#   5. the cp313t wheel (scripts/test-wheel-ft.sh): built by a free-threaded CPython 3.13t (built
+#      once from Debian 13's source) through the build backend, retagged and checked the same way
+#      (abi3audit aside), then installed there: importing it leaves the GIL disabled, and the
+#      Python tests pass, threads verifying at once among them;
+#   6. the C++ and Python tests of the release build, under ctest (its summary ends the output).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -37,6 +41,9 @@ scripts/test-wheel.sh
 
 section "aarch64 wheel, under emulation"
 scripts/test-wheel-aarch64.sh
+
+section "free-threaded CPython 3.13t"
+scripts/test-wheel-ft.sh
 
 section "release tests"
 ctest --test-dir build --output-on-failure
