@@ -1,5 +1,6 @@
 // The portable kernels: plain C++, one Keccak state at a time, one coefficient at a time.
 
+#include <algorithm>
 #include <array>
 
 #include <halyx/mldsa/arith.hpp>
@@ -15,11 +16,33 @@ namespace halyx::mldsa::portable {
 // (SSE2, NEON) the compiler permutes both in about the time one takes alone.
 void permute_lanes(KeccakState* const* states) noexcept { keccak_rounds::permute_lanes<2>(states); }
 
+// Each pass takes as many candidates as there are free slots (or fewer, at the end of the
+// bytes), so every candidate may be written at out[filled] unconditionally and counted only when
+// kept: no write reaches out[256], and no branch depends on the data. A pass ends full, out of
+// bytes, or with one free slot for each candidate it refused, which the next pass takes. Two
+// candidates come from one 8-byte load, which may read two bytes past the last candidate (the
+// caller's buffer has room; poly.hpp).
 std::size_t rejection_sample(std::int32_t* out, std::size_t filled, const std::uint8_t* bytes,
                              std::size_t len) noexcept {
-  for (std::size_t i = 0; i + 3 <= len && filled < N; i += 3) {
-    const std::int32_t v = bytes[i] | (bytes[i + 1] << 8) | ((bytes[i + 2] & 0x7F) << 16);
-    if (v < Q) out[filled++] = v;
+  constexpr std::uint64_t MASK = 0x7FFFFF;
+  std::size_t i = 0;
+  while (filled < N && i + 3 <= len) {
+    const std::size_t candidates = std::min((len - i) / 3, N - filled);
+    std::size_t k = 0;
+    for (; k + 2 <= candidates; k += 2, i += 6) {
+      const std::uint64_t w = load_le64(bytes + i);
+      const auto v0 = static_cast<std::int32_t>(w & MASK), v1 = static_cast<std::int32_t>((w >> 24) & MASK);
+      out[filled] = v0;
+      filled += v0 < Q ? 1 : 0;
+      out[filled] = v1;
+      filled += v1 < Q ? 1 : 0;
+    }
+    if (k < candidates) {
+      const std::int32_t v = bytes[i] | (bytes[i + 1] << 8) | ((bytes[i + 2] & 0x7F) << 16);
+      out[filled] = v;
+      filled += v < Q ? 1 : 0;
+      i += 3;
+    }
   }
   return filled;
 }
