@@ -126,7 +126,7 @@ inline std::int32_t reduce(std::int32_t a) noexcept {
   return a - t * Q;
 }
 
-// Returns the representative of a in [0, q), for |a| < q.
+// Returns the representative of a in [0, q), for -q <= a < q.
 inline std::int32_t to_canonical(std::int32_t a) noexcept { return a + ((a >> 31) & Q); }
 
 }  // namespace halyx::mldsa

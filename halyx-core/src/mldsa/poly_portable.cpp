@@ -1,4 +1,6 @@
-// The portable kernels: plain C++, one Keccak state at a time, one coefficient at a time.
+// The portable kernels: plain C++ for every compiler and CPU, written so that compilers vectorise
+// them on the baseline's 128-bit vectors where they can (two Keccak states side by side, the
+// transforms' butterflies), with no intrinsics.
 
 #include <algorithm>
 #include <array>
@@ -123,7 +125,7 @@ void ntt(Poly& p) noexcept {
 
 // From |p| < q, adding q gives [0, 2q); each layer at most doubles the bound, so the last layer's
 // inputs lie below 256q and its sums below 512q, under 2^32 (2^32 / q is about 512.5). The final
-// factor 2^32 / 256 leaves [0, 2q), and subtracting q gives |p| < q.
+// factor 2^32 / 256 leaves [0, 2q), which one conditional subtraction of q brings to [0, q).
 void inverse_ntt_montgomery(Poly& p) noexcept {
   check_bound(p, Q);
   for (auto& c : p.coeffs) c += Q;
@@ -136,7 +138,9 @@ void inverse_ntt_montgomery(Poly& p) noexcept {
   inverse_layer<32, 64>(a);
   inverse_layer<64, 128>(a);
   inverse_layer<128, 256>(a);
-  for (std::size_t i = 0; i < N; ++i) a[i] = shoup_multiply(a[i], INVERSE_NTT_SCALE_SHOUP) - static_cast<std::uint32_t>(Q);
+  for (std::size_t i = 0; i < N; ++i) a[i] = shoup_multiply(a[i], INVERSE_NTT_SCALE_SHOUP);
+  // [0, 2q) to [0, q): subtracting q alone would leave -q where the product is 0.
+  for (auto& c : p.coeffs) c = to_canonical(c - Q);
   check_bound(p, Q);
 }
 

@@ -113,7 +113,7 @@ template <std::size_t W>
 template <std::size_t W>
 [[gnu::always_inline]] inline void permute_lanes(KeccakState* const* states) noexcept {
   constexpr std::array<std::uint64_t, 24> RC = make_round_constants();
-  alignas(16 * W) std::uint64_t a[25][W], e[25][W];
+  alignas(64) std::uint64_t a[25][W], e[25][W];
   for (unsigned i = 0; i < 25; ++i) {
     for (std::size_t w = 0; w < W; ++w) a[i][w] = (*states[w])[i];
   }
