@@ -76,6 +76,42 @@ inline constexpr std::int32_t INVERSE_NTT_SCALE = centred(
 static_assert(power_mod_q(1753, 256) == Q - 1, "1753 must be a primitive 512th root of unity");
 static_assert(power_mod_q(N, Q - 2) == 8347681, "256^-1 mod q");
 
+// Multiplication by a constant w in [0, q) with Shoup's method, in unsigned 32-bit arithmetic
+// that compilers vectorise on every baseline (the high half of a 32 x 32-bit unsigned product is
+// SSE2's pmuludq and NEON's umull). With w' = floor(w 2^32 / q), for every x in [0, 2^32):
+//   x w / q - 1 < x w' / 2^32 <= x w / q    (as 0 <= w 2^32 / q - w' < 1 and x < 2^32),
+// so hi = floor(x w' / 2^32) lies in (x w / q - 2, x w / q], and x w - hi q is congruent to x w and
+// lies in [0, 2q). That is below 2^32, so computing it modulo 2^32 gives it exactly.
+struct ShoupConstant {
+  std::uint32_t w, w_shoup;
+};
+
+constexpr ShoupConstant shoup_constant(std::int64_t w) {
+  const auto canonical = static_cast<std::uint32_t>((w % Q + Q) % Q);
+  return {canonical, static_cast<std::uint32_t>((std::uint64_t{canonical} << 32) / Q)};
+}
+
+// Returns r congruent to x w mod q, in [0, 2q), for any x (proof above).
+constexpr std::uint32_t shoup_multiply(std::uint32_t x, ShoupConstant c) noexcept {
+  const auto hi = static_cast<std::uint32_t>((std::uint64_t{x} * c.w_shoup) >> 32);
+  return x * c.w - hi * static_cast<std::uint32_t>(Q);
+}
+
+// zeta^BitRev8(m) mod q (no factor R) for Shoup's multiplication, and 2^32 / 256 mod q, the
+// inverse transform's last factor when it works with them.
+inline constexpr std::array<ShoupConstant, N> ZETAS_SHOUP = [] {
+  std::array<ShoupConstant, N> z{};
+  for (unsigned m = 0; m < N; ++m) z[m] = shoup_constant(power_mod_q(1753, bit_reverse8(m)));
+  return z;
+}();
+// -zeta^BitRev8(m) mod q, the inverse transform's twiddles.
+inline constexpr std::array<ShoupConstant, N> INVERSE_ZETAS_SHOUP = [] {
+  std::array<ShoupConstant, N> z{};
+  for (unsigned m = 0; m < N; ++m) z[m] = shoup_constant(-power_mod_q(1753, bit_reverse8(m)));
+  return z;
+}();
+inline constexpr ShoupConstant INVERSE_NTT_SCALE_SHOUP = shoup_constant((MONTGOMERY_R % Q) * power_mod_q(N, Q - 2));
+
 // Returns r congruent to a * 2^-32 mod q. Needs |a| < 2^31 * q; then |r| < q.
 inline std::int32_t montgomery_reduce(std::int64_t a) noexcept {
   const auto t = static_cast<std::int32_t>(static_cast<std::uint32_t>(a) * Q_INVERSE);
@@ -90,7 +126,7 @@ inline std::int32_t reduce(std::int32_t a) noexcept {
   return a - t * Q;
 }
 
-// Returns the representative of a in [0, q), for |a| < q.
+// Returns the representative of a in [0, q), for -q <= a < q.
 inline std::int32_t to_canonical(std::int32_t a) noexcept { return a + ((a >> 31) & Q); }
 
 }  // namespace halyx::mldsa

@@ -1,88 +1,146 @@
-// The portable kernels: plain C++, one Keccak state at a time, one coefficient at a time.
+// The portable kernels: plain C++ for every compiler and CPU, written so that compilers vectorise
+// them on the baseline's 128-bit vectors where they can (two Keccak states side by side, the
+// transforms' butterflies), with no intrinsics.
 
+#include <algorithm>
 #include <array>
 
 #include <halyx/mldsa/arith.hpp>
 #include <halyx/mldsa/encoding.hpp>
 #include <halyx/mldsa/keccak/keccak.hpp>
+#include <halyx/mldsa/keccak/rounds.hpp>
 #include <halyx/mldsa/poly.hpp>
 #include <halyx/mldsa/portable.hpp>
 
 namespace halyx::mldsa::portable {
 
-void permute_lanes(KeccakState* const* states) noexcept { keccak_f1600(*states[0]); }
+// Two states interleaved word by word (keccak/rounds.hpp): on every baseline with 128-bit vectors
+// (SSE2, NEON) the compiler permutes both in about the time one takes alone.
+void permute_lanes(KeccakState* const* states) noexcept { keccak_rounds::permute_lanes<2>(states); }
 
+// Each pass takes as many candidates as there are free slots (or fewer, at the end of the
+// bytes), so every candidate may be written at out[filled] unconditionally and counted only when
+// kept: no write reaches out[256], and no branch depends on the data. A pass ends full, out of
+// bytes, or with one free slot for each candidate it refused, which the next pass takes. Two
+// candidates come from one 8-byte load, which may read two bytes past the last candidate (the
+// caller's buffer has room; poly.hpp).
 std::size_t rejection_sample(std::int32_t* out, std::size_t filled, const std::uint8_t* bytes,
                              std::size_t len) noexcept {
-  for (std::size_t i = 0; i + 3 <= len && filled < N; i += 3) {
-    const std::int32_t v = bytes[i] | (bytes[i + 1] << 8) | ((bytes[i + 2] & 0x7F) << 16);
-    if (v < Q) out[filled++] = v;
+  constexpr std::uint64_t MASK = 0x7FFFFF;
+  std::size_t i = 0;
+  while (filled < N && i + 3 <= len) {
+    const std::size_t candidates = std::min((len - i) / 3, N - filled);
+    std::size_t k = 0;
+    for (; k + 2 <= candidates; k += 2, i += 6) {
+      const std::uint64_t w = load_le64(bytes + i);
+      const auto v0 = static_cast<std::int32_t>(w & MASK), v1 = static_cast<std::int32_t>((w >> 24) & MASK);
+      out[filled] = v0;
+      filled += v0 < Q ? 1 : 0;
+      out[filled] = v1;
+      filled += v1 < Q ? 1 : 0;
+    }
+    if (k < candidates) {
+      const std::int32_t v = bytes[i] | (bytes[i + 1] << 8) | ((bytes[i + 2] & 0x7F) << 16);
+      out[filled] = v;
+      filled += v < Q ? 1 : 0;
+      i += 3;
+    }
   }
   return filled;
 }
 
-// One layer of Cooley-Tukey butterflies of span Len, (a[j], a[j + Len]) := (a[j] + zeta a[j + Len],
-// a[j] - zeta a[j + Len]). Each output exceeds the bound of its inputs by less than q, as a
-// Montgomery product is below q.
-template <std::size_t Len>
-void forward_layer(std::int32_t* a) noexcept {
-  for (std::size_t start = 0; start < N; start += 2 * Len) {
-    const std::int64_t zeta = ZETAS_MONTGOMERY[forward_zeta_index(Len, start)];
-    for (std::size_t j = start; j < start + Len; ++j) {
-      const std::int32_t t = montgomery_reduce(zeta * a[j + Len]);
-      a[j + Len] = a[j] - t;
-      a[j] = a[j] + t;
+// The transforms work on unsigned representatives and multiply with Shoup's method
+// (arith.hpp), which reduces any 32-bit input to [0, 2q): no butterfly reduces anything else, and
+// the loops of the wider layers vectorise on the baseline. Coefficients are congruent mod q to
+// the plain transform's throughout, since the twiddles carry no factor R. `Bound` is each layer's
+// bound on its inputs, in multiples of q; the static_asserts check that no value reaches 2^32.
+constexpr std::uint64_t TWO_TO_32 = std::uint64_t{1} << 32;
+
+// One layer of Cooley-Tukey butterflies of span Len, (a[j], a[j + Len]) := (a[j] + t, a[j] - t + 2q)
+// with t = zeta a[j + Len] in [0, 2q): from [0, Bound q) both outputs lie in [0, (Bound + 2) q).
+template <std::size_t Len, std::uint64_t Bound>
+void forward_layer(std::uint32_t* a) noexcept {
+  static_assert((Bound + 2) * Q < TWO_TO_32);
+  constexpr auto twice_q = static_cast<std::uint32_t>(2 * Q);
+  // Spelled with the block and the offset in it, and both inputs read before either is written:
+  // so the compiler vectorises the spans of 1 and 2 across blocks too, which it did not for a
+  // loop over each block's coefficients.
+  for (std::size_t block = 0; block < N / (2 * Len); ++block) {
+    // forward_zeta_index(Len, 2 Len block), spelled so that the compiler sees it step by one.
+    const ShoupConstant zeta = ZETAS_SHOUP[N / (2 * Len) + block];
+#pragma GCC unroll 4
+    for (std::size_t k = 0; k < Len; ++k) {
+      const std::size_t j = 2 * Len * block + k;
+      const std::uint32_t x = a[j], t = shoup_multiply(a[j + Len], zeta);
+      a[j + Len] = x - t + twice_q;
+      a[j] = x + t;
     }
   }
 }
 
 // One layer of Gentleman-Sande butterflies of span Len, (a[j], a[j + Len]) := (a[j] + a[j + Len],
-// zeta (a[j] - a[j + Len])) with a negated twiddle. The sums' bound doubles; the differences'
-// products are below q.
-template <std::size_t Len>
-void inverse_layer(std::int32_t* a) noexcept {
-  for (std::size_t start = 0; start < N; start += 2 * Len) {
-    const std::int64_t zeta = -ZETAS_MONTGOMERY[inverse_zeta_index(Len, start)];
-    for (std::size_t j = start; j < start + Len; ++j) {
-      const std::int32_t t = a[j];
-      a[j] = t + a[j + Len];
-      a[j + Len] = montgomery_reduce(zeta * (t - a[j + Len]));
+// zeta (a[j] - a[j + Len] + Bound q)) with a negated twiddle. From [0, Bound q) the sums lie in
+// [0, 2 Bound q), and the differences, offset to stay positive, in (0, 2 Bound q) before their
+// products bring them to [0, 2q).
+template <std::size_t Len, std::uint64_t Bound>
+void inverse_layer(std::uint32_t* a) noexcept {
+  static_assert(2 * Bound * Q < TWO_TO_32);
+  constexpr auto offset = static_cast<std::uint32_t>(Bound * Q);
+  for (std::size_t block = 0; block < N / (2 * Len); ++block) {
+    // inverse_zeta_index(Len, 2 Len block), spelled so that the compiler sees it step by one.
+    const ShoupConstant zeta = INVERSE_ZETAS_SHOUP[N / Len - 1 - block];
+#pragma GCC unroll 4
+    for (std::size_t k = 0; k < Len; ++k) {
+      const std::size_t j = 2 * Len * block + k;
+      const std::uint32_t t = a[j], u = a[j + Len];
+      a[j] = t + u;
+      a[j + Len] = shoup_multiply(t - u + offset, zeta);
     }
   }
 }
 
-// From |p| < q the bound after all eight layers is 9q; one reduction at the end brings it under q.
+// The coefficients, as the unsigned words the transforms work on (the two types may alias).
+std::uint32_t* unsigned_coefficients(Poly& p) noexcept { return reinterpret_cast<std::uint32_t*>(p.coeffs.data()); }
+
+// From |p| < q, adding q gives [0, 2q); eight layers add 2q each, to [0, 18q), and one reduction
+// of that (below 2^31 - 2^22, as reduce needs) brings every coefficient under q in size.
 // The spans are template arguments so that the compiler can unroll the short loops of the last
-// layers, which made the transform a fifth faster here than one loop over the spans.
+// layers.
 void ntt(Poly& p) noexcept {
   check_bound(p, Q);
-  std::int32_t* a = p.coeffs.data();
-  forward_layer<128>(a);
-  forward_layer<64>(a);
-  forward_layer<32>(a);
-  forward_layer<16>(a);
-  forward_layer<8>(a);
-  forward_layer<4>(a);
-  forward_layer<2>(a);
-  forward_layer<1>(a);
+  for (auto& c : p.coeffs) c += Q;
+  std::uint32_t* a = unsigned_coefficients(p);
+  forward_layer<128, 2>(a);
+  forward_layer<64, 4>(a);
+  forward_layer<32, 6>(a);
+  forward_layer<16, 8>(a);
+  forward_layer<8, 10>(a);
+  forward_layer<4, 12>(a);
+  forward_layer<2, 14>(a);
+  forward_layer<1, 16>(a);
+  static_assert(18 * Q < (1 << 30));
   for (auto& c : p.coeffs) c = reduce(c);
   check_bound(p, Q);
 }
 
-// The sums are never reduced: from |p| < q they stay under 256q < 2^31. The final scaling by
-// R^2/256 reduces everything below q.
+// From |p| < q, adding q gives [0, 2q); each layer at most doubles the bound, so the last layer's
+// inputs lie below 256q and its sums below 512q, under 2^32 (2^32 / q is about 512.5). The final
+// factor 2^32 / 256 leaves [0, 2q), which one conditional subtraction of q brings to [0, q).
 void inverse_ntt_montgomery(Poly& p) noexcept {
   check_bound(p, Q);
-  std::int32_t* a = p.coeffs.data();
-  inverse_layer<1>(a);
-  inverse_layer<2>(a);
-  inverse_layer<4>(a);
-  inverse_layer<8>(a);
-  inverse_layer<16>(a);
-  inverse_layer<32>(a);
-  inverse_layer<64>(a);
-  inverse_layer<128>(a);
-  for (auto& c : p.coeffs) c = montgomery_reduce(std::int64_t{INVERSE_NTT_SCALE} * c);
+  for (auto& c : p.coeffs) c += Q;
+  std::uint32_t* a = unsigned_coefficients(p);
+  inverse_layer<1, 2>(a);
+  inverse_layer<2, 4>(a);
+  inverse_layer<4, 8>(a);
+  inverse_layer<8, 16>(a);
+  inverse_layer<16, 32>(a);
+  inverse_layer<32, 64>(a);
+  inverse_layer<64, 128>(a);
+  inverse_layer<128, 256>(a);
+  for (std::size_t i = 0; i < N; ++i) a[i] = shoup_multiply(a[i], INVERSE_NTT_SCALE_SHOUP);
+  // [0, 2q) to [0, q): subtracting q alone would leave -q where the product is 0.
+  for (auto& c : p.coeffs) c = to_canonical(c - Q);
   check_bound(p, Q);
 }
 
@@ -149,7 +207,7 @@ namespace halyx::mldsa {
 
 const Kernels PORTABLE_KERNELS = {
     .permute_one = keccak_f1600,
-    .keccak_lanes = 1,
+    .keccak_lanes = 2,
     .permute_lanes = portable::permute_lanes,
     .rejection_sample = portable::rejection_sample,
     .ntt = portable::ntt,

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "mldsa/each_path.hpp"
+#include <halyx/mldsa/arith.hpp>
 #include <halyx/mldsa/params.hpp>
 #include <halyx/mldsa/path.hpp>
 #include <halyx/mldsa/poly.hpp>
@@ -156,6 +157,28 @@ TEST_P(PolyKernels, MatrixRowMatchesDirectArithmetic) {
     kernels().matrix_row(got, r.a.data(), r.z.data(), r.c, r.t);
     EXPECT_EQ(out_of_range(got), "");
     EXPECT_EQ(residues(got), want);
+  }
+}
+
+// The portable transforms reduce nothing but through Shoup's multiplication, and lean on it for
+// every 32-bit input up to 512q. Each constant they use, times the inputs at the ends of that
+// range and random ones, must give a value below 2q congruent to the product.
+TEST(ShoupMultiply, StaysBelowTwoQAndCongruentForEveryConstant) {
+  std::vector<ShoupConstant> constants(ZETAS_SHOUP.begin() + 1, ZETAS_SHOUP.end());
+  constants.insert(constants.end(), INVERSE_ZETAS_SHOUP.begin() + 1, INVERSE_ZETAS_SHOUP.end());
+  constants.push_back(INVERSE_NTT_SCALE_SHOUP);
+  constants.push_back(shoup_constant(Q - 1));
+  std::mt19937 rng(5);
+  for (const ShoupConstant c : constants) {
+    ASSERT_LT(c.w, static_cast<std::uint32_t>(Q));
+    std::vector<std::uint32_t> xs = {0, 1, Q - 1, Q, 2 * Q, 18 * Q, 512u * Q - 1, 0x80000000u, 0xFFFFFFFFu};
+    for (int i = 0; i < 8; ++i) xs.push_back(static_cast<std::uint32_t>(rng()));
+    for (const std::uint32_t x : xs) {
+      const std::uint32_t r = shoup_multiply(x, c);
+      SCOPED_TRACE("w " + std::to_string(c.w) + " x " + std::to_string(x));
+      ASSERT_LT(r, static_cast<std::uint32_t>(2 * Q));
+      ASSERT_EQ(r % Q, std::uint64_t{x} * c.w % Q);
+    }
   }
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include <halyx/mldsa/keccak/keccak.hpp>
@@ -73,6 +74,56 @@ constexpr std::array<std::uint64_t, 24> make_round_constants() noexcept {
     round(e, a, RC[r + 1]);
   }
   for (unsigned i = 0; i < 25; ++i) state[i] = a[i];
+}
+
+// Keccak-f[1600] on W states side by side, in plain C++: word i of state w is a[i][w]. One round
+// is the scalar round above run for each w, in a loop the compiler is told not to unroll: its
+// vectoriser then takes the W iterations as the lanes of one vector (two 64-bit lanes in SSE2 and
+// NEON registers), with every word at unit stride. Unrolled instead, the loop went to the
+// straight-line vectoriser, which left half of each round scalar and ran slower than one state.
+template <std::size_t W>
+[[gnu::always_inline]] inline void round_lanes(const std::uint64_t (*a)[W], std::uint64_t (*e)[W],
+                                               std::uint64_t rc) noexcept {
+#pragma GCC unroll 1
+  for (std::size_t w = 0; w < W; ++w) {
+    std::uint64_t c[5], d[5];
+#pragma GCC unroll 5
+    for (unsigned x = 0; x < 5; ++x) c[x] = a[x][w] ^ a[x + 5][w] ^ a[x + 10][w] ^ a[x + 15][w] ^ a[x + 20][w];
+#pragma GCC unroll 5
+    for (unsigned x = 0; x < 5; ++x) d[x] = c[(x + 4) % 5] ^ rotl64(c[(x + 1) % 5], 1);
+#pragma GCC unroll 5
+    for (unsigned y = 0; y < 5; ++y) {
+      std::uint64_t b[5];
+#pragma GCC unroll 5
+      for (unsigned x = 0; x < 5; ++x) {
+        const unsigned sx = (x + 3 * y) % 5, s = sx + 5 * x;
+        b[x] = rotl64(a[s][w] ^ d[sx], KECCAK_ROTATIONS[s]);
+      }
+      // iota folded into chi, so that every statement of the body is one vector operation.
+#pragma GCC unroll 5
+      for (unsigned x = 0; x < 5; ++x) {
+        e[x + 5 * y][w] = b[x] ^ (~b[(x + 1) % 5] & b[(x + 2) % 5]) ^ (x + y == 0 ? rc : 0);
+      }
+    }
+  }
+}
+
+// All 24 rounds on the W states states[0..W). Every state is read before any is written, so one
+// state may stand in several places and is then permuted once.
+template <std::size_t W>
+[[gnu::always_inline]] inline void permute_lanes(KeccakState* const* states) noexcept {
+  constexpr std::array<std::uint64_t, 24> RC = make_round_constants();
+  alignas(64) std::uint64_t a[25][W], e[25][W];
+  for (unsigned i = 0; i < 25; ++i) {
+    for (std::size_t w = 0; w < W; ++w) a[i][w] = (*states[w])[i];
+  }
+  for (unsigned r = 0; r < 24; r += 2) {
+    round_lanes<W>(a, e, RC[r]);
+    round_lanes<W>(e, a, RC[r + 1]);
+  }
+  for (std::size_t w = 0; w < W; ++w) {
+    for (unsigned i = 0; i < 25; ++i) (*states[w])[i] = a[i][w];
+  }
 }
 
 }  // namespace halyx::mldsa::keccak_rounds

@@ -123,6 +123,8 @@ void run_sponges(std::span<Sponge> batch, const Kernels& kernels) noexcept {
       return run<8>(batch, kernels);
     case 4:
       return run<4>(batch, kernels);
+    case 2:
+      return run<2>(batch, kernels);
     default:
       return run<1>(batch, kernels);
   }
