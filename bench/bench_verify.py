@@ -41,11 +41,11 @@ DEFAULT_BUILDS = (("native", "build-bench"), ("portable", "build-bench-portable"
 # (label, numerator, denominator, most): the targets the native verifier was built to meet.
 TARGETS = (
     ("native call vs one liboqs verification", ("native", "successful call"),
-     ("liboqs", "one raw verification"), 1.0),
+     ("liboqs", "one raw verification"), 0.65),
     ("native call vs an OpenSSL-backend call", ("native", "successful call"),
      ("openssl", "successful call"), 0.15),
     ("portable-path call vs one OpenSSL verification", ("portable", "successful call"),
-     ("openssl", "one raw verification"), 1.0),
+     ("openssl", "one raw verification"), 0.35),
 )
 
 
