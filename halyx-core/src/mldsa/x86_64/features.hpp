@@ -2,7 +2,8 @@
 // feature, the CpuFeatures member that this_cpu() fills and runs_on() reads, and the compiler's
 // name for it; the same list gives the target attribute that every function of the path's kernels
 // carries, helpers included. The tests read it too, so a feature added to a list reaches the
-// detection, the instructions the compiler may emit and the expectations at once.
+// instructions the compiler may emit and the expectations at once; this_cpu() reads each member's
+// CPUID bit, and a test fails while a listed feature has none (its member then stays false).
 #pragma once
 
 #include <span>
