@@ -24,7 +24,15 @@
 // feature brings its own separator.
 #define HALYX_MLDSA_TARGET_NAME(member, name) "," name
 #define HALYX_TARGET_AVX2 __attribute__((target("sse2" HALYX_MLDSA_AVX2_FEATURES(HALYX_MLDSA_TARGET_NAME))))
-#define HALYX_TARGET_AVX512 __attribute__((target("sse2" HALYX_MLDSA_AVX512_FEATURES(HALYX_MLDSA_TARGET_NAME))))
+// Clang 18 and later split the 512-bit registers from the AVX-512 instructions (for AVX10) and,
+// in a target attribute, grant them only when named: "evex512" is no CPU feature of its own.
+#if defined(__clang__) && __clang_major__ >= 18
+#define HALYX_MLDSA_EVEX512 ",evex512"
+#else
+#define HALYX_MLDSA_EVEX512 ""
+#endif
+#define HALYX_TARGET_AVX512 \
+  __attribute__((target("sse2" HALYX_MLDSA_AVX512_FEATURES(HALYX_MLDSA_TARGET_NAME) HALYX_MLDSA_EVEX512)))
 
 namespace halyx::mldsa::x86_64 {
 
