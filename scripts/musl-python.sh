@@ -8,7 +8,7 @@
 #
 # The source is the upstream tarball of Debian 12's python3.11 source package (3.11 is the oldest
 # CPython the abi3 wheel claims; Debian's own patches fit the interpreter to Debian's layout and are
-# left out). musl's dynamic loader comes from Debian 12's musl package for the target architecture,
+# left out). musl's dynamic loader comes from Debian 13's musl package for the target architecture,
 # unpacked with dpkg -x into PREFIX/lib; the interpreter names that loader by its path, so it runs
 # on a glibc machine without anything installed system-wide. pytest and what it imports, all pure
 # Python, come from Debian 12's packages too, unpacked into PREFIX/pytest (the same pytest the
@@ -41,9 +41,12 @@ unused_modules=(_decimal pyexpat _elementtree _codecs_cn _codecs_hk _codecs_iso2
                 _codecs_kr _codecs_tw _multibytecodec audioop ossaudiodev _xxsubinterpreters nis
                 _crypt spwd syslog _tkinter _gdbm _sqlite3 _uuid _dbm _lsprof _asyncio _zoneinfo
                 _curses _curses_panel readline _ctypes mmap)
-packages=(musl
-          python3-pytest python3-pluggy python3-iniconfig python3-packaging python3-attr python3-py
-          python3-more-itertools python3-pkg-resources)
+# musl from Debian 13, whose 1.2.5 is the release zig's headers declare (Debian 12's 1.2.3 lacks
+# calls they use, such as __ioctl_time64); pytest from Debian 12, as the aarch64 glibc test has it.
+packages=(musl/trixie
+          python3-pytest/bookworm python3-pluggy/bookworm python3-iniconfig/bookworm
+          python3-packaging/bookworm python3-attr/bookworm python3-py/bookworm
+          python3-more-itertools/bookworm python3-pkg-resources/bookworm)
 
 zig_bin=$("$here/zig-tools.sh")
 build_python=/usr/bin/python3.11   # the build machine's own 3.11 runs the build's Python steps
@@ -59,7 +62,7 @@ mirror=$(debian_mirror musl-python)
 cat > "$work/parts/bookworm.sources" <<SRC
 Types: deb deb-src
 URIs: $mirror
-Suites: bookworm
+Suites: bookworm trixie
 Components: main
 Architectures: $deb_arch
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
@@ -70,12 +73,12 @@ apt_opts=(-o Dir::Etc::SourceList=/dev/null -o "Dir::Etc::SourceParts=$work/part
 started=$SECONDS
 echo "musl-python: reading Debian 12's package and source indexes (private apt configuration)"
 apt-get "${apt_opts[@]}" -qq update 2>&1 | grep -v "unsandboxed" >&2 || true
-(cd "$work/src" && apt-get "${apt_opts[@]}" -qq source --download-only python3.11 2>&1 | grep -v "unsandboxed" >&2) || true
+(cd "$work/src" && apt-get "${apt_opts[@]}" -qq source --download-only python3.11/bookworm 2>&1 | grep -v "unsandboxed" >&2) || true
 (cd "$work/debs" && apt-get "${apt_opts[@]}" -qq download "${packages[@]}" 2>&1 | grep -v "unsandboxed" >&2) || true
 tarball="$work/src/python3.11_$source_version.orig.tar.gz"
 [[ -f $tarball ]] || { echo "musl-python: Debian 12 has no python3.11 $source_version source" >&2; exit 1; }
 for p in "${packages[@]}"; do
-  compgen -G "$work/debs/${p}_*.deb" >/dev/null || { echo "musl-python: could not download $p" >&2; exit 1; }
+  compgen -G "$work/debs/${p%/*}_*.deb" >/dev/null || { echo "musl-python: could not download $p" >&2; exit 1; }
 done
 tar -xzf "$tarball" -C "$work/src"
 srcdir="$work/src/Python-$source_version"
@@ -87,7 +90,7 @@ echo "musl-python: fetched in $((SECONDS - started)) s"
 rm -rf "$prefix"
 mkdir -p "$prefix/lib" "$prefix/etc" "$prefix/pytest"
 loader="$prefix/lib/ld-musl-$arch.so.1"
-cp -L "$work/unpacked/lib/ld-musl-$arch.so.1" "$loader"
+cp -L "$work/unpacked/usr/lib/ld-musl-$arch.so.1" "$loader"   # Debian 13 keeps /lib in /usr/lib
 # musl's loader reads its search path from ../etc beside its own folder: only PREFIX/lib, never the
 # host's glibc folders.
 echo "$prefix/lib" > "$prefix/etc/ld-musl-$arch.path"
@@ -98,9 +101,6 @@ cat > "$work/config.site" <<SITE
 ac_cv_file__dev_ptmx=yes
 ac_cv_file__dev_ptc=no
 ac_cv_buggy_getaddrinfo=no
-# zig's musl headers are 1.2.5's; Debian 12's loader is musl 1.2.3, older than these two calls.
-ac_cv_func_preadv2=no
-ac_cv_func_pwritev2=no
 $(for m in "${unused_modules[@]}"; do echo "py_cv_module_$m=n/a"; done)
 SITE
 
@@ -113,15 +113,17 @@ if ! (
   # with -O or -OO.
   sed -i 's/$(PYTHON_FOR_BUILD) -Wi -OO* $(DESTDIR)$(LIBDEST)\/compileall.py/true/' Makefile.pre.in
   # Dynamically linked, so that it can load extension modules; the executable names the loader in
-  # PREFIX. zig makes __DATE__ an error, and getbuildinfo.c records the build date.
+  # PREFIX. zig makes __DATE__ an error, and getbuildinfo.c records the build date. Position
+  # independent: zig's stub of musl's libc.so gives environ, __progname and the like one address,
+  # so the copy relocations of a fixed-address executable would make them one variable.
   # PKG_CONFIG=false: the host's .pc files describe glibc libraries.
   # MODULE_BUILDTYPE=static: the extension modules go into the interpreter, built by make alone
   # (setup.py would add the host's /usr/include).
   CONFIG_SITE="$work/config.site" PKG_CONFIG=false MODULE_BUILDTYPE=static \
   CC="$zig_bin/zig-cc -target $arch-linux-musl" CXX="$zig_bin/zig-c++ -target $arch-linux-musl" \
   AR="$zig_bin/zig-ar" RANLIB="$zig_bin/zig-ranlib" READELF="$(command -v readelf)" \
-  OPT="-DNDEBUG -fwrapv -O2 -Wno-date-time" LDFLAGS="-dynamic" \
-  LINKFORSHARED="-Wl,--export-dynamic -Wl,--dynamic-linker=$loader" \
+  OPT="-DNDEBUG -fwrapv -O2 -fPIE -Wno-date-time" LDFLAGS="-dynamic" \
+  LINKFORSHARED="-pie -Wl,--export-dynamic -Wl,--dynamic-linker=$loader" \
     ./configure --build="$(uname -m)-pc-linux-gnu" --host="$arch-linux-musl" --prefix="$prefix" \
       --with-build-python="$build_python" --disable-test-modules --disable-ipv6 \
       --without-ensurepip --without-doc-strings --with-system-expat --with-system-libmpdec ||
