@@ -34,7 +34,38 @@ case $arch in
 esac
 prefix=$(mkdir -p "$prefix" && cd "$prefix" && pwd)
 
-source_version="3.11.2"   # the upstream release in Debian 12's python3.11
+source_version="3.11.2"
+static_modules="array arraymodule.c
+_bisect _bisectmodule.c
+_contextvars _contextvarsmodule.c
+_csv _csv.c
+_heapq _heapqmodule.c
+_json _json.c
+_opcode _opcode.c
+_pickle _pickle.c
+_queue _queuemodule.c
+_random _randommodule.c
+_struct _struct.c
+_typing _typingmodule.c
+math mathmodule.c
+cmath cmathmodule.c
+_statistics _statisticsmodule.c
+_datetime _datetimemodule.c
+binascii binascii.c
+_md5 md5module.c
+_sha1 sha1module.c
+_sha256 sha256module.c
+_sha512 sha512module.c
+_sha3 _sha3/sha3module.c
+_blake2 _blake2/blake2module.c _blake2/blake2b_impl.c _blake2/blake2s_impl.c
+unicodedata unicodedata.c
+fcntl fcntlmodule.c
+grp grpmodule.c
+_posixsubprocess _posixsubprocess.c
+resource resource.c
+select selectmodule.c
+_socket socketmodule.c
+termios termios.c"   # the upstream release in Debian 12's python3.11
 # Configure would build these; nothing the tests run imports them. Without pyexpat and _decimal,
 # "system" expat and libmpdec only keep the build from compiling its bundled copies.
 unused_modules=(_decimal pyexpat _elementtree _codecs_cn _codecs_hk _codecs_iso2022 _codecs_jp
@@ -101,7 +132,7 @@ cat > "$work/config.site" <<SITE
 ac_cv_file__dev_ptmx=yes
 ac_cv_file__dev_ptc=no
 ac_cv_buggy_getaddrinfo=no
-$(for m in "${unused_modules[@]}"; do echo "py_cv_module_$m=n/a"; done)
+$(for m in "${unused_modules[@]}" array _bisect _contextvars _csv _heapq _json _opcode _pickle _queue _random _struct _typing math cmath _statistics _datetime binascii _md5 _sha1 _sha256 _sha512 _sha3 _blake2 unicodedata fcntl grp _posixsubprocess resource select _socket termios; do echo "py_cv_module_$m=n/a"; done)
 SITE
 
 started=$SECONDS
@@ -109,6 +140,9 @@ echo "musl-python: building CPython $source_version for $arch-linux-musl into $p
 log="$prefix/build.log"
 if ! (
   cd "$srcdir" || exit 1
+  # Built into the interpreter by make: setup.py, which would build them as shared modules,
+  # compiles against the build machine's /usr/include.
+  printf '*static*\n%s\n' "$static_modules" > Modules/Setup.local
   # The standard library is compiled for the default optimisation level alone: the tests never run
   # with -O or -OO.
   sed -i 's/$(PYTHON_FOR_BUILD) -Wi -OO* $(DESTDIR)$(LIBDEST)\/compileall.py/true/' Makefile.pre.in
@@ -119,7 +153,7 @@ if ! (
   # PKG_CONFIG=false: the host's .pc files describe glibc libraries.
   # MODULE_BUILDTYPE=static: the extension modules go into the interpreter, built by make alone
   # (setup.py would add the host's /usr/include).
-  CONFIG_SITE="$work/config.site" PKG_CONFIG=false MODULE_BUILDTYPE=static \
+  CONFIG_SITE="$work/config.site" PKG_CONFIG=false \
   CC="$zig_bin/zig-cc -target $arch-linux-musl" CXX="$zig_bin/zig-c++ -target $arch-linux-musl" \
   AR="$zig_bin/zig-ar" RANLIB="$zig_bin/zig-ranlib" READELF="$(command -v readelf)" \
   OPT="-DNDEBUG -fwrapv -O2 -fPIE -Wno-date-time" LDFLAGS="-dynamic" \
