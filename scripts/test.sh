@@ -11,7 +11,10 @@
 #      unpacked and turned into a wheel without network, apt or downloads, passing the same checks;
 #   4. the aarch64 wheel (scripts/test-wheel-aarch64.sh): cross-built, its tag and notices proved
 #      the same way, then imported, run on the sample and tested by an arm64 CPython under qemu;
-#   5. the C++ and Python tests of the release build, under ctest (its summary ends the output).
+#   5. the musllinux wheels, x86-64 and aarch64 (scripts/test-wheel-musl.sh): built with zig's
+#      toolchain, their tag proved by auditwheel, then imported, run on the sample and tested by a
+#      musl CPython built with the same toolchain, natively and under qemu;
+#   6. the C++ and Python tests of the release build, under ctest (its summary ends the output).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -36,6 +39,9 @@ scripts/test-wheel.sh
 
 section "aarch64 wheel, under emulation"
 scripts/test-wheel-aarch64.sh
+
+section "musllinux wheels, x86-64 natively and aarch64 under emulation"
+scripts/test-wheel-musl.sh
 
 section "release tests"
 ctest --test-dir build --output-on-failure
