@@ -14,6 +14,9 @@
 #     CycloneDX 1.6 JSON schema (strict: no property the schema does not know).
 #
 #   scripts/ecosystem-check.sh ARTEFACT...
+#
+# $HALYX_AUDITWHEEL_LDPATHS, when set, is where auditwheel looks for the libraries a module needs
+# instead of this machine's own folders: the target's C library, for a wheel of another libc.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools=$(scripts/wheel-tools.sh)
@@ -39,7 +42,7 @@ for artefact in "$@"; do
       platform=${name%.whl}
       platform=${platform##*-}
       if [[ $platform == *linux* ]]; then
-        report=$("$tools/auditwheel" show "$artefact" 2>&1) || fail "auditwheel show failed on $name: $report"
+        report=$("$tools/auditwheel" show ${HALYX_AUDITWHEEL_LDPATHS:+--ldpaths "$HALYX_AUDITWHEEL_LDPATHS"} "$artefact" 2>&1) || fail "auditwheel show failed on $name: $report"
         consistent=$(tr -s ' \n' ' ' <<<"$report" | sed -n 's/.*consistent with the following platform tag: "\([^"]*\)".*/\1/p')
         [[ -n $consistent && $(expected_platforms "$consistent") == "$platform" ]] ||
           fail "auditwheel finds $name consistent with '${consistent:-nothing}', not its own tag $platform: $report"

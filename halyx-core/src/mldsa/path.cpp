@@ -2,9 +2,12 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 
 #include <halyx/mldsa/x86_64/features.hpp>
 #if defined(__x86_64__)
+#include <cpuid.h>
+
 #include <halyx/mldsa/x86_64/kernels.hpp>
 #endif
 
@@ -59,12 +62,32 @@ bool runs_on(Path p, const CpuFeatures& cpu) noexcept {
 CpuFeatures this_cpu() noexcept {
   CpuFeatures cpu;
 #if defined(__x86_64__)
-  // The compiler's CPU check also asks the operating system whether it saves the vector registers.
-  // The AVX-512 path's list holds every feature of the other paths.
-  __builtin_cpu_init();
-#define HALYX_MLDSA_DETECT(member, name) cpu.member = __builtin_cpu_supports(name);
-  HALYX_MLDSA_AVX512_FEATURES(HALYX_MLDSA_DETECT)
-#undef HALYX_MLDSA_DETECT
+  // Asked of the CPU itself rather than through __builtin_cpu_supports, whose data lives in the
+  // compiler's runtime library: libgcc has it, but not every clang runtime does (zig's, which builds
+  // the musl wheels, lacks it). A vector extension counts only where the operating system saves its
+  // registers on a context switch, as XCR0 says: SSE and AVX state for AVX2, and the opmask and
+  // upper ZMM state on top for AVX-512.
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return cpu;
+  cpu.popcnt = (ecx & bit_POPCNT) != 0;
+  std::uint64_t xcr0 = 0;
+  if ((ecx & bit_OSXSAVE) != 0) {
+    unsigned lo = 0, hi = 0;
+    __asm__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+    xcr0 = (std::uint64_t{hi} << 32) | lo;
+  }
+  constexpr std::uint64_t YMM_STATE = 0x6, ZMM_STATE = 0xe0;
+  const bool ymm = (ecx & bit_AVX) != 0 && (xcr0 & YMM_STATE) == YMM_STATE;
+  const bool zmm = ymm && (xcr0 & ZMM_STATE) == ZMM_STATE;
+  if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) return cpu;
+  cpu.bmi1 = (ebx & bit_BMI) != 0;
+  cpu.bmi2 = (ebx & bit_BMI2) != 0;
+  cpu.avx2 = ymm && (ebx & bit_AVX2) != 0;
+  cpu.avx512f = zmm && (ebx & bit_AVX512F) != 0;
+  cpu.avx512bw = zmm && (ebx & bit_AVX512BW) != 0;
+  cpu.avx512vl = zmm && (ebx & bit_AVX512VL) != 0;
+  cpu.avx512dq = zmm && (ebx & bit_AVX512DQ) != 0;
+  cpu.avx512vbmi = zmm && (ecx & bit_AVX512VBMI) != 0;
 #endif
   return cpu;
 }

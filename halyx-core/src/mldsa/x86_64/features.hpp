@@ -2,7 +2,8 @@
 // feature, the CpuFeatures member that this_cpu() fills and runs_on() reads, and the compiler's
 // name for it; the same list gives the target attribute that every function of the path's kernels
 // carries, helpers included. The tests read it too, so a feature added to a list reaches the
-// detection, the instructions the compiler may emit and the expectations at once.
+// instructions the compiler may emit and the expectations at once; this_cpu() reads each member's
+// CPUID bit, and a test fails while a listed feature has none (its member then stays false).
 #pragma once
 
 #include <span>
@@ -23,7 +24,15 @@
 // feature brings its own separator.
 #define HALYX_MLDSA_TARGET_NAME(member, name) "," name
 #define HALYX_TARGET_AVX2 __attribute__((target("sse2" HALYX_MLDSA_AVX2_FEATURES(HALYX_MLDSA_TARGET_NAME))))
-#define HALYX_TARGET_AVX512 __attribute__((target("sse2" HALYX_MLDSA_AVX512_FEATURES(HALYX_MLDSA_TARGET_NAME))))
+// Clang 18 and later split the 512-bit registers from the AVX-512 instructions (for AVX10) and,
+// in a target attribute, grant them only when named: "evex512" is no CPU feature of its own.
+#if defined(__clang__) && __clang_major__ >= 18
+#define HALYX_MLDSA_EVEX512 ",evex512"
+#else
+#define HALYX_MLDSA_EVEX512 ""
+#endif
+#define HALYX_TARGET_AVX512 \
+  __attribute__((target("sse2" HALYX_MLDSA_AVX512_FEATURES(HALYX_MLDSA_TARGET_NAME) HALYX_MLDSA_EVEX512)))
 
 namespace halyx::mldsa::x86_64 {
 
