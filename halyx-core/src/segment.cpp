@@ -145,7 +145,7 @@ std::expected<SegmentVerifier, SegmentError> SegmentVerifier::begin(const Checke
     auto sides = merkle::split_path(p.leaf_index, p.tree_size, p.inclusion_path);
     if (!sides) return Result(std::unexpect, ProofMisfit{end, p.leaf_index, p.tree_size});
     if (end == ProofEnd::First) {
-      first_sides = std::move(sides);
+      first_sides = sides;
     } else {
       v.after_ = sides->after;
       v.after_count_ = sides->after_count;
