@@ -19,7 +19,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-section() { printf '\n== %s\n' "$*"; }
+started=$SECONDS
+section() { printf '\n== %s  (at %d s)\n' "$*" "$((SECONDS - started))"; }
+trap 'printf "\n== finished in %d s\n" "$((SECONDS - started))"' EXIT
 
 section "release build"
 scripts/build.sh
