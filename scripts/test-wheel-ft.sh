@@ -14,7 +14,8 @@
 #   4. the throughput of two threads against one is printed, as a figure, not a verdict: it
 #      depends on what else the machine runs.
 # $HALYX_DEPS_CACHE moves the cache (default: .cache/ in the source tree); $CMAKE_ARGS reaches the
-# wheel's CMake build, as in scripts/test-wheel.sh.
+# wheel's CMake build, as in scripts/test-wheel.sh. With --prepare it stops once step 1 is done,
+# so that a caller can have the interpreter made in the background while it does other work.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -48,6 +49,7 @@ if [[ ! -f $wheelhouse/.complete ]]; then
   fi
   touch "$wheelhouse/.complete"
 fi
+[[ ${1:-} == --prepare ]] && exit 0
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
