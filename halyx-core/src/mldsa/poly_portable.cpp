@@ -56,32 +56,46 @@ std::size_t rejection_sample(std::int32_t* out, std::size_t filled, const std::u
 // bound on its inputs, in multiples of q; the static_asserts check that no value reaches 2^32.
 constexpr std::uint64_t TWO_TO_32 = std::uint64_t{1} << 32;
 
-// One layer of Cooley-Tukey butterflies of span Len, (a[j], a[j + Len]) := (a[j] + t, a[j] - t + 2q)
-// with t = zeta a[j + Len] in [0, 2q): from [0, Bound q) both outputs lie in [0, (Bound + 2) q).
-template <std::size_t Len, std::uint64_t Bound>
+// One Cooley-Tukey butterfly, (x, y) := (x + t, x - t + 2q) with t = zeta y in [0, 2q): from
+// [0, Bound q) both outputs lie in [0, (Bound + 2) q).
+[[gnu::always_inline]] inline void forward_butterfly(std::uint32_t& x, std::uint32_t& y, std::uint32_t w,
+                                                     std::uint32_t w_shoup) noexcept {
+  constexpr auto twice_q = static_cast<std::uint32_t>(2 * Q);
+  const std::uint32_t t = shoup_multiply(y, ShoupConstant{w, w_shoup});
+  y = x - t + twice_q;
+  x = x + t;
+}
+
+// One Gentleman-Sande butterfly with a negated twiddle, (x, y) := (x + y, zeta (x - y + offset)):
+// from [0, Bound q), with offset = Bound q, the sum lies in [0, 2 Bound q), the difference, kept
+// positive, in (0, 2 Bound q), and its product in [0, 2q).
+[[gnu::always_inline]] inline void inverse_butterfly(std::uint32_t& x, std::uint32_t& y, std::uint32_t offset,
+                                                     std::uint32_t w, std::uint32_t w_shoup) noexcept {
+  const std::uint32_t t = x, u = y;
+  x = t + u;
+  y = shoup_multiply(t - u + offset, ShoupConstant{w, w_shoup});
+}
+
+// One layer of span Len >= 8 over the whole polynomial. `Add` is added to every input as it is
+// read (q, to make the first layer's signed inputs positive), so that no separate pass does it.
+template <std::size_t Len, std::uint64_t Bound, std::uint32_t Add = 0>
 void forward_layer(std::uint32_t* a) noexcept {
   static_assert((Bound + 2) * Q < TWO_TO_32);
-  constexpr auto twice_q = static_cast<std::uint32_t>(2 * Q);
-  // Spelled with the block and the offset in it, and both inputs read before either is written:
-  // so the compiler vectorises the spans of 1 and 2 across blocks too, which it did not for a
-  // loop over each block's coefficients.
+  // Spelled with the block and the offset in it, and both inputs read before either is written.
   for (std::size_t block = 0; block < N / (2 * Len); ++block) {
     // forward_zeta_index(Len, 2 Len block), spelled so that the compiler sees it step by one.
     const ShoupConstant zeta = ZETAS_SHOUP[N / (2 * Len) + block];
 #pragma GCC unroll 4
     for (std::size_t k = 0; k < Len; ++k) {
       const std::size_t j = 2 * Len * block + k;
-      const std::uint32_t x = a[j], t = shoup_multiply(a[j + Len], zeta);
-      a[j + Len] = x - t + twice_q;
-      a[j] = x + t;
+      std::uint32_t x = a[j] + Add, y = a[j + Len] + Add;
+      forward_butterfly(x, y, zeta.w, zeta.w_shoup);
+      a[j] = x;
+      a[j + Len] = y;
     }
   }
 }
 
-// One layer of Gentleman-Sande butterflies of span Len, (a[j], a[j + Len]) := (a[j] + a[j + Len],
-// zeta (a[j] - a[j + Len] + Bound q)) with a negated twiddle. From [0, Bound q) the sums lie in
-// [0, 2 Bound q), and the differences, offset to stay positive, in (0, 2 Bound q) before their
-// products bring them to [0, 2q).
 template <std::size_t Len, std::uint64_t Bound>
 void inverse_layer(std::uint32_t* a) noexcept {
   static_assert(2 * Bound * Q < TWO_TO_32);
@@ -92,55 +106,140 @@ void inverse_layer(std::uint32_t* a) noexcept {
 #pragma GCC unroll 4
     for (std::size_t k = 0; k < Len; ++k) {
       const std::size_t j = 2 * Len * block + k;
-      const std::uint32_t t = a[j], u = a[j + Len];
-      a[j] = t + u;
-      a[j + Len] = shoup_multiply(t - u + offset, zeta);
+      inverse_butterfly(a[j], a[j + Len], offset, zeta.w, zeta.w_shoup);
     }
+  }
+}
+
+// The twiddles of the three short layers (spans 4, 2 and 1), which run together on each block of
+// eight coefficients: entry [i][b] is the i-th twiddle block b takes (one of span 4, two of span 2,
+// four of span 1, in that order), values and Shoup factors apart. Laid out by block, so that the
+// loop over blocks reads each at unit stride and vectorises across four blocks at once.
+struct ShortLayerTwiddles {
+  std::array<std::array<std::uint32_t, N / 8>, 7> w, w_shoup;
+};
+
+template <bool Inverse>
+constexpr ShortLayerTwiddles short_layer_twiddles() {
+  ShortLayerTwiddles t{};
+  for (std::size_t b = 0; b < N / 8; ++b) {
+    const std::size_t start[7] = {8 * b, 8 * b, 8 * b + 4, 8 * b, 8 * b + 2, 8 * b + 4, 8 * b + 6};
+    const std::size_t len[7] = {4, 2, 2, 1, 1, 1, 1};
+    for (std::size_t i = 0; i < 7; ++i) {
+      const ShoupConstant z = Inverse ? INVERSE_ZETAS_SHOUP[inverse_zeta_index(len[i], start[i])]
+                                      : ZETAS_SHOUP[forward_zeta_index(len[i], start[i])];
+      t.w[i][b] = z.w;
+      t.w_shoup[i][b] = z.w_shoup;
+    }
+  }
+  return t;
+}
+inline constexpr ShortLayerTwiddles FORWARD_SHORT = short_layer_twiddles<false>();
+inline constexpr ShortLayerTwiddles INVERSE_SHORT = short_layer_twiddles<true>();
+
+// The forward layers of spans 4, 2 and 1 on each block of eight coefficients in registers, then
+// the final reduction: one pass where three took three, and no layer left to a scalar loop. From
+// [0, 10q) the spans take the bounds to 12q, 14q, 16q, and 18q, whose reduction (below
+// 2^31 - 2^22, as reduce needs) leaves every coefficient under q in size.
+void forward_short_layers(std::uint32_t* a) noexcept {
+  static_assert(18 * Q < (1 << 30));
+  const ShortLayerTwiddles& z = FORWARD_SHORT;
+  for (std::size_t b = 0; b < N / 8; ++b) {
+    std::uint32_t x[8];
+#pragma GCC unroll 8
+    for (std::size_t k = 0; k < 8; ++k) x[k] = a[8 * b + k];
+#pragma GCC unroll 4
+    for (std::size_t k = 0; k < 4; ++k) forward_butterfly(x[k], x[k + 4], z.w[0][b], z.w_shoup[0][b]);
+#pragma GCC unroll 4
+    for (std::size_t k = 0; k < 4; ++k) {
+      const std::size_t i = 1 + k / 2, j = (k / 2) * 4 + k % 2;
+      forward_butterfly(x[j], x[j + 2], z.w[i][b], z.w_shoup[i][b]);
+    }
+#pragma GCC unroll 4
+    for (std::size_t k = 0; k < 4; ++k) forward_butterfly(x[2 * k], x[2 * k + 1], z.w[3 + k][b], z.w_shoup[3 + k][b]);
+#pragma GCC unroll 8
+    for (std::size_t k = 0; k < 8; ++k) a[8 * b + k] = static_cast<std::uint32_t>(reduce(static_cast<std::int32_t>(x[k])));
+  }
+}
+
+// The inverse layers of spans 1, 2 and 4 on each block of eight coefficients, q added to each as
+// it is read: from [0, 2q), the bounds become 4q, 8q and 16q (each layer's offset is its bound).
+void inverse_short_layers(std::uint32_t* a) noexcept {
+  const ShortLayerTwiddles& z = INVERSE_SHORT;
+  constexpr auto q = static_cast<std::uint32_t>(Q);
+  for (std::size_t b = 0; b < N / 8; ++b) {
+    std::uint32_t x[8];
+#pragma GCC unroll 8
+    for (std::size_t k = 0; k < 8; ++k) x[k] = a[8 * b + k] + q;
+#pragma GCC unroll 4
+    for (std::size_t k = 0; k < 4; ++k) {
+      inverse_butterfly(x[2 * k], x[2 * k + 1], 2 * q, z.w[3 + k][b], z.w_shoup[3 + k][b]);
+    }
+#pragma GCC unroll 4
+    for (std::size_t k = 0; k < 4; ++k) {
+      const std::size_t i = 1 + k / 2, j = (k / 2) * 4 + k % 2;
+      inverse_butterfly(x[j], x[j + 2], 4 * q, z.w[i][b], z.w_shoup[i][b]);
+    }
+#pragma GCC unroll 4
+    for (std::size_t k = 0; k < 4; ++k) inverse_butterfly(x[k], x[k + 4], 8 * q, z.w[0][b], z.w_shoup[0][b]);
+#pragma GCC unroll 8
+    for (std::size_t k = 0; k < 8; ++k) a[8 * b + k] = x[k];
+  }
+}
+
+// Returns the representative in [0, q) of x in [0, 2q).
+[[gnu::always_inline]] inline std::uint32_t canonical_from_twice_q(std::uint32_t x) noexcept {
+  return static_cast<std::uint32_t>(to_canonical(static_cast<std::int32_t>(x) - Q));
+}
+
+// The inverse's last layer with the final factor 2^32 / 256 folded in: the sums are multiplied by
+// it, and the differences by the product of it and the twiddle, one multiplication each. From
+// [0, 256q) the sums lie below 512q, under 2^32 (2^32 / q is about 512.5), and every product in
+// [0, 2q), which is then brought to [0, q): subtracting q alone would leave -q where the product
+// is 0.
+void inverse_last_layer(std::uint32_t* a) noexcept {
+  constexpr std::uint64_t bound = 256;
+  static_assert(2 * bound * Q < TWO_TO_32);
+  constexpr auto offset = static_cast<std::uint32_t>(bound * Q);
+  constexpr ShoupConstant scale = INVERSE_NTT_SCALE_SHOUP;
+  constexpr ShoupConstant zeta_scale = shoup_constant(
+      std::int64_t{INVERSE_ZETAS_SHOUP[1].w} * std::int64_t{INVERSE_NTT_SCALE_SHOUP.w} % Q);
+  for (std::size_t j = 0; j < N / 2; ++j) {
+    const std::uint32_t t = a[j], u = a[j + N / 2];
+    a[j] = canonical_from_twice_q(shoup_multiply(t + u, scale));
+    a[j + N / 2] = canonical_from_twice_q(shoup_multiply(t - u + offset, zeta_scale));
   }
 }
 
 // The coefficients, as the unsigned words the transforms work on (the two types may alias).
 std::uint32_t* unsigned_coefficients(Poly& p) noexcept { return reinterpret_cast<std::uint32_t*>(p.coeffs.data()); }
 
-// From |p| < q, adding q gives [0, 2q); eight layers add 2q each, to [0, 18q), and one reduction
-// of that (below 2^31 - 2^22, as reduce needs) brings every coefficient under q in size.
-// The spans are template arguments so that the compiler can unroll the short loops of the last
-// layers.
+// From |p| < q, adding q (as the first layer reads them) gives [0, 2q); eight layers add 2q each,
+// to [0, 18q), and one reduction of that (with the short layers) brings every coefficient under q
+// in size. The spans are template arguments so that the compiler can unroll the loops.
 void ntt(Poly& p) noexcept {
   check_bound(p, Q);
-  for (auto& c : p.coeffs) c += Q;
   std::uint32_t* a = unsigned_coefficients(p);
-  forward_layer<128, 2>(a);
+  forward_layer<128, 2, static_cast<std::uint32_t>(Q)>(a);
   forward_layer<64, 4>(a);
   forward_layer<32, 6>(a);
   forward_layer<16, 8>(a);
   forward_layer<8, 10>(a);
-  forward_layer<4, 12>(a);
-  forward_layer<2, 14>(a);
-  forward_layer<1, 16>(a);
-  static_assert(18 * Q < (1 << 30));
-  for (auto& c : p.coeffs) c = reduce(c);
+  forward_short_layers(a);
   check_bound(p, Q);
 }
 
 // From |p| < q, adding q gives [0, 2q); each layer at most doubles the bound, so the last layer's
-// inputs lie below 256q and its sums below 512q, under 2^32 (2^32 / q is about 512.5). The final
-// factor 2^32 / 256 leaves [0, 2q), which one conditional subtraction of q brings to [0, q).
+// inputs lie below 256q. The last layer also multiplies by 2^32 / 256 and leaves [0, q).
 void inverse_ntt_montgomery(Poly& p) noexcept {
   check_bound(p, Q);
-  for (auto& c : p.coeffs) c += Q;
   std::uint32_t* a = unsigned_coefficients(p);
-  inverse_layer<1, 2>(a);
-  inverse_layer<2, 4>(a);
-  inverse_layer<4, 8>(a);
+  inverse_short_layers(a);
   inverse_layer<8, 16>(a);
   inverse_layer<16, 32>(a);
   inverse_layer<32, 64>(a);
   inverse_layer<64, 128>(a);
-  inverse_layer<128, 256>(a);
-  for (std::size_t i = 0; i < N; ++i) a[i] = shoup_multiply(a[i], INVERSE_NTT_SCALE_SHOUP);
-  // [0, 2q) to [0, q): subtracting q alone would leave -q where the product is 0.
-  for (auto& c : p.coeffs) c = to_canonical(c - Q);
+  inverse_last_layer(a);
   check_bound(p, Q);
 }
 
