@@ -26,23 +26,26 @@ void permute_lanes(KeccakState* const* states) noexcept { keccak_rounds::permute
 // caller's buffer has room; poly.hpp).
 std::size_t rejection_sample(std::int32_t* out, std::size_t filled, const std::uint8_t* bytes,
                              std::size_t len) noexcept {
+  // A candidate v is kept when v - q, in 64 bits, is negative: its sign bit is the count's
+  // increment (a lea and a shift on x86-64, where a comparison took a setcc and a zero extension).
   constexpr std::uint64_t MASK = 0x7FFFFF;
+  const auto kept = [](std::uint64_t v) noexcept { return static_cast<std::size_t>((v - Q) >> 63); };
   std::size_t i = 0;
   while (filled < N && i + 3 <= len) {
     const std::size_t candidates = std::min((len - i) / 3, N - filled);
     std::size_t k = 0;
     for (; k + 2 <= candidates; k += 2, i += 6) {
       const std::uint64_t w = load_le64(bytes + i);
-      const auto v0 = static_cast<std::int32_t>(w & MASK), v1 = static_cast<std::int32_t>((w >> 24) & MASK);
-      out[filled] = v0;
-      filled += v0 < Q ? 1 : 0;
-      out[filled] = v1;
-      filled += v1 < Q ? 1 : 0;
+      const std::uint64_t v0 = w & MASK, v1 = (w >> 24) & MASK;
+      out[filled] = static_cast<std::int32_t>(v0);
+      filled += kept(v0);
+      out[filled] = static_cast<std::int32_t>(v1);
+      filled += kept(v1);
     }
     if (k < candidates) {
-      const std::int32_t v = bytes[i] | (bytes[i + 1] << 8) | ((bytes[i + 2] & 0x7F) << 16);
-      out[filled] = v;
-      filled += v < Q ? 1 : 0;
+      const std::uint64_t v = bytes[i] | (bytes[i + 1] << 8) | ((bytes[i + 2] & 0x7Fu) << 16);
+      out[filled] = static_cast<std::int32_t>(v);
+      filled += kept(v);
       i += 3;
     }
   }
