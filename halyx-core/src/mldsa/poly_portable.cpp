@@ -259,44 +259,65 @@ void matrix_row(Poly& w, const Poly* a, const Poly* z, const Poly& c, const Poly
   check_bound(w, Q);
 }
 
+// Reads the five bytes at b as the low 40 bits of a word: one 8-byte load where three more bytes
+// may be read (every group of a row but its last), byte by byte for the last.
+[[gnu::always_inline]] inline std::uint64_t load_40(const std::uint8_t* b, bool last) noexcept {
+  if (!last) return load_le64(b);
+  std::uint64_t v = 0;
+  for (std::size_t j = 0; j < 5; ++j) v |= std::uint64_t{b[j]} << (8 * j);
+  return v;
+}
+
+// The stored value v gives z = gamma1 - v, and |z| < gamma1 - beta exactly when
+// beta < v < 2 gamma1 - beta, that is when v - beta - 1, taken unsigned (so that v <= beta wraps
+// to a huge value), is below 2 gamma1 - 2 beta - 1: the largest such difference decides the row.
 bool unpack_z(Poly& p, const std::uint8_t* bytes) noexcept {
   // Two 20-bit values in every five bytes.
-  std::int32_t largest = 0;
+  constexpr std::uint32_t mask = (1u << 20) - 1;
+  constexpr auto low = static_cast<std::uint32_t>(BETA + 1);
+  constexpr auto limit = static_cast<std::uint32_t>(2 * GAMMA1 - 2 * BETA - 1);
+  std::uint32_t largest = 0;
   for (std::size_t i = 0; i < N / 2; ++i) {
-    const std::uint8_t* b = bytes + 5 * i;
-    const std::uint32_t v[2] = {
-        b[0] | std::uint32_t{b[1]} << 8 | (std::uint32_t{b[2]} & 0x0F) << 16,
-        b[2] >> 4 | std::uint32_t{b[3]} << 4 | std::uint32_t{b[4]} << 12,
-    };
+    const std::uint64_t w = load_40(bytes + 5 * i, i == N / 2 - 1);
+    const std::uint32_t v[2] = {static_cast<std::uint32_t>(w) & mask, static_cast<std::uint32_t>(w >> 20) & mask};
     for (std::size_t j = 0; j < 2; ++j) {
-      const std::int32_t z = GAMMA1 - static_cast<std::int32_t>(v[j]);
-      p.coeffs[2 * i + j] = z;
-      // The norm is the standard's, on z's representative in [0, q): |z| < q / 2, so it is |z|.
-      const std::int32_t norm = centred_norm(z < 0 ? z + Q : z);
-      largest = norm > largest ? norm : largest;
+      p.coeffs[2 * i + j] = GAMMA1 - static_cast<std::int32_t>(v[j]);
+      const std::uint32_t d = v[j] - low;
+      largest = d > largest ? d : largest;
     }
   }
-  return largest < GAMMA1 - BETA;
+  return largest < limit;
 }
 
 void unpack_t1_shifted(Poly& p, const std::uint8_t* bytes) noexcept {
-  // Four 10-bit values in every five bytes.
+  // Four 10-bit values in every five bytes, each moved to bits 13..22 with one shift and one mask.
+  constexpr std::uint64_t mask = std::uint64_t{1023} << D;
   for (std::size_t i = 0; i < N / 4; ++i) {
-    const std::uint8_t* b = bytes + 5 * i;
-    const std::uint32_t v[4] = {
-        b[0] | (std::uint32_t{b[1]} & 0x03) << 8,
-        b[1] >> 2 | (std::uint32_t{b[2]} & 0x0F) << 6,
-        b[2] >> 4 | (std::uint32_t{b[3]} & 0x3F) << 4,
-        b[3] >> 6 | std::uint32_t{b[4]} << 2,
-    };
-    for (std::size_t j = 0; j < 4; ++j) p.coeffs[4 * i + j] = static_cast<std::int32_t>(v[j] << D);
+    const std::uint64_t w = load_40(bytes + 5 * i, i == N / 4 - 1);
+    p.coeffs[4 * i] = static_cast<std::int32_t>((w << D) & mask);
+    p.coeffs[4 * i + 1] = static_cast<std::int32_t>((w << (D - 10)) & mask);
+    p.coeffs[4 * i + 2] = static_cast<std::int32_t>((w >> (20 - D)) & mask);
+    p.coeffs[4 * i + 3] = static_cast<std::int32_t>((w >> (30 - D)) & mask);
   }
+}
+
+// The high bits r1 of r in [0, q) without a hint, in shifts and adds that vectorise on the
+// baseline. 2 gamma2 = 512 * 1023, so r1 = floor(floor((r + gamma2 - 1) / 512) / 1023), and for
+// x < 2^15 (here x < 2^14 + 2^9), floor(x / 1023) = floor((x + 1) 1025 / 2^20): with x = 1023 k + m,
+// m < 1023, (x + 1) 1025 = k 2^20 + (m + 1) 1025 - k (as 1023 * 1025 = 2^20 - 1), and the last
+// two terms lie in [0, 2^20) since k <= 16. The top value 16 wraps to 0 under the mask, as
+// decompose wraps it.
+[[gnu::always_inline]] inline std::uint32_t high_bits(std::uint32_t r) noexcept {
+  const std::uint32_t x = (r + static_cast<std::uint32_t>(GAMMA2) + 511) >> 9;  // floor(...) + 1
+  return (((x << 10) + x) >> 20) & 15;
 }
 
 void encode_w1(std::uint8_t* out, const Poly& w, const std::uint8_t* positions, std::size_t count) noexcept {
   check_bound(w, Q);
   std::array<std::uint8_t, N> w1;
-  for (std::size_t i = 0; i < N; ++i) w1[i] = static_cast<std::uint8_t>(use_hint(false, to_canonical(w.coeffs[i])));
+  for (std::size_t i = 0; i < N; ++i) {
+    w1[i] = static_cast<std::uint8_t>(high_bits(static_cast<std::uint32_t>(to_canonical(w.coeffs[i]))));
+  }
   for (std::size_t k = 0; k < count; ++k) {
     w1[positions[k]] = static_cast<std::uint8_t>(use_hint(true, to_canonical(w.coeffs[positions[k]])));
   }
