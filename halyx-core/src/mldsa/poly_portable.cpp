@@ -23,7 +23,7 @@ void permute_lanes(KeccakState* const* states) noexcept { keccak_rounds::permute
 // kept: no write reaches out[256], and no branch depends on the data. A pass ends full, out of
 // bytes, or with one free slot for each candidate it refused, which the next pass takes. Two
 // candidates come from one 8-byte load, which may read two bytes past the last candidate (the
-// caller's buffer has room; poly.hpp).
+// caller's buffer has room; poly.hpp), four from two.
 std::size_t rejection_sample(std::int32_t* out, std::size_t filled, const std::uint8_t* bytes,
                              std::size_t len) noexcept {
   // A candidate v is kept when v - q, in 64 bits, is negative: its sign bit is the count's
@@ -34,6 +34,14 @@ std::size_t rejection_sample(std::int32_t* out, std::size_t filled, const std::u
   while (filled < N && i + 3 <= len) {
     const std::size_t candidates = std::min((len - i) / 3, N - filled);
     std::size_t k = 0;
+    for (; k + 4 <= candidates; k += 4, i += 12) {
+      const std::uint64_t w = load_le64(bytes + i), u = load_le64(bytes + i + 6);
+      const std::uint64_t v[4] = {w & MASK, (w >> 24) & MASK, u & MASK, (u >> 24) & MASK};
+      for (const std::uint64_t c : v) {
+        out[filled] = static_cast<std::int32_t>(c);
+        filled += kept(c);
+      }
+    }
     for (; k + 2 <= candidates; k += 2, i += 6) {
       const std::uint64_t w = load_le64(bytes + i);
       const std::uint64_t v0 = w & MASK, v1 = (w >> 24) & MASK;
