@@ -51,7 +51,7 @@ std::size_t rejection_sample(std::int32_t* out, std::size_t filled, const std::u
       filled += kept(v1);
     }
     if (k < candidates) {
-      const std::uint64_t v = bytes[i] | (bytes[i + 1] << 8) | ((bytes[i + 2] & 0x7Fu) << 16);
+      const std::uint64_t v = bytes[i] | std::uint64_t{bytes[i + 1]} << 8 | (std::uint64_t{bytes[i + 2]} & 0x7F) << 16;
       out[filled] = static_cast<std::int32_t>(v);
       filled += kept(v);
       i += 3;
@@ -265,7 +265,7 @@ void matrix_row(Poly& w, const Poly* a, const Poly* z, const Poly& c, const Poly
   check_matrix_row_inputs(a, z, c, t);
   constexpr auto q = static_cast<std::uint32_t>(Q);
   constexpr std::uint32_t minus_q_inverse = 0u - Q_INVERSE;
-  static_assert(std::uint64_t{24} * Q * Q < (std::uint64_t{1} << 51) && (std::uint64_t{1} << 19) + Q < 2 * Q);
+  static_assert(std::uint64_t{24} * Q * Q < (std::uint64_t{1} << 51) && (std::uint64_t{1} << 19) + Q < std::uint64_t{2} * Q);
   // Written to a local array, which cannot alias the inputs: with w among eleven pointers the
   // compiler did not vectorise the loop. The reduction is branch-free for the same reason.
   std::array<std::int32_t, N> out;
