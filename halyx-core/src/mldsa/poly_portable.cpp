@@ -19,22 +19,50 @@ namespace halyx::mldsa::portable {
 void permute_lanes(KeccakState* const* states) noexcept { keccak_rounds::permute_lanes<2>(states); }
 
 // Each pass takes as many candidates as there are free slots (or fewer, at the end of the
-// bytes), so every candidate may be written at out[filled] unconditionally and counted only when
-// kept: no write reaches out[256], and no branch depends on the data. A pass ends full, out of
-// bytes, or with one free slot for each candidate it refused, which the next pass takes. Two
-// candidates come from one 8-byte load, which may read two bytes past the last candidate (the
-// caller's buffer has room; poly.hpp), four from two.
+// bytes). It first writes them all to out[filled..) as if each were kept, noting whether one is
+// not: q is so close to 2^23 that about 19 blocks in 20 keep every candidate, and those are done
+// then, with no count carried from one candidate to the next. Otherwise the pass is made again
+// over the same candidates, each written at out[filled] unconditionally and counted only when
+// kept. No write reaches out[256], and no branch depends on the data but the one per pass. A pass
+// ends full, out of bytes, or with one free slot for each candidate it refused, which the next
+// pass takes. Two candidates come from one 8-byte load, which may read two bytes past the last
+// candidate (the caller's buffer has room; poly.hpp), four from two.
 std::size_t rejection_sample(std::int32_t* out, std::size_t filled, const std::uint8_t* bytes,
                              std::size_t len) noexcept {
   // A candidate v is kept when v - q, in 64 bits, is negative: its sign bit is the count's
-  // increment (a lea and a shift on x86-64, where a comparison took a setcc and a zero extension).
+  // increment (a lea and a shift on x86-64, where a comparison took a setcc and a zero extension),
+  // and the AND of those differences over a pass is negative exactly when all are kept.
   constexpr std::uint64_t MASK = 0x7FFFFF;
   const auto kept = [](std::uint64_t v) noexcept { return static_cast<std::size_t>((v - Q) >> 63); };
+  const auto candidate = [](const std::uint8_t* b) noexcept {
+    return b[0] | std::uint64_t{b[1]} << 8 | (std::uint64_t{b[2]} & 0x7F) << 16;
+  };
   std::size_t i = 0;
   while (filled < N && i + 3 <= len) {
     const std::size_t candidates = std::min((len - i) / 3, N - filled);
+    const std::uint8_t* in = bytes + i;
+    std::int32_t* to = out + filled;
+    std::uint64_t all_kept = ~std::uint64_t{0};
     std::size_t k = 0;
-    for (; k + 4 <= candidates; k += 4, i += 12) {
+    for (; k + 4 <= candidates; k += 4) {
+      const std::uint64_t w = load_le64(in + 3 * k), u = load_le64(in + 3 * k + 6);
+      const std::uint64_t v[4] = {w & MASK, (w >> 24) & MASK, u & MASK, (u >> 24) & MASK};
+      for (std::size_t j = 0; j < 4; ++j) {
+        to[k + j] = static_cast<std::int32_t>(v[j]);
+        all_kept &= v[j] - Q;
+      }
+    }
+    for (; k < candidates; ++k) {
+      const std::uint64_t v = candidate(in + 3 * k);
+      to[k] = static_cast<std::int32_t>(v);
+      all_kept &= v - Q;
+    }
+    if (all_kept >> 63 != 0) {
+      filled += candidates;
+      i += 3 * candidates;
+      continue;
+    }
+    for (k = 0; k + 4 <= candidates; k += 4, i += 12) {
       const std::uint64_t w = load_le64(bytes + i), u = load_le64(bytes + i + 6);
       const std::uint64_t v[4] = {w & MASK, (w >> 24) & MASK, u & MASK, (u >> 24) & MASK};
       for (const std::uint64_t c : v) {
@@ -42,19 +70,10 @@ std::size_t rejection_sample(std::int32_t* out, std::size_t filled, const std::u
         filled += kept(c);
       }
     }
-    for (; k + 2 <= candidates; k += 2, i += 6) {
-      const std::uint64_t w = load_le64(bytes + i);
-      const std::uint64_t v0 = w & MASK, v1 = (w >> 24) & MASK;
-      out[filled] = static_cast<std::int32_t>(v0);
-      filled += kept(v0);
-      out[filled] = static_cast<std::int32_t>(v1);
-      filled += kept(v1);
-    }
-    if (k < candidates) {
-      const std::uint64_t v = bytes[i] | std::uint64_t{bytes[i + 1]} << 8 | (std::uint64_t{bytes[i + 2]} & 0x7F) << 16;
+    for (; k < candidates; ++k, i += 3) {
+      const std::uint64_t v = candidate(bytes + i);
       out[filled] = static_cast<std::int32_t>(v);
       filled += kept(v);
-      i += 3;
     }
   }
   return filled;
