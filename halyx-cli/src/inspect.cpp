@@ -96,20 +96,45 @@ void add_verified_fields(JsonWriter& object, const VerifiedLeaf& verified) {
   add_leaf_fields(object, verified.leaf);
 }
 
-void add_leaf_fields(JsonWriter& object, const leaf::MtacLeaf& leaf) {
-  std::string& scopes = object.number("schema_version", leaf.schema_version)
-                            .text("agent_id", leaf.agent_id)
-                            .text("sponsor_id", leaf.sponsor_id)
-                            .member("authorized_scopes");
+namespace {
+
+// The six fields in record order; `scopes(f)` calls f on each scope in order.
+template <class EachScope>
+void add_fields(JsonWriter& object, std::uint64_t schema_version, std::string_view agent_id,
+                std::string_view sponsor_id, EachScope each_scope, std::uint64_t not_before,
+                std::uint64_t not_after) {
+  std::string& scopes =
+      object.number("schema_version", schema_version).text("agent_id", agent_id).text("sponsor_id", sponsor_id)
+          .member("authorized_scopes");
   scopes.push_back('[');
   bool first = true;
-  for (const std::string_view s : leaf.authorized_scopes) {
+  each_scope([&](std::string_view s) {
     if (!first) scopes.append(", ");
     first = false;
     append_json_string(scopes, s);
-  }
+  });
   scopes.push_back(']');
-  object.number("not_before", leaf.not_before).number("not_after", leaf.not_after);
+  object.number("not_before", not_before).number("not_after", not_after);
+}
+
+}  // namespace
+
+void add_leaf_fields(JsonWriter& object, const leaf::MtacLeaf& leaf) {
+  add_fields(
+      object, leaf.schema_version, leaf.agent_id, leaf.sponsor_id,
+      [&](auto&& add) {
+        for (const std::string_view s : leaf.authorized_scopes) add(s);
+      },
+      leaf.not_before, leaf.not_after);
+}
+
+void add_leaf_fields(JsonWriter& object, const leaf::CanonicalLeafView& leaf) {
+  add_fields(
+      object, 1, leaf.agent_id, leaf.sponsor_id,
+      [&](auto&& add) {
+        for (ByteView items = leaf.scope_items; !items.empty();) add(leaf::take_text_item(items));
+      },
+      leaf.not_before, leaf.not_after);
 }
 
 std::expected<void, VerifyError> inspect_record(RecordKind kind, ByteView bytes, StdoutStream& out) {

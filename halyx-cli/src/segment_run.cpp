@@ -121,7 +121,20 @@ Part read_part(ByteView window, std::size_t start, std::size_t limit, bool eof, 
   }
   part.start = pos;
   while (pos < limit) {
-    auto decoded = leaf::decode_mtac_leaf_prefix(window.subspan(pos));
+    // A record already in its canonical form is hashed and printed from its bytes in place.
+    const ByteView rest = window.subspan(pos);
+    if (const auto view = leaf::read_canonical_leaf(rest)) {
+      part.hashes.push_back(merkle::leaf_hash_of_canonical(rest.first(view->length), log_id));
+      if (text) {
+        JsonWriter object(part.objects);
+        add_leaf_fields(object, *view);
+        object.close();
+        part.object_ends.push_back(part.objects.size());
+      }
+      pos += view->length;
+      continue;
+    }
+    auto decoded = leaf::decode_mtac_leaf_prefix(rest);
     if (!decoded) {
       if (cut_short(decoded.error()) && !eof) {
         part.cut = true;

@@ -107,6 +107,11 @@ std::string message(const SegmentError& e) {
 }
 
 std::expected<HashedRecord, leaf::LeafDecodeError> hash_next_record(ByteView records, const Hash32& log_id) {
+  // A record already in its canonical form is hashed as it stands; any other goes the long way,
+  // which also gives every refusal its text.
+  if (const auto view = leaf::read_canonical_leaf(records)) {
+    return HashedRecord{merkle::leaf_hash_of_canonical(records.first(view->length), log_id), view->length};
+  }
   auto decoded = leaf::decode_mtac_leaf_prefix(records);
   if (!decoded) return std::unexpected(std::move(decoded.error()));
   return HashedRecord{merkle::leaf_hash(decoded->leaf, log_id), decoded->length};
@@ -205,6 +210,9 @@ std::expected<void, SegmentError> SegmentVerifier::add_leaf_hash(const Hash32& l
 
 std::expected<void, SegmentError> SegmentVerifier::add_leaf(ByteView record) {
   if (failure_) return std::unexpected(*failure_);
+  if (const auto view = leaf::read_canonical_leaf(record); view && view->length == record.size()) {
+    return add_leaf_hash(merkle::leaf_hash_of_canonical(record, log_id_), record.size());
+  }
   auto leaf = leaf::decode_mtac_leaf(record);
   if (!leaf) return fail(SegmentLeafDecodeFailed{records_, bytes_, std::move(leaf.error())});
   return add_leaf_hash(merkle::leaf_hash(*leaf, log_id_), record.size());
