@@ -1,6 +1,8 @@
 #include "inspect.hpp"
 
 #include <algorithm>
+#include <array>
+#include <charconv>
 
 #include "json.hpp"
 #include <halyx/serialization/inclusion_proof.hpp>
@@ -128,13 +130,43 @@ void add_leaf_fields(JsonWriter& object, const leaf::MtacLeaf& leaf) {
       leaf.not_before, leaf.not_after);
 }
 
-void add_leaf_fields(JsonWriter& object, const leaf::CanonicalLeafView& leaf) {
-  add_fields(
-      object, 1, leaf.agent_id, leaf.sponsor_id,
-      [&](auto&& add) {
-        for (ByteView items = leaf.scope_items; !items.empty();) add(leaf::take_text_item(items));
-      },
-      leaf.not_before, leaf.not_after);
+namespace {
+
+// Appends `text`, ASCII, as a JSON string: as it stands when nothing in it needs an escape.
+void append_ascii_string(std::string& out, std::string_view text) {
+  const bool plain = std::ranges::all_of(text, [](char ch) {
+    const auto c = static_cast<unsigned char>(ch);
+    return c >= 0x20 && c != '"' && c != '\\';
+  });
+  if (!plain) return append_json_string(out, text);
+  out.push_back('"');
+  out.append(text);
+  out.push_back('"');
+}
+
+void append_number(std::string& out, std::uint64_t n) {
+  std::array<char, 20> digits{};  // 2^64 - 1 has 20
+  out.append(digits.data(), std::to_chars(digits.data(), digits.data() + digits.size(), n).ptr);
+}
+
+}  // namespace
+
+// The members' text written out once, between the values: what JsonWriter writes around them.
+void append_leaf_object(std::string& out, const leaf::CanonicalLeafView& leaf) {
+  out.append(R"({"schema_version": 1, "agent_id": )");
+  append_ascii_string(out, leaf.agent_id);
+  out.append(R"(, "sponsor_id": )");
+  append_ascii_string(out, leaf.sponsor_id);
+  out.append(R"(, "authorized_scopes": [)");
+  for (ByteView items = leaf.scope_items; !items.empty();) {
+    append_ascii_string(out, leaf::take_text_item(items));
+    if (!items.empty()) out.append(", ");
+  }
+  out.append(R"(], "not_before": )");
+  append_number(out, leaf.not_before);
+  out.append(R"(, "not_after": )");
+  append_number(out, leaf.not_after);
+  out.push_back('}');
 }
 
 std::expected<void, VerifyError> inspect_record(RecordKind kind, ByteView bytes, StdoutStream& out) {

@@ -126,9 +126,7 @@ Part read_part(ByteView window, std::size_t start, std::size_t limit, bool eof, 
     if (const auto view = leaf::read_canonical_leaf(rest)) {
       part.hashes.push_back(merkle::leaf_hash_of_canonical(rest.first(view->length), log_id));
       if (text) {
-        JsonWriter object(part.objects);
-        add_leaf_fields(object, *view);
-        object.close();
+        append_leaf_object(part.objects, *view);
         part.object_ends.push_back(part.objects.size());
       }
       pos += view->length;
