@@ -4,6 +4,8 @@
 // reported as a segment that does not add up.
 #include <halyx/segment.hpp>
 
+#include <algorithm>
+
 #include <halyx/merkle/inclusion.hpp>
 #include <halyx/merkle/leaf_hash.hpp>
 
@@ -205,6 +207,43 @@ std::expected<void, SegmentError> SegmentVerifier::add_leaf_hash(const Hash32& l
   last_leaf_ = leaf_hash;
   ++records_;
   bytes_ += length;
+  return {};
+}
+
+std::expected<void, SegmentError> SegmentVerifier::add_leaf_hashes(std::span<const Hash32> leaf_hashes) {
+  // Runs of at least 8 leaves: four nodes at once from the first level on.
+  constexpr unsigned MIN_RUN_HEIGHT = 3;
+  while (!leaf_hashes.empty()) {
+    if (failure_) return std::unexpected(*failure_);
+    const std::uint64_t index = range_.end();
+    // The largest run that starts here, lies inside the segment and has its hashes given.
+    const std::uint64_t room = index < end_ ? end_ - index : 0;
+    unsigned height = 0;
+    for (;;) {
+      const std::uint64_t twice = std::uint64_t{2} << height;
+      if (twice > merkle::MAX_SUBTREE_RUN || (index & (twice - 1)) != 0 || twice > leaf_hashes.size() || twice > room) {
+        break;
+      }
+      ++height;
+    }
+    if (height < MIN_RUN_HEIGHT) {
+      if (auto ok = add_leaf_hash(leaf_hashes.front()); !ok) return ok;
+      leaf_hashes = leaf_hashes.subspan(1);
+      continue;
+    }
+    // Every leaf of the run is before end_, so only the first leaf's check can refuse one, and the
+    // subtree's root is what its leaves one at a time would have joined into.
+    const std::size_t count = std::size_t{1} << height;
+    if (index == first_) {
+      if (auto ok = check_first_leaf(leaf_hashes.front()); !ok) return ok;
+    }
+    if (!range_.append(merkle::perfect_subtree_root(leaf_hashes.first(count)), height)) {
+      return fail(PastTree{index, tree_size_});  // cannot happen: index + count <= end_
+    }
+    last_leaf_ = leaf_hashes[count - 1];
+    records_ += count;
+    leaf_hashes = leaf_hashes.subspan(count);
+  }
   return {};
 }
 
