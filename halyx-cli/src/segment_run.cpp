@@ -102,9 +102,16 @@ struct Part {
 // where to look: the part starts at the first offset from there at which a whole record decodes.
 // Whether that is a real record boundary is for the caller to confirm: it is one exactly when the
 // part before ends there.
-Part read_part(ByteView window, std::size_t start, std::size_t limit, bool eof, bool search, bool text,
+// `part` is overwritten; its buffers are kept, so that windows after the first allocate nothing.
+void read_part(Part& part, ByteView window, std::size_t start, std::size_t limit, bool eof, bool search, bool text,
                const Hash32& log_id) {
-  Part part;
+  part.start = part.stop = 0;
+  part.found = true;
+  part.cut = false;
+  part.error.reset();
+  part.hashes.clear();
+  part.objects.clear();
+  part.object_ends.clear();
   std::size_t pos = start;
   if (search) {
     part.found = false;
@@ -117,7 +124,7 @@ Part read_part(ByteView window, std::size_t start, std::size_t limit, bool eof, 
     }
     if (!part.found) {
       part.start = part.stop = limit;
-      return part;
+      return;
     }
   }
   part.start = pos;
@@ -169,7 +176,6 @@ Part read_part(ByteView window, std::size_t start, std::size_t limit, bool eof, 
   }
   hash_queued();
   part.stop = pos;
-  return part;
 }
 
 // Calls on(leaf_hash, object) for every record of the source, in order, on the calling thread;
@@ -183,6 +189,7 @@ std::expected<void, PassError> each_record(RecordReader& reader, unsigned thread
                                            OnRecord on) {
   if (auto ok = reader.rewind(); !ok) return std::unexpected(ReadFailure{ok.error()});
   std::uint64_t record = 0, offset = 0;
+  std::vector<Part> parts;  // one per share, kept from window to window
   for (;;) {
     // A window of at least WINDOW bytes, or what is left.
     while (reader.available().size() < RecordReader::WINDOW && !reader.eof()) {
@@ -197,7 +204,7 @@ std::expected<void, PassError> each_record(RecordReader& reader, unsigned thread
     const std::size_t shares = window.size() < (std::size_t{64} << 10) ? 1 : threads;
     std::vector<std::size_t> limits(shares + 1);
     for (std::size_t k = 0; k <= shares; ++k) limits[k] = window.size() * k / shares;
-    std::vector<Part> parts(shares);
+    if (parts.size() < shares) parts.resize(shares);
     {
       // Joined on every way out of this block, a thread that could not be started included.
       struct Workers {
@@ -208,9 +215,9 @@ std::expected<void, PassError> each_record(RecordReader& reader, unsigned thread
       } workers;
       for (std::size_t k = 1; k < shares; ++k) {
         workers.threads.emplace_back(
-            [&, k] { parts[k] = read_part(window, limits[k], limits[k + 1], eof, true, text, log_id); });
+            [&, k] { read_part(parts[k], window, limits[k], limits[k + 1], eof, true, text, log_id); });
       }
-      parts[0] = read_part(window, 0, limits[1], eof, false, text, log_id);
+      read_part(parts[0], window, 0, limits[1], eof, false, text, log_id);
     }
     std::size_t boundary = 0;
     bool stopped = false;
@@ -218,7 +225,7 @@ std::expected<void, PassError> each_record(RecordReader& reader, unsigned thread
       Part& part = parts[k];
       if (part.start != boundary || !part.found) {
         if (boundary >= limits[k + 1]) continue;  // the part before ran through this share
-        part = read_part(window, boundary, limits[k + 1], eof, false, text, log_id);
+        read_part(part, window, boundary, limits[k + 1], eof, false, text, log_id);
       }
       std::size_t object_begin = 0;
       for (std::size_t r = 0; r < part.hashes.size(); ++r) {
