@@ -287,7 +287,7 @@ class BlockDigests {
 }  // namespace
 
 SegmentOutcome run_segment(SegmentVerifier verifier, const LeafSource& source, unsigned threads,
-                           StdoutStream& out) {
+                           StdoutStream& out, const std::function<void()>& between_readings) {
   const auto failed = [](PassError e) {
     if (auto* r = std::get_if<ReadFailure>(&e)) {
       return SegmentOutcome{SegmentOutcome::End::ReadFailed, std::nullopt, std::move(r->why)};
@@ -321,6 +321,7 @@ SegmentOutcome run_segment(SegmentVerifier verifier, const LeafSource& source, u
   auto verdict = verifier.finish();
   if (!verdict) return failed(verdict.error());
   first.close();
+  if (between_readings) between_readings();
 
   // The second reading: each block's lines wait for the block's digest to match the first's.
   digest::Sha256 block;
