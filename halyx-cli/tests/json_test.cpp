@@ -68,6 +68,7 @@ TEST(LeafObject, WrittenInPlaceAsTheWriterWritesTheLeaf) {
       {1, "", "", {}, 0, 18446744073709551615u},
       {1, "quote\"back\\slash", std::string("tab\tnl\ncr\r\x01\x1f\x7f", 12), {"", "\"", "a b"}, 23, 24},
       {1, std::string(300, 'x'), "s", {"one"}, 4294967296u, 65535},
+      {1, "a", "b", {"", "x", "yz"}, 5, 6},
   };
   for (const leaf::MtacLeaf& leaf : leaves) {
     const ByteString record = leaf::serialize_canonical(leaf);
