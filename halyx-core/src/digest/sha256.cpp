@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 
 #include <halyx/digest/sha256_compress.hpp>
@@ -10,12 +11,13 @@ namespace halyx::digest {
 
 namespace {
 
+// The state's words, big-endian.
 Hash32 digest_of(const detail::Sha256State& state) noexcept {
-  Hash32 out{};
+  std::array<std::uint32_t, 8> words{};
   for (std::size_t i = 0; i < state.size(); ++i) {
-    for (std::size_t j = 0; j < 4; ++j) out[4 * i + j] = static_cast<std::uint8_t>(state[i] >> (24 - 8 * j));
+    words[i] = std::endian::native == std::endian::big ? state[i] : std::byteswap(state[i]);
   }
-  return out;
+  return std::bit_cast<Hash32>(words);
 }
 
 // A message as the block function takes it: its whole blocks where they stand, then its last
@@ -24,13 +26,16 @@ class PaddedMessage {
  public:
   static constexpr std::size_t BLOCK = detail::SHA256_BLOCK;
 
+  // tail_ is written in full here, before anything reads it: the rest of the message, 0x80, zeros,
+  // the length.
   explicit PaddedMessage(ByteView message) noexcept
       : data_(message.data()), whole_(message.size() / BLOCK) {
     const std::size_t rest = message.size() % BLOCK;
     if (rest != 0) std::memcpy(tail_.data(), message.data() + whole_ * BLOCK, rest);
-    tail_[rest] = 0x80;  // then zeros, up to the length in the last eight bytes
+    tail_[rest] = 0x80;
     tail_blocks_ = rest + 1 + 8 > BLOCK ? 2 : 1;
     const std::size_t end = tail_blocks_ * BLOCK;
+    std::memset(tail_.data() + rest + 1, 0, end - 8 - (rest + 1));
     const std::uint64_t bits = std::uint64_t{message.size()} * 8;
     for (std::size_t i = 0; i < 8; ++i) tail_[end - 1 - i] = static_cast<std::uint8_t>(bits >> (8 * i));
   }
@@ -43,7 +48,7 @@ class PaddedMessage {
  private:
   const std::uint8_t* data_;
   std::size_t whole_, tail_blocks_ = 1;
-  std::array<std::uint8_t, 2 * BLOCK> tail_{};
+  std::array<std::uint8_t, 2 * BLOCK> tail_;  // only the first tail_blocks_ blocks are used
 };
 
 }  // namespace
