@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <system_error>
@@ -178,6 +179,9 @@ void read_part(Part& part, ByteView window, std::size_t start, std::size_t limit
   part.stop = pos;
 }
 
+// How many shares of a window each thread reads, taking them in turn.
+constexpr std::size_t SHARES_PER_THREAD = 4;
+
 // Calls on(leaf_hash, object) for every record of the source, in order, on the calling thread;
 // `object` is the record's JSON object with `text`, empty otherwise. The records of each window
 // are decoded and hashed on `threads` threads, each starting at the first record it finds in its
@@ -200,12 +204,21 @@ std::expected<void, PassError> each_record(RecordReader& reader, unsigned thread
     const ByteView window = reader.available();
     if (window.empty()) return {};
     const bool eof = reader.eof();
-    // Small windows are not worth a thread.
-    const std::size_t shares = window.size() < (std::size_t{64} << 10) ? 1 : threads;
+    // Small windows are not worth a thread. With threads, the window is cut into a few shares per
+    // thread, taken in turn by whichever thread is free: on a busy machine a thread that waits for a
+    // processor holds up one small share, not half the window.
+    const std::size_t shares =
+        window.size() < (std::size_t{64} << 10) || threads == 1 ? 1 : std::size_t{threads} * SHARES_PER_THREAD;
     std::vector<std::size_t> limits(shares + 1);
     for (std::size_t k = 0; k <= shares; ++k) limits[k] = window.size() * k / shares;
     if (parts.size() < shares) parts.resize(shares);
     {
+      std::atomic<std::size_t> next{0};
+      const auto take_shares = [&] {
+        for (std::size_t k = next.fetch_add(1); k < shares; k = next.fetch_add(1)) {
+          read_part(parts[k], window, limits[k], limits[k + 1], eof, k != 0, text, log_id);
+        }
+      };
       // Joined on every way out of this block, a thread that could not be started included.
       struct Workers {
         std::vector<std::thread> threads;
@@ -213,11 +226,8 @@ std::expected<void, PassError> each_record(RecordReader& reader, unsigned thread
           for (std::thread& t : threads) t.join();
         }
       } workers;
-      for (std::size_t k = 1; k < shares; ++k) {
-        workers.threads.emplace_back(
-            [&, k] { read_part(parts[k], window, limits[k], limits[k + 1], eof, true, text, log_id); });
-      }
-      read_part(parts[0], window, 0, limits[1], eof, false, text, log_id);
+      for (std::size_t t = 1; t < std::min<std::size_t>(threads, shares); ++t) workers.threads.emplace_back(take_shares);
+      take_shares();
     }
     std::size_t boundary = 0;
     bool stopped = false;
