@@ -106,7 +106,7 @@ Hash32 Sha256::finish() noexcept {
 void sha256_x4(std::span<const ByteView, 4> messages, std::span<Hash32, 4> out, bool hardware) noexcept {
   constexpr std::size_t L = detail::SHA256_LANES;
   const bool sha_ni = hardware && Sha256::hardware_available();
-  std::array<detail::Sha256State, L> states{};
+  std::array<detail::Sha256State, L> states;  // each set below before use
   const std::array<PaddedMessage, L> padded = {PaddedMessage(messages[0]), PaddedMessage(messages[1]),
                                                PaddedMessage(messages[2]), PaddedMessage(messages[3])};
   std::size_t common = padded[0].blocks();
@@ -118,7 +118,7 @@ void sha256_x4(std::span<const ByteView, 4> messages, std::span<Hash32, 4> out, 
   if (sha_ni) {
     // The blocks all four have, a few at a time; then each lane's own.
     constexpr std::size_t BATCH = 8;
-    std::array<detail::BlockQuad, BATCH> quads{};
+    std::array<detail::BlockQuad, BATCH> quads;  // the first n filled before each call
     while (k < common) {
       const std::size_t n = std::min(BATCH, common - k);
       for (std::size_t j = 0; j < n; ++j) {

@@ -18,7 +18,7 @@ Hash32 join(const Hash32& left, const Hash32& right) noexcept {
 
 Hash32 perfect_subtree_root(std::span<const Hash32> leaves) noexcept {
   using Preimage = std::array<std::uint8_t, 1 + 2 * sizeof(Hash32)>;
-  std::array<Hash32, MAX_SUBTREE_RUN / 2> level{};
+  std::array<Hash32, MAX_SUBTREE_RUN / 2> level;  // node i written before it is read
   std::span<const Hash32> below = leaves.first(std::min(leaves.size(), MAX_SUBTREE_RUN));
   // Each pass writes the level above over the front of `level`: node i is written only once the
   // children 2i and 2i + 1 of it and of the three nodes after it have been read.
@@ -26,7 +26,7 @@ Hash32 perfect_subtree_root(std::span<const Hash32> leaves) noexcept {
     const std::size_t n = below.size() / 2;
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4) {
-      std::array<Preimage, 4> preimages{};
+      std::array<Preimage, 4> preimages;  // each written whole below
       std::array<ByteView, 4> messages{};
       for (std::size_t l = 0; l < 4; ++l) {
         preimages[l][0] = NODE_PREFIX;
