@@ -140,6 +140,37 @@ void sha256_x4(std::span<const ByteView, 4> messages, std::span<Hash32, 4> out, 
   }
 }
 
+std::size_t pad_in_place(std::uint8_t* data, std::size_t length) noexcept {
+  const std::size_t end = padded_blocks(length) * detail::SHA256_BLOCK;
+  data[length] = 0x80;
+  std::memset(data + length + 1, 0, end - 8 - (length + 1));
+  const std::uint64_t bits = std::uint64_t{length} * 8;
+  for (std::size_t i = 0; i < 8; ++i) data[end - 1 - i] = static_cast<std::uint8_t>(bits >> (8 * i));
+  return end / detail::SHA256_BLOCK;
+}
+
+void sha256_x4_padded(std::span<const std::uint8_t* const, 4> padded, std::size_t blocks, std::span<Hash32, 4> out,
+                      bool hardware) noexcept {
+  constexpr std::size_t L = detail::SHA256_LANES;
+  std::array<detail::Sha256State, L> states;  // each set below before use
+  for (std::size_t l = 0; l < L; ++l) states[l] = detail::SHA256_INITIAL_STATE;
+  if (hardware && Sha256::hardware_available()) {
+    constexpr std::size_t BATCH = 8;
+    std::array<detail::BlockQuad, BATCH> quads;  // the first n filled before each call
+    for (std::size_t k = 0; k < blocks;) {
+      const std::size_t n = std::min(BATCH, blocks - k);
+      for (std::size_t j = 0; j < n; ++j) {
+        for (std::size_t l = 0; l < L; ++l) quads[j][l] = padded[l] + (k + j) * detail::SHA256_BLOCK;
+      }
+      detail::compress_sha_ni_x4(states, quads.data(), n);
+      k += n;
+    }
+  } else {
+    for (std::size_t l = 0; l < L; ++l) detail::compress_portable(states[l], padded[l], blocks);
+  }
+  for (std::size_t l = 0; l < L; ++l) out[l] = digest_of(states[l]);
+}
+
 Hash32 sha256(std::initializer_list<ByteView> parts) noexcept {
   Sha256 h;
   for (ByteView part : parts) h.update(part);

@@ -44,9 +44,12 @@ void leaf_hashes_of_canonical_x4(std::span<const ByteView, 4> canonical, const H
     for (std::size_t i = 0; i < 4; ++i) out[i] = leaf_hash_of_canonical(canonical[i], log_id);
     return;
   }
-  // The four preimages, built whole: the block function takes each message as one run of bytes.
-  std::array<std::array<std::uint8_t, PREFIX + MAX_X4_RECORD>, 4> preimages;  // each written before it is read
+  // The four preimages, built whole and padded: the block function takes each as one run of blocks.
+  constexpr std::size_t ROOM = digest::padded_blocks(PREFIX + MAX_X4_RECORD) * 64;
+  std::array<std::array<std::uint8_t, ROOM>, 4> preimages;  // each written before it is read
   std::array<ByteView, 4> messages{};
+  std::array<const std::uint8_t*, 4> padded{};
+  std::array<std::size_t, 4> blocks{};
   for (std::size_t i = 0; i < 4; ++i) {
     std::uint8_t* p = preimages[i].data();
     p[0] = LEAF_PREFIX;
@@ -54,8 +57,14 @@ void leaf_hashes_of_canonical_x4(std::span<const ByteView, 4> canonical, const H
     std::memcpy(p + 1 + LEAF_DOMAIN_TAG.size(), log_id.data(), log_id.size());
     if (!canonical[i].empty()) std::memcpy(p + PREFIX, canonical[i].data(), canonical[i].size());
     messages[i] = ByteView(p, PREFIX + canonical[i].size());
+    padded[i] = p;
+    blocks[i] = digest::pad_in_place(p, messages[i].size());
   }
-  digest::sha256_x4(messages, out);
+  if (std::ranges::all_of(blocks, [&](std::size_t b) { return b == blocks[0]; })) {
+    digest::sha256_x4_padded(padded, blocks[0], out);
+  } else {
+    digest::sha256_x4(messages, out);  // the padding written after each message is not part of it
+  }
 }
 
 Hash32 leaf_hash(const leaf::MtacLeaf& leaf, const Hash32& log_id) {

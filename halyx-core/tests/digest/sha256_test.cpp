@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <random>
 #include <string>
 #include <vector>
@@ -94,6 +95,28 @@ TEST(Sha256, FourAtOnceAgreeWithEachAlone) {
         ASSERT_EQ(got[l], digest_of(false, messages[l], 4096))
             << (hardware ? "hardware" : "portable") << ", lane " << l << " of " << messages[l].size() << " bytes";
       }
+    }
+  }
+}
+
+// Four messages of one length, padded in place, against each hashed alone.
+TEST(Sha256, FourPaddedInPlaceAgreeWithEachAlone) {
+  std::mt19937 random(20261210);
+  for (const std::size_t length : {0, 1, 55, 56, 63, 64, 65, 119, 120, 128, 181, 183, 700}) {
+    std::array<std::vector<std::uint8_t>, 4> buffers;
+    std::array<const std::uint8_t*, 4> padded{};
+    std::array<Hash32, 4> want{};
+    for (std::size_t l = 0; l < 4; ++l) {
+      buffers[l].resize(padded_blocks(length) * 64);
+      for (std::size_t i = 0; i < length; ++i) buffers[l][i] = static_cast<std::uint8_t>(random());
+      want[l] = digest_of(false, ByteView(buffers[l].data(), length), 4096);
+      ASSERT_EQ(pad_in_place(buffers[l].data(), length), padded_blocks(length));
+      padded[l] = buffers[l].data();
+    }
+    for (bool hardware : ways()) {
+      std::array<Hash32, 4> got{};
+      sha256_x4_padded(padded, padded_blocks(length), got, hardware);
+      EXPECT_EQ(got, want) << (hardware ? "hardware" : "portable") << ", " << length << " bytes";
     }
   }
 }
