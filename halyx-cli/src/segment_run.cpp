@@ -5,8 +5,13 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <functional>
+#include <mutex>
+#include <optional>
 #include <system_error>
+#include <utility>
 #include <thread>
 #include <vector>
 
@@ -182,27 +187,129 @@ void read_part(Part& part, ByteView window, std::size_t start, std::size_t limit
 // How many shares of a window each thread reads, taking them in turn.
 constexpr std::size_t SHARES_PER_THREAD = 4;
 
+// Threads that stay for a whole reading and run each window's job when told: starting threads
+// for every window cost more than the window's work on a virtual machine.
+class SharePool {
+ public:
+  explicit SharePool(std::size_t helpers) {
+    try {
+      for (std::size_t i = 0; i < helpers; ++i) threads_.emplace_back([this] { serve(); });
+    } catch (...) {
+      stop();
+      throw;
+    }
+  }
+  SharePool(const SharePool&) = delete;
+  SharePool& operator=(const SharePool&) = delete;
+  ~SharePool() { stop(); }
+
+  // Runs `job` once on every helper; wait() returns when all have finished it. `job` must outlive
+  // the wait.
+  void start(const std::function<void()>& job) {
+    if (threads_.empty()) return;
+    {
+      const std::lock_guard lock(mutex_);
+      job_ = &job;
+      running_ = threads_.size();
+      ++generation_;
+    }
+    wake_.notify_all();
+  }
+  void wait() {
+    std::unique_lock lock(mutex_);
+    done_.wait(lock, [this] { return running_ == 0; });
+  }
+
+ private:
+  void serve() {
+    std::uint64_t seen = 0;
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+      if (stopping_) return;
+      seen = generation_;
+      const std::function<void()>* job = job_;
+      lock.unlock();
+      (*job)();
+      lock.lock();
+      if (--running_ == 0) done_.notify_all();
+    }
+  }
+  void stop() {
+    {
+      const std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& t : threads_) t.join();
+    threads_.clear();
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_, done_;
+  const std::function<void()>* job_ = nullptr;
+  std::uint64_t generation_ = 0;
+  std::size_t running_ = 0;
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;
+};
+
+// Calls on(hash, object) for each record of parts[0, count), in order; `object` is the record's JSON
+// object with `text`, empty otherwise. Stops at the first error of `on`.
+template <class OnRecord>
+std::expected<void, PassError> deliver(const std::vector<Part>& parts, std::size_t count, bool text, OnRecord& on) {
+  for (std::size_t k = 0; k < count; ++k) {
+    const Part& part = parts[k];
+    std::size_t object_begin = 0;
+    for (std::size_t r = 0; r < part.hashes.size(); ++r) {
+      std::string_view object;
+      if (text) {
+        object = std::string_view(part.objects).substr(object_begin, part.object_ends[r] - object_begin);
+        object_begin = part.object_ends[r];
+      }
+      if (auto ok = on(part.hashes[r], object); !ok) return std::unexpected(ok.error());
+    }
+  }
+  return {};
+}
+
 // Calls on(leaf_hash, object) for every record of the source, in order, on the calling thread;
 // `object` is the record's JSON object with `text`, empty otherwise. The records of each window
 // are decoded and hashed on `threads` threads, each starting at the first record it finds in its
 // share of the window; a share whose start the share before it does not end at is read again on
-// this thread, so the records are exactly those one reading from the first byte finds. Stops at
-// the first error of the reading, the decode or `on`, in record order.
+// this thread, so the records are exactly those one reading from the first byte finds. With more
+// than one thread, the calling thread gives one window's records to `on` while the threads read
+// the next. Stops at the first error of the reading, the decode or `on`, in record order: the
+// records read before a fault always reach `on` first.
 template <class OnRecord>
 std::expected<void, PassError> each_record(RecordReader& reader, unsigned threads, bool text, const Hash32& log_id,
                                            OnRecord on) {
   if (auto ok = reader.rewind(); !ok) return std::unexpected(ReadFailure{ok.error()});
   std::uint64_t record = 0, offset = 0;
-  std::vector<Part> parts;  // one per share, kept from window to window
+  // One part per share, kept from window to window; two sets, so that `on` takes one window's
+  // records from one while the next window is read into the other.
+  std::array<std::vector<Part>, 2> sets;
+  SharePool pool(threads - 1);
+  std::size_t current = 0;
+  std::size_t waiting = 0;  // parts of sets[current ^ 1] still to be given to `on`
+  const auto deliver_waiting = [&]() -> std::expected<void, PassError> {
+    const std::size_t count = std::exchange(waiting, 0);
+    return deliver(sets[current ^ 1], count, text, on);
+  };
+  // A fault of the reading, reported after the records read before it.
+  const auto fault = [&](PassError e) -> std::expected<void, PassError> {
+    if (auto ok = deliver_waiting(); !ok) return ok;
+    return std::unexpected(std::move(e));
+  };
   for (;;) {
     // A window of at least WINDOW bytes, or what is left.
     while (reader.available().size() < RecordReader::WINDOW && !reader.eof()) {
       auto more = reader.fill();
-      if (!more) return std::unexpected(ReadFailure{more.error()});
+      if (!more) return fault(ReadFailure{more.error()});
       if (!*more) break;
     }
     const ByteView window = reader.available();
-    if (window.empty()) return {};
+    if (window.empty()) return deliver_waiting();
     const bool eof = reader.eof();
     // Small windows are not worth a thread. With threads, the window is cut into a few shares per
     // thread, taken in turn by whichever thread is free: on a busy machine a thread that waits for a
@@ -211,60 +318,68 @@ std::expected<void, PassError> each_record(RecordReader& reader, unsigned thread
         window.size() < (std::size_t{64} << 10) || threads == 1 ? 1 : std::size_t{threads} * SHARES_PER_THREAD;
     std::vector<std::size_t> limits(shares + 1);
     for (std::size_t k = 0; k <= shares; ++k) limits[k] = window.size() * k / shares;
+    std::vector<Part>& parts = sets[current];
     if (parts.size() < shares) parts.resize(shares);
+    std::expected<void, PassError> delivered;
     {
       std::atomic<std::size_t> next{0};
-      const auto take_shares = [&] {
+      const std::function<void()> take_shares = [&] {
         for (std::size_t k = next.fetch_add(1); k < shares; k = next.fetch_add(1)) {
           read_part(parts[k], window, limits[k], limits[k + 1], eof, k != 0, text, log_id);
         }
       };
-      // Joined on every way out of this block, a thread that could not be started included.
-      struct Workers {
-        std::vector<std::thread> threads;
-        ~Workers() {
-          for (std::thread& t : threads) t.join();
-        }
-      } workers;
-      for (std::size_t t = 1; t < std::min<std::size_t>(threads, shares); ++t) workers.threads.emplace_back(take_shares);
+      // The helpers are waited for on every way out of this block.
+      struct Waiting {
+        SharePool& pool;
+        ~Waiting() { pool.wait(); }
+      } started{pool};
+      if (shares > 1) pool.start(take_shares);
+      // Records waiting from the window before reach `on` while the helpers read this one; then
+      // this thread takes what shares are left.
+      if (waiting != 0) delivered = deliver_waiting();
       take_shares();
     }
-    std::size_t boundary = 0;
+    if (!delivered) return delivered;
+    std::size_t boundary = 0, count = 0;
     bool stopped = false;
-    for (std::size_t k = 0; k < shares && !stopped; ++k) {
+    std::optional<PassError> failure;
+    for (std::size_t k = 0; k < shares && !stopped && !failure; ++k, count = k) {
       Part& part = parts[k];
       if (part.start != boundary || !part.found) {
-        if (boundary >= limits[k + 1]) continue;  // the part before ran through this share
+        if (boundary >= limits[k + 1]) {  // the part before ran through this share
+          part.hashes.clear();
+          part.object_ends.clear();
+          continue;
+        }
         read_part(part, window, boundary, limits[k + 1], eof, false, text, log_id);
       }
-      std::size_t object_begin = 0;
-      for (std::size_t r = 0; r < part.hashes.size(); ++r) {
-        std::string_view object;
-        if (text) {
-          object = std::string_view(part.objects).substr(object_begin, part.object_ends[r] - object_begin);
-          object_begin = part.object_ends[r];
-        }
-        if (auto ok = on(part.hashes[r], object); !ok) return std::unexpected(ok.error());
-        ++record;
-      }
+      record += part.hashes.size();
       offset += part.stop - part.start;
       boundary = part.stop;
-      if (part.error) {
-        return std::unexpected(SegmentError{SegmentLeafDecodeFailed{record, offset, std::move(*part.error)}});
-      }
+      if (part.error) failure = SegmentError{SegmentLeafDecodeFailed{record, offset, std::move(*part.error)}};
       if (part.cut) stopped = true;
+    }
+    if (failure) {
+      if (auto ok = deliver(parts, count, text, on); !ok) return ok;
+      return std::unexpected(std::move(*failure));
     }
     // A record cut at the window's end is read again, whole, in the next window.
     if (boundary == 0 && stopped) {
       auto more = reader.fill();  // one record larger than the window: let it grow
-      if (!more) return std::unexpected(ReadFailure{more.error()});
+      if (!more) return fault(ReadFailure{more.error()});
       if (!*more) {
         auto decoded = leaf::decode_mtac_leaf_prefix(reader.available());
-        return std::unexpected(SegmentError{SegmentLeafDecodeFailed{record, offset, std::move(decoded.error())}});
+        return fault(SegmentError{SegmentLeafDecodeFailed{record, offset, std::move(decoded.error())}});
       }
       continue;
     }
     reader.consume(boundary);
+    if (threads == 1) {
+      if (auto ok = deliver(parts, count, text, on); !ok) return ok;
+    } else {
+      waiting = count;
+      current ^= 1;
+    }
   }
 }
 
