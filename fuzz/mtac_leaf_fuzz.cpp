@@ -9,7 +9,8 @@
 // equal what the general dCBOR encoder writes for the six-entry map (serialize_canonical writes its
 // map by hand, so the two must not drift apart); and when the input held exactly the six entries,
 // with unsigned integers where the record has them, the canonical bytes are the input's own
-// re-encoding.
+// re-encoding. Where read_canonical_leaf reads a record in its canonical form, the decoder reads the
+// same bytes, and their canonical form is those bytes.
 //
 // Built record: the same bytes, read as a recipe, give a record with texts of arbitrary bytes
 // (unnormalised, even ill-formed). Its serialisation must decode, re-serialise identically, and
@@ -118,7 +119,23 @@ std::string reference_decode(ByteView input, MtacLeaf& out) {
   return {};
 }
 
+// The shortcut that hashes a record in its canonical form as it stands: wherever it reads one, the
+// decoder reads the same bytes as a record whose canonical form they are.
+void check_canonical_view(ByteView input) {
+  const auto view = halyx::leaf::read_canonical_leaf(input);
+  if (!view) return;
+  auto prefix = halyx::leaf::decode_mtac_leaf_prefix(input);
+  require(prefix.has_value() && prefix->length == view->length, "a canonical view of bytes the decoder reads otherwise");
+  require(halyx::leaf::serialize_canonical(prefix->leaf) == ByteString(input.begin(), input.begin() + static_cast<std::ptrdiff_t>(view->length)),
+          "a canonical view of bytes that are not the record's canonical form");
+  require(view->agent_id == prefix->leaf.agent_id && view->sponsor_id == prefix->leaf.sponsor_id &&
+              view->not_before == prefix->leaf.not_before && view->not_after == prefix->leaf.not_after &&
+              view->scope_count == prefix->leaf.authorized_scopes.size(),
+          "a canonical view with other fields than the decoded record");
+}
+
 void check_decoded(ByteView input) {
+  check_canonical_view(input);
   auto leaf = halyx::leaf::decode_mtac_leaf(input);
   MtacLeaf reference;
   const std::string reference_error = reference_decode(input, reference);

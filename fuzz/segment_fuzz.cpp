@@ -4,7 +4,8 @@
 // The reference splits a tree of n > 1 leaves at the largest power of two below n and hashes
 // both parts, with libcrypto's SHA-256; inclusion paths come from the same recursion. For every
 // input: a random segment [first, last] of a random tree of up to 300 leaves, fed as ranges cut at
-// random places (each range built apart from its own start, as a worker would), with the first
+// random places (each range built apart from its own start, as a worker would, aligned runs of 8 to
+// 64 leaves joined whole by merkle::perfect_subtree_root), with the first
 // proof's left side and the last proof's right side, must give the definition's root, and the left
 // side must fold to the root of the first `first` leaves. Then one random damage (a leaf changed,
 // two swapped, one dropped or repeated, a proof element changed, a proof for the neighbouring leaf)
@@ -17,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "fuzz_support.hpp"
@@ -74,7 +76,19 @@ std::optional<Hash32> segment_root(const std::vector<Hash32>& segment, std::uint
   for (std::size_t c = 0; c <= cuts.size(); ++c) {
     const std::size_t end = c < cuts.size() ? cuts[c] : segment.size();
     CompactRange part(first + at);
-    for (; at < end; ++at) require(part.append_leaf(segment[at]), "a leaf did not append");
+    // Aligned runs of 8 to 64 leaves join whole, by their subtree's root, as the verifier joins them.
+    while (at < end) {
+      unsigned h = 6;
+      while (h > 0 && (((first + at) & ((std::uint64_t{1} << h) - 1)) != 0 || at + (std::size_t{1} << h) > end)) --h;
+      if (h >= 3) {
+        const std::span<const Hash32> run(segment.data() + at, std::size_t{1} << h);
+        require(part.append(halyx::merkle::perfect_subtree_root(run), h), "an aligned run did not append");
+        at += run.size();
+      } else {
+        require(part.append_leaf(segment[at]), "a leaf did not append");
+        ++at;
+      }
+    }
     require(range.append(part), "a range starting where the last ended did not join");
   }
   if (range.end() != last_index + 1) return std::nullopt;  // the leaves do not reach the last proof

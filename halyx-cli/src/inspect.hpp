@@ -24,6 +24,9 @@ namespace halyx::cli {
 
 // Appends the six fields of `leaf`, as members of the object `object` is writing, in record order.
 void add_leaf_fields(JsonWriter& object, const leaf::MtacLeaf& leaf);
+// Appends the object of the six fields of a record read in place in its canonical form: the text
+// JsonWriter(out), add_leaf_fields of its decoded leaf and close() write, written directly.
+void append_leaf_object(std::string& out, const leaf::CanonicalLeafView& leaf);
 
 // Appends what a verification established: leaf_index, tree_size, timestamp_ms, then the leaf's
 // six fields, the values the signature covers.

@@ -2,9 +2,16 @@
 
 #include <unistd.h>
 
+#include <array>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <functional>
+#include <mutex>
+#include <optional>
 #include <system_error>
+#include <utility>
 #include <thread>
 #include <vector>
 
@@ -101,9 +108,16 @@ struct Part {
 // where to look: the part starts at the first offset from there at which a whole record decodes.
 // Whether that is a real record boundary is for the caller to confirm: it is one exactly when the
 // part before ends there.
-Part read_part(ByteView window, std::size_t start, std::size_t limit, bool eof, bool search, bool text,
+// `part` is overwritten; its buffers are kept, so that windows after the first allocate nothing.
+void read_part(Part& part, ByteView window, std::size_t start, std::size_t limit, bool eof, bool search, bool text,
                const Hash32& log_id) {
-  Part part;
+  part.start = part.stop = 0;
+  part.found = true;
+  part.cut = false;
+  part.error.reset();
+  part.hashes.clear();
+  part.objects.clear();
+  part.object_ends.clear();
   std::size_t pos = start;
   if (search) {
     part.found = false;
@@ -116,12 +130,39 @@ Part read_part(ByteView window, std::size_t start, std::size_t limit, bool eof, 
     }
     if (!part.found) {
       part.start = part.stop = limit;
-      return part;
+      return;
     }
   }
   part.start = pos;
+  // Records in their canonical form wait here to be hashed four at a time; every other hash is
+  // added only after theirs, so the hashes stay in record order.
+  std::array<ByteView, 4> queued{};
+  std::size_t queued_count = 0;
+  const auto hash_queued = [&] {
+    if (queued_count == queued.size()) {
+      std::array<Hash32, 4> hashes{};
+      merkle::leaf_hashes_of_canonical_x4(queued, log_id, hashes);
+      part.hashes.insert(part.hashes.end(), hashes.begin(), hashes.end());
+    } else {
+      for (std::size_t i = 0; i < queued_count; ++i) part.hashes.push_back(merkle::leaf_hash_of_canonical(queued[i], log_id));
+    }
+    queued_count = 0;
+  };
   while (pos < limit) {
-    auto decoded = leaf::decode_mtac_leaf_prefix(window.subspan(pos));
+    // A record already in its canonical form is hashed and printed from its bytes in place.
+    const ByteView rest = window.subspan(pos);
+    if (const auto view = leaf::read_canonical_leaf(rest)) {
+      queued[queued_count++] = rest.first(view->length);
+      if (queued_count == queued.size()) hash_queued();
+      if (text) {
+        append_leaf_object(part.objects, *view);
+        part.object_ends.push_back(part.objects.size());
+      }
+      pos += view->length;
+      continue;
+    }
+    hash_queued();
+    auto decoded = leaf::decode_mtac_leaf_prefix(rest);
     if (!decoded) {
       if (cut_short(decoded.error()) && !eof) {
         part.cut = true;
@@ -139,88 +180,211 @@ Part read_part(ByteView window, std::size_t start, std::size_t limit, bool eof, 
     }
     pos += decoded->length;
   }
+  hash_queued();
   part.stop = pos;
-  return part;
+}
+
+// How many shares of a window each thread reads, taking them in turn.
+constexpr std::size_t SHARES_PER_THREAD = 4;
+
+// Threads that stay for a whole reading and run each window's job when told: starting threads
+// for every window cost more than the window's work on a virtual machine.
+class SharePool {
+ public:
+  explicit SharePool(std::size_t helpers) {
+    try {
+      for (std::size_t i = 0; i < helpers; ++i) threads_.emplace_back([this] { serve(); });
+    } catch (...) {
+      stop();
+      throw;
+    }
+  }
+  SharePool(const SharePool&) = delete;
+  SharePool& operator=(const SharePool&) = delete;
+  ~SharePool() { stop(); }
+
+  // Runs `job` once on every helper; wait() returns when all have finished it. `job` must outlive
+  // the wait.
+  void start(const std::function<void()>& job) {
+    if (threads_.empty()) return;
+    {
+      const std::lock_guard lock(mutex_);
+      job_ = &job;
+      running_ = threads_.size();
+      ++generation_;
+    }
+    wake_.notify_all();
+  }
+  void wait() {
+    std::unique_lock lock(mutex_);
+    done_.wait(lock, [this] { return running_ == 0; });
+  }
+
+ private:
+  void serve() {
+    std::uint64_t seen = 0;
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+      if (stopping_) return;
+      seen = generation_;
+      const std::function<void()>* job = job_;
+      lock.unlock();
+      (*job)();
+      lock.lock();
+      if (--running_ == 0) done_.notify_all();
+    }
+  }
+  void stop() {
+    {
+      const std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& t : threads_) t.join();
+    threads_.clear();
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_, done_;
+  const std::function<void()>* job_ = nullptr;
+  std::uint64_t generation_ = 0;
+  std::size_t running_ = 0;
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;
+};
+
+// Calls on(hash, object) for each record of parts[0, count), in order; `object` is the record's JSON
+// object with `text`, empty otherwise. Stops at the first error of `on`.
+template <class OnRecord>
+std::expected<void, PassError> deliver(const std::vector<Part>& parts, std::size_t count, bool text, OnRecord& on) {
+  for (std::size_t k = 0; k < count; ++k) {
+    const Part& part = parts[k];
+    std::size_t object_begin = 0;
+    for (std::size_t r = 0; r < part.hashes.size(); ++r) {
+      std::string_view object;
+      if (text) {
+        object = std::string_view(part.objects).substr(object_begin, part.object_ends[r] - object_begin);
+        object_begin = part.object_ends[r];
+      }
+      if (auto ok = on(part.hashes[r], object); !ok) return std::unexpected(ok.error());
+    }
+  }
+  return {};
 }
 
 // Calls on(leaf_hash, object) for every record of the source, in order, on the calling thread;
 // `object` is the record's JSON object with `text`, empty otherwise. The records of each window
 // are decoded and hashed on `threads` threads, each starting at the first record it finds in its
 // share of the window; a share whose start the share before it does not end at is read again on
-// this thread, so the records are exactly those one reading from the first byte finds. Stops at
-// the first error of the reading, the decode or `on`, in record order.
+// this thread, so the records are exactly those one reading from the first byte finds. With more
+// than one thread, the calling thread gives one window's records to `on` while the threads read
+// the next. Stops at the first error of the reading, the decode or `on`, in record order: the
+// records read before a fault always reach `on` first.
 template <class OnRecord>
 std::expected<void, PassError> each_record(RecordReader& reader, unsigned threads, bool text, const Hash32& log_id,
                                            OnRecord on) {
   if (auto ok = reader.rewind(); !ok) return std::unexpected(ReadFailure{ok.error()});
   std::uint64_t record = 0, offset = 0;
+  // One part per share, kept from window to window; two sets, so that `on` takes one window's
+  // records from one while the next window is read into the other.
+  std::array<std::vector<Part>, 2> sets;
+  SharePool pool(threads - 1);
+  std::size_t current = 0;
+  std::size_t waiting = 0;  // parts of sets[current ^ 1] still to be given to `on`
+  const auto deliver_waiting = [&]() -> std::expected<void, PassError> {
+    const std::size_t count = std::exchange(waiting, 0);
+    return deliver(sets[current ^ 1], count, text, on);
+  };
+  // A fault of the reading, reported after the records read before it.
+  const auto fault = [&](PassError e) -> std::expected<void, PassError> {
+    if (auto ok = deliver_waiting(); !ok) return ok;
+    return std::unexpected(std::move(e));
+  };
   for (;;) {
     // A window of at least WINDOW bytes, or what is left.
     while (reader.available().size() < RecordReader::WINDOW && !reader.eof()) {
       auto more = reader.fill();
-      if (!more) return std::unexpected(ReadFailure{more.error()});
+      if (!more) return fault(ReadFailure{more.error()});
       if (!*more) break;
     }
     const ByteView window = reader.available();
-    if (window.empty()) return {};
+    if (window.empty()) return deliver_waiting();
     const bool eof = reader.eof();
-    // Small windows are not worth a thread.
-    const std::size_t shares = window.size() < (std::size_t{64} << 10) ? 1 : threads;
+    // Small windows are not worth a thread. With threads, the window is cut into a few shares per
+    // thread, taken in turn by whichever thread is free: on a busy machine a thread that waits for a
+    // processor holds up one small share, not half the window.
+    const std::size_t shares =
+        window.size() < (std::size_t{64} << 10) || threads == 1 ? 1 : std::size_t{threads} * SHARES_PER_THREAD;
     std::vector<std::size_t> limits(shares + 1);
     for (std::size_t k = 0; k <= shares; ++k) limits[k] = window.size() * k / shares;
-    std::vector<Part> parts(shares);
+    std::vector<Part>& parts = sets[current];
+    if (parts.size() < shares) parts.resize(shares);
+    std::expected<void, PassError> delivered;
     {
-      // Joined on every way out of this block, a thread that could not be started included.
-      struct Workers {
-        std::vector<std::thread> threads;
-        ~Workers() {
-          for (std::thread& t : threads) t.join();
+      std::atomic<std::size_t> next{0};
+      const std::function<void()> take_shares = [&] {
+        for (std::size_t k = next.fetch_add(1); k < shares; k = next.fetch_add(1)) {
+          read_part(parts[k], window, limits[k], limits[k + 1], eof, k != 0, text, log_id);
         }
-      } workers;
-      for (std::size_t k = 1; k < shares; ++k) {
-        workers.threads.emplace_back(
-            [&, k] { parts[k] = read_part(window, limits[k], limits[k + 1], eof, true, text, log_id); });
-      }
-      parts[0] = read_part(window, 0, limits[1], eof, false, text, log_id);
+      };
+      // The helpers are waited for on every way out of this block.
+      struct Waiting {
+        SharePool& pool;
+        ~Waiting() { pool.wait(); }
+      } started{pool};
+      if (shares > 1) pool.start(take_shares);
+      // Records waiting from the window before reach `on` while the helpers read this one; then
+      // this thread takes what shares are left.
+      if (waiting != 0) delivered = deliver_waiting();
+      take_shares();
     }
-    std::size_t boundary = 0;
+    if (!delivered) return delivered;
+    std::size_t boundary = 0, count = 0;
     bool stopped = false;
-    for (std::size_t k = 0; k < shares && !stopped; ++k) {
+    std::optional<PassError> failure;
+    for (std::size_t k = 0; k < shares && !stopped && !failure; ++k, count = k) {
       Part& part = parts[k];
       if (part.start != boundary || !part.found) {
-        if (boundary >= limits[k + 1]) continue;  // the part before ran through this share
-        part = read_part(window, boundary, limits[k + 1], eof, false, text, log_id);
-      }
-      std::size_t object_begin = 0;
-      for (std::size_t r = 0; r < part.hashes.size(); ++r) {
-        std::string_view object;
-        if (text) {
-          object = std::string_view(part.objects).substr(object_begin, part.object_ends[r] - object_begin);
-          object_begin = part.object_ends[r];
+        if (boundary >= limits[k + 1]) {  // the part before ran through this share
+          part.hashes.clear();
+          part.object_ends.clear();
+          continue;
         }
-        if (auto ok = on(part.hashes[r], object); !ok) return std::unexpected(ok.error());
-        ++record;
+        read_part(part, window, boundary, limits[k + 1], eof, false, text, log_id);
       }
+      record += part.hashes.size();
       offset += part.stop - part.start;
       boundary = part.stop;
-      if (part.error) {
-        return std::unexpected(SegmentError{SegmentLeafDecodeFailed{record, offset, std::move(*part.error)}});
-      }
+      if (part.error) failure = SegmentError{SegmentLeafDecodeFailed{record, offset, std::move(*part.error)}};
       if (part.cut) stopped = true;
+    }
+    if (failure) {
+      if (auto ok = deliver(parts, count, text, on); !ok) return ok;
+      return std::unexpected(std::move(*failure));
     }
     // A record cut at the window's end is read again, whole, in the next window.
     if (boundary == 0 && stopped) {
       auto more = reader.fill();  // one record larger than the window: let it grow
-      if (!more) return std::unexpected(ReadFailure{more.error()});
+      if (!more) return fault(ReadFailure{more.error()});
       if (!*more) {
         auto decoded = leaf::decode_mtac_leaf_prefix(reader.available());
-        return std::unexpected(SegmentError{SegmentLeafDecodeFailed{record, offset, std::move(decoded.error())}});
+        return fault(SegmentError{SegmentLeafDecodeFailed{record, offset, std::move(decoded.error())}});
       }
       continue;
     }
     reader.consume(boundary);
+    if (threads == 1) {
+      if (auto ok = deliver(parts, count, text, on); !ok) return ok;
+    } else {
+      waiting = count;
+      current ^= 1;
+    }
   }
 }
+
+// How many leaf hashes the first reading gives the verifier at once.
+constexpr std::size_t HASHES_PER_RUN = 1024;
 
 // The digest of each block of RECORDS_PER_BLOCK leaf hashes, as the first reading saw them.
 class BlockDigests {
@@ -248,7 +412,7 @@ class BlockDigests {
 }  // namespace
 
 SegmentOutcome run_segment(SegmentVerifier verifier, const LeafSource& source, unsigned threads,
-                           StdoutStream& out) {
+                           StdoutStream& out, const std::function<void()>& between_readings) {
   const auto failed = [](PassError e) {
     if (auto* r = std::get_if<ReadFailure>(&e)) {
       return SegmentOutcome{SegmentOutcome::End::ReadFailed, std::nullopt, std::move(r->why)};
@@ -258,18 +422,31 @@ SegmentOutcome run_segment(SegmentVerifier verifier, const LeafSource& source, u
   const Hash32 log_id = verifier.log_id();
   RecordReader reader(source);
 
-  // The first reading: the verdict, and nothing printed.
+  // The first reading: the verdict, and nothing printed. The hashes reach the verifier in runs, so
+  // that it can join aligned subtrees whole; a run's refusal comes from leaves before any fault the
+  // reading met after them, so it is the one reported.
   BlockDigests first;
+  std::vector<Hash32> run;
+  run.reserve(HASHES_PER_RUN);
+  const auto add_run = [&]() -> std::expected<void, PassError> {
+    auto ok = verifier.add_leaf_hashes(run);
+    run.clear();
+    if (!ok) return std::unexpected(ok.error());
+    return {};
+  };
   auto verified = each_record(reader, threads, false, log_id, [&](const Hash32& h, std::string_view)
                                                                   -> std::expected<void, PassError> {
-    if (auto ok = verifier.add_leaf_hash(h); !ok) return std::unexpected(ok.error());
     first.add(h);
+    run.push_back(h);
+    if (run.size() == HASHES_PER_RUN) return add_run();
     return {};
   });
+  if (auto added = add_run(); !added) return failed(std::move(added.error()));
   if (!verified) return failed(std::move(verified.error()));
   auto verdict = verifier.finish();
   if (!verdict) return failed(verdict.error());
   first.close();
+  if (between_readings) between_readings();
 
   // The second reading: each block's lines wait for the block's digest to match the first's.
   digest::Sha256 block;

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -50,8 +51,10 @@ struct SegmentOutcome {
 
 // Verifies the leaves of `source` as the segment `verifier` was begun for, hashing on `threads`
 // threads, and on success writes one JSON object per leaf to `out` (leaf_index and the six
-// fields). Writes nothing to `out` unless the whole segment verified. Throws std::bad_alloc only.
+// fields). Writes nothing to `out` unless the whole segment verified. `between_readings`, when
+// given, is called after the first reading's verdict and before the second reading (the tests
+// change the file there). Throws std::bad_alloc only.
 [[nodiscard]] SegmentOutcome run_segment(SegmentVerifier verifier, const LeafSource& source, unsigned threads,
-                                         StdoutStream& out);
+                                         StdoutStream& out, const std::function<void()>& between_readings = {});
 
 }  // namespace halyx::cli

@@ -6,6 +6,9 @@
 
 #include <string>
 
+#include <halyx/serialization/mtac_leaf.hpp>
+#include "inspect.hpp"
+
 namespace halyx::cli {
 namespace {
 
@@ -55,6 +58,30 @@ TEST(JsonWriter, WritesMembersInOrderWithFullIntegers) {
   std::string empty;
   JsonWriter(empty).close();
   EXPECT_EQ(empty, "{}");
+}
+
+// The segment's lines are written from records read in place; they must be the very text the
+// writer gives the decoded leaf, escapes, empty lists and the widest integers included.
+TEST(LeafObject, WrittenInPlaceAsTheWriterWritesTheLeaf) {
+  const leaf::MtacLeaf leaves[] = {
+      {1, "agent-batch-0000001", "sponsor-bench", {"read", "write"}, 1700000001, 1900000001},
+      {1, "", "", {}, 0, 18446744073709551615u},
+      {1, "quote\"back\\slash", std::string("tab\tnl\ncr\r\x01\x1f\x7f", 12), {"", "\"", "a b"}, 23, 24},
+      {1, std::string(300, 'x'), "s", {"one"}, 4294967296u, 65535},
+      {1, "a", "b", {"", "x", "yz"}, 5, 6},
+  };
+  for (const leaf::MtacLeaf& leaf : leaves) {
+    const ByteString record = leaf::serialize_canonical(leaf);
+    const auto view = leaf::read_canonical_leaf(record);
+    ASSERT_TRUE(view.has_value()) << leaf.agent_id;
+    std::string want;
+    JsonWriter writer(want);
+    add_leaf_fields(writer, leaf);
+    writer.close();
+    std::string got;
+    append_leaf_object(got, *view);
+    EXPECT_EQ(got, want);
+  }
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 // reported as a segment that does not add up.
 #include <halyx/segment.hpp>
 
+#include <algorithm>
+
 #include <halyx/merkle/inclusion.hpp>
 #include <halyx/merkle/leaf_hash.hpp>
 
@@ -107,6 +109,11 @@ std::string message(const SegmentError& e) {
 }
 
 std::expected<HashedRecord, leaf::LeafDecodeError> hash_next_record(ByteView records, const Hash32& log_id) {
+  // A record already in its canonical form is hashed as it stands; any other goes the long way,
+  // which also gives every refusal its text.
+  if (const auto view = leaf::read_canonical_leaf(records)) {
+    return HashedRecord{merkle::leaf_hash_of_canonical(records.first(view->length), log_id), view->length};
+  }
   auto decoded = leaf::decode_mtac_leaf_prefix(records);
   if (!decoded) return std::unexpected(std::move(decoded.error()));
   return HashedRecord{merkle::leaf_hash(decoded->leaf, log_id), decoded->length};
@@ -203,8 +210,48 @@ std::expected<void, SegmentError> SegmentVerifier::add_leaf_hash(const Hash32& l
   return {};
 }
 
+std::expected<void, SegmentError> SegmentVerifier::add_leaf_hashes(std::span<const Hash32> leaf_hashes) {
+  // Runs of at least 8 leaves: four nodes at once from the first level on.
+  constexpr unsigned MIN_RUN_HEIGHT = 3;
+  while (!leaf_hashes.empty()) {
+    if (failure_) return std::unexpected(*failure_);
+    const std::uint64_t index = range_.end();
+    // The largest run that starts here, lies inside the segment and has its hashes given.
+    const std::uint64_t room = index < end_ ? end_ - index : 0;
+    unsigned height = 0;
+    for (;;) {
+      const std::uint64_t twice = std::uint64_t{2} << height;
+      if (twice > merkle::MAX_SUBTREE_RUN || (index & (twice - 1)) != 0 || twice > leaf_hashes.size() || twice > room) {
+        break;
+      }
+      ++height;
+    }
+    if (height < MIN_RUN_HEIGHT) {
+      if (auto ok = add_leaf_hash(leaf_hashes.front()); !ok) return ok;
+      leaf_hashes = leaf_hashes.subspan(1);
+      continue;
+    }
+    // Every leaf of the run is before end_, so only the first leaf's check can refuse one, and the
+    // subtree's root is what its leaves one at a time would have joined into.
+    const std::size_t count = std::size_t{1} << height;
+    if (index == first_) {
+      if (auto ok = check_first_leaf(leaf_hashes.front()); !ok) return ok;
+    }
+    if (!range_.append(merkle::perfect_subtree_root(leaf_hashes.first(count)), height)) {
+      return fail(PastTree{index, tree_size_});  // cannot happen: index + count <= end_
+    }
+    last_leaf_ = leaf_hashes[count - 1];
+    records_ += count;
+    leaf_hashes = leaf_hashes.subspan(count);
+  }
+  return {};
+}
+
 std::expected<void, SegmentError> SegmentVerifier::add_leaf(ByteView record) {
   if (failure_) return std::unexpected(*failure_);
+  if (const auto view = leaf::read_canonical_leaf(record); view && view->length == record.size()) {
+    return add_leaf_hash(merkle::leaf_hash_of_canonical(record, log_id_), record.size());
+  }
   auto leaf = leaf::decode_mtac_leaf(record);
   if (!leaf) return fail(SegmentLeafDecodeFailed{records_, bytes_, std::move(leaf.error())});
   return add_leaf_hash(merkle::leaf_hash(*leaf, log_id_), record.size());

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <expected>
 #include <optional>
+#include <span>
 #include <string>
 #include <variant>
 
@@ -181,6 +182,11 @@ class SegmentVerifier {
   // Adds the next leaf by its hash, as hash_next_record gives it; `length` counts towards the
   // offsets later decode failures report.
   [[nodiscard]] std::expected<void, SegmentError> add_leaf_hash(const Hash32& leaf_hash, std::size_t length = 0);
+
+  // Adds the next leaves by their hashes, in order: exactly as add_leaf_hash of each in turn, to the
+  // first error, but with a run of leaves that fills an aligned subtree inside the segment joined as
+  // that subtree's root, its nodes hashed four at a time.
+  [[nodiscard]] std::expected<void, SegmentError> add_leaf_hashes(std::span<const Hash32> leaf_hashes);
 
   // Adds the leaves of `range`, hashed apart (on other threads or machines), by its covering
   // nodes and its first and last leaf hashes, which the proofs are checked against; `bytes` is what

@@ -68,6 +68,18 @@ std::expected<VerifiedSegment, SegmentError> run(SegmentVerifier v, const std::v
   return v.finish();
 }
 
+// Feeds leaves [first, last] by hash in chunks of `chunk`, through add_leaf_hashes.
+std::expected<VerifiedSegment, SegmentError> run_in_runs(SegmentVerifier v, const std::vector<Hash32>& leaves,
+                                                         std::uint64_t first, std::uint64_t last, std::size_t chunk) {
+  for (std::uint64_t i = first; i <= last; i += chunk) {
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk, last + 1 - i));
+    if (auto ok = v.add_leaf_hashes(std::span(leaves).subspan(static_cast<std::size_t>(i), n)); !ok) {
+      return std::unexpected(ok.error());
+    }
+  }
+  return v.finish();
+}
+
 TEST(SegmentVerifier, AcceptsEverySegmentOfEveryTreeUpTo64) {
   const std::vector<Hash32> leaves = leaf_hashes(MAX_SIZE);
   for (std::uint64_t n = 1; n <= MAX_SIZE; ++n) {
@@ -83,6 +95,13 @@ TEST(SegmentVerifier, AcceptsEverySegmentOfEveryTreeUpTo64) {
         ASSERT_TRUE(v.has_value()) << message(v.error());
         EXPECT_EQ(run(*v, leaves, first, last), want);
         EXPECT_EQ(run(*v, leaves, first, last, (first + last + 1) / 2), want);
+        // In runs: all at once (aligned subtrees joined whole), and in chunks that cut them.
+        EXPECT_EQ(run_in_runs(*v, leaves, first, last, MAX_SIZE), want);
+        EXPECT_EQ(run_in_runs(*v, leaves, first, last, 13), want);
+        if (last + 1 < n) {  // one leaf too many is refused as when added alone
+          const SegmentError past{PastLastProof{last + 1, last}};
+          EXPECT_EQ(run_in_runs(*v, leaves, first, last + 1, MAX_SIZE).error(), past);
+        }
         std::optional<ByteView> f, l;
         if (first != 0) f = first_proof;
         if (last != n - 1) l = last_proof;
@@ -95,6 +114,7 @@ TEST(SegmentVerifier, AcceptsEverySegmentOfEveryTreeUpTo64) {
         changed[at][0] ^= 1;
         auto refused = run(*v, changed, first, last);
         ASSERT_FALSE(refused.has_value());
+        EXPECT_EQ(run_in_runs(*v, changed, first, last, MAX_SIZE), refused);
         const SegmentError want_error = at == first   ? SegmentError{ProofLeafMismatch{ProofEnd::First, first}}
                                         : at == last ? SegmentError{ProofLeafMismatch{ProofEnd::Last, last}}
                                                      : SegmentError{SegmentRootMismatch{first, last}};
@@ -141,6 +161,7 @@ TEST(SegmentVerifier, AppendOnlyFromTheFirstProofForEveryOlderSize) {
       auto on_fork = SegmentVerifier::begin(heads()[n], first, std::nullopt, &forked);
       ASSERT_TRUE(on_fork.has_value());
       EXPECT_EQ(run(*on_fork, leaves, m, n - 1).error(), SegmentError{NotAnExtension{m}});
+      EXPECT_EQ(run_in_runs(*on_fork, leaves, m, n - 1, MAX_SIZE).error(), SegmentError{NotAnExtension{m}});
       // The older size one leaf before or after the segment's start.
       for (const std::uint64_t other : {m - 1, m + 1}) {
         if (other >= n) continue;

@@ -1,11 +1,57 @@
 #include <halyx/digest/sha256.hpp>
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cstring>
 
 #include <halyx/digest/sha256_compress.hpp>
 
 namespace halyx::digest {
+
+namespace {
+
+// The state's words, big-endian.
+Hash32 digest_of(const detail::Sha256State& state) noexcept {
+  std::array<std::uint32_t, 8> words{};
+  for (std::size_t i = 0; i < state.size(); ++i) {
+    words[i] = std::endian::native == std::endian::big ? state[i] : std::byteswap(state[i]);
+  }
+  return std::bit_cast<Hash32>(words);
+}
+
+// A message as the block function takes it: its whole blocks where they stand, then its last
+// bytes and the padding copied into one or two blocks of its own.
+class PaddedMessage {
+ public:
+  static constexpr std::size_t BLOCK = detail::SHA256_BLOCK;
+
+  // tail_ is written in full here, before anything reads it: the rest of the message, 0x80, zeros,
+  // the length.
+  explicit PaddedMessage(ByteView message) noexcept
+      : data_(message.data()), whole_(message.size() / BLOCK) {
+    const std::size_t rest = message.size() % BLOCK;
+    if (rest != 0) std::memcpy(tail_.data(), message.data() + whole_ * BLOCK, rest);
+    tail_[rest] = 0x80;
+    tail_blocks_ = rest + 1 + 8 > BLOCK ? 2 : 1;
+    const std::size_t end = tail_blocks_ * BLOCK;
+    std::memset(tail_.data() + rest + 1, 0, end - 8 - (rest + 1));
+    const std::uint64_t bits = std::uint64_t{message.size()} * 8;
+    for (std::size_t i = 0; i < 8; ++i) tail_[end - 1 - i] = static_cast<std::uint8_t>(bits >> (8 * i));
+  }
+
+  [[nodiscard]] std::size_t blocks() const noexcept { return whole_ + tail_blocks_; }
+  [[nodiscard]] const std::uint8_t* block(std::size_t k) const noexcept {
+    return k < whole_ ? data_ + k * BLOCK : tail_.data() + (k - whole_) * BLOCK;
+  }
+
+ private:
+  const std::uint8_t* data_;
+  std::size_t whole_, tail_blocks_ = 1;
+  std::array<std::uint8_t, 2 * BLOCK> tail_;  // only the first tail_blocks_ blocks are used
+};
+
+}  // namespace
 
 bool Sha256::hardware_available() noexcept {
   static const bool available = detail::cpu_has_sha_ni();
@@ -53,11 +99,76 @@ Hash32 Sha256::finish() noexcept {
   std::memset(buffer_.data() + buffered_, 0, BLOCK - 8 - buffered_);
   for (std::size_t i = 0; i < 8; ++i) buffer_[BLOCK - 1 - i] = static_cast<std::uint8_t>(bits >> (8 * i));
   compress(buffer_.data(), 1);
-  Hash32 out{};
-  for (std::size_t i = 0; i < state_.size(); ++i) {
-    for (std::size_t j = 0; j < 4; ++j) out[4 * i + j] = static_cast<std::uint8_t>(state_[i] >> (24 - 8 * j));
+  return digest_of(state_);
+}
+
+
+void sha256_x4(std::span<const ByteView, 4> messages, std::span<Hash32, 4> out, bool hardware) noexcept {
+  constexpr std::size_t L = detail::SHA256_LANES;
+  const bool sha_ni = hardware && Sha256::hardware_available();
+  std::array<detail::Sha256State, L> states;  // each set below before use
+  const std::array<PaddedMessage, L> padded = {PaddedMessage(messages[0]), PaddedMessage(messages[1]),
+                                               PaddedMessage(messages[2]), PaddedMessage(messages[3])};
+  std::size_t common = padded[0].blocks();
+  for (std::size_t l = 0; l < L; ++l) {
+    states[l] = detail::SHA256_INITIAL_STATE;
+    common = std::min(common, padded[l].blocks());
   }
-  return out;
+  std::size_t k = 0;
+  if (sha_ni) {
+    // The blocks all four have, a few at a time; then each lane's own.
+    constexpr std::size_t BATCH = 8;
+    std::array<detail::BlockQuad, BATCH> quads;  // the first n filled before each call
+    while (k < common) {
+      const std::size_t n = std::min(BATCH, common - k);
+      for (std::size_t j = 0; j < n; ++j) {
+        for (std::size_t l = 0; l < L; ++l) quads[j][l] = padded[l].block(k + j);
+      }
+      detail::compress_sha_ni_x4(states, quads.data(), n);
+      k += n;
+    }
+  }
+  for (std::size_t l = 0; l < L; ++l) {
+    for (std::size_t b = k; b < padded[l].blocks(); ++b) {
+      if (sha_ni) {
+        detail::compress_sha_ni(states[l], padded[l].block(b), 1);
+      } else {
+        detail::compress_portable(states[l], padded[l].block(b), 1);
+      }
+    }
+    out[l] = digest_of(states[l]);
+  }
+}
+
+std::size_t pad_in_place(std::uint8_t* data, std::size_t length) noexcept {
+  const std::size_t end = padded_blocks(length) * detail::SHA256_BLOCK;
+  data[length] = 0x80;
+  std::memset(data + length + 1, 0, end - 8 - (length + 1));
+  const std::uint64_t bits = std::uint64_t{length} * 8;
+  for (std::size_t i = 0; i < 8; ++i) data[end - 1 - i] = static_cast<std::uint8_t>(bits >> (8 * i));
+  return end / detail::SHA256_BLOCK;
+}
+
+void sha256_x4_padded(std::span<const std::uint8_t* const, 4> padded, std::size_t blocks, std::span<Hash32, 4> out,
+                      bool hardware) noexcept {
+  constexpr std::size_t L = detail::SHA256_LANES;
+  std::array<detail::Sha256State, L> states;  // each set below before use
+  for (std::size_t l = 0; l < L; ++l) states[l] = detail::SHA256_INITIAL_STATE;
+  if (hardware && Sha256::hardware_available()) {
+    constexpr std::size_t BATCH = 8;
+    std::array<detail::BlockQuad, BATCH> quads;  // the first n filled before each call
+    for (std::size_t k = 0; k < blocks;) {
+      const std::size_t n = std::min(BATCH, blocks - k);
+      for (std::size_t j = 0; j < n; ++j) {
+        for (std::size_t l = 0; l < L; ++l) quads[j][l] = padded[l] + (k + j) * detail::SHA256_BLOCK;
+      }
+      detail::compress_sha_ni_x4(states, quads.data(), n);
+      k += n;
+    }
+  } else {
+    for (std::size_t l = 0; l < L; ++l) detail::compress_portable(states[l], padded[l], blocks);
+  }
+  for (std::size_t l = 0; l < L; ++l) out[l] = digest_of(states[l]);
 }
 
 Hash32 sha256(std::initializer_list<ByteView> parts) noexcept {

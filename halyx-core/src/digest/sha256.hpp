@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <span>
 
 #include <halyx/bytes.hpp>
 
@@ -19,6 +20,25 @@ namespace halyx::digest {
 
 // Returns SHA-256 of the concatenation of `parts`, without building the concatenation.
 [[nodiscard]] Hash32 sha256(std::initializer_list<ByteView> parts) noexcept;
+
+// Returns in out[i] SHA-256 of messages[i], for four messages at once. With the SHA extensions, the
+// blocks the four have in common are compressed side by side, which is faster than one message
+// after another; the digests are those sha256() gives each. `hardware` as for Sha256.
+void sha256_x4(std::span<const ByteView, 4> messages, std::span<Hash32, 4> out,
+               bool hardware = true) noexcept;
+
+// Returns how many 64-byte blocks a message of `length` bytes spans once padded: it, 0x80, zeros,
+// and its length in bits in eight bytes.
+[[nodiscard]] constexpr std::size_t padded_blocks(std::size_t length) noexcept { return (length + 72) / 64; }
+
+// Writes that padding after the `length` bytes at `data`, which must have room for
+// padded_blocks(length) blocks, and returns padded_blocks(length).
+std::size_t pad_in_place(std::uint8_t* data, std::size_t length) noexcept;
+
+// Returns in out[i] SHA-256 of the message whose padded blocks (pad_in_place) start at padded[i];
+// all four span `blocks` blocks. As sha256_x4, without copying anything of the messages.
+void sha256_x4_padded(std::span<const std::uint8_t* const, 4> padded, std::size_t blocks,
+                      std::span<Hash32, 4> out, bool hardware = true) noexcept;
 
 // A digest fed in pieces; holds 112 bytes and allocates nothing.
 class Sha256 {

@@ -23,4 +23,12 @@ inline constexpr std::size_t SHA256_BLOCK = 64;
 void compress_sha_ni(Sha256State& state, const std::uint8_t* blocks, std::size_t count) noexcept;
 void compress_portable(Sha256State& state, const std::uint8_t* blocks, std::size_t count) noexcept;
 
+// Four independent chains side by side: for each k < count, blocks[k][lane] is compressed into
+// states[lane]. Only where cpu_has_sha_ni() holds. One chain waits on each round's result before
+// the next; four in flight keep the SHA unit busy meanwhile.
+inline constexpr std::size_t SHA256_LANES = 4;
+using BlockQuad = std::array<const std::uint8_t*, SHA256_LANES>;
+void compress_sha_ni_x4(std::array<Sha256State, SHA256_LANES>& states, const BlockQuad* blocks,
+                        std::size_t count) noexcept;
+
 }  // namespace halyx::digest::detail

@@ -1,5 +1,7 @@
 #include <halyx/merkle/compact_range.hpp>
 
+#include <algorithm>
+
 #include <halyx/digest/sha256.hpp>
 
 namespace halyx::merkle {
@@ -13,6 +15,36 @@ Hash32 join(const Hash32& left, const Hash32& right) noexcept {
 }
 
 }  // namespace
+
+Hash32 perfect_subtree_root(std::span<const Hash32> leaves) noexcept {
+  constexpr std::size_t NODE_MESSAGE = 1 + 2 * sizeof(Hash32);
+  using Preimage = std::array<std::uint8_t, digest::padded_blocks(NODE_MESSAGE) * 64>;
+  std::array<Hash32, MAX_SUBTREE_RUN / 2> level;  // node i written before it is read
+  std::span<const Hash32> below = leaves.first(std::min(leaves.size(), MAX_SUBTREE_RUN));
+  // Each pass writes the level above over the front of `level`: node i is written only once the
+  // children 2i and 2i + 1 of it and of the three nodes after it have been read.
+  while (below.size() > 1) {
+    const std::size_t n = below.size() / 2;
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+      std::array<Preimage, 4> preimages;  // each written whole below
+      std::array<const std::uint8_t*, 4> padded{};
+      for (std::size_t l = 0; l < 4; ++l) {
+        preimages[l][0] = NODE_PREFIX;
+        std::copy(below[2 * (i + l)].begin(), below[2 * (i + l)].end(), preimages[l].begin() + 1);
+        std::copy(below[2 * (i + l) + 1].begin(), below[2 * (i + l) + 1].end(), preimages[l].begin() + 1 + sizeof(Hash32));
+        (void)digest::pad_in_place(preimages[l].data(), NODE_MESSAGE);
+        padded[l] = preimages[l].data();
+      }
+      std::array<Hash32, 4> nodes{};
+      digest::sha256_x4_padded(padded, digest::padded_blocks(NODE_MESSAGE), nodes);
+      std::copy(nodes.begin(), nodes.end(), level.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    for (; i < n; ++i) level[i] = join(below[2 * i], below[2 * i + 1]);
+    below = std::span<const Hash32>(level.data(), n);
+  }
+  return below.empty() ? Hash32{} : below[0];
+}
 
 bool CompactRange::append(const Hash32& root, unsigned height) noexcept {
   if (height > MAX_HEIGHT) return false;

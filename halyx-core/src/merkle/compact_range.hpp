@@ -71,6 +71,13 @@ class CompactRange {
   std::array<SubtreeNode, MAX_NODES> nodes_{};
 };
 
+// The most leaves perfect_subtree_root takes at once.
+inline constexpr std::size_t MAX_SUBTREE_RUN = 64;
+
+// Returns the root of the perfect subtree whose leaf hashes are `leaves`, a power of two of them
+// and at most MAX_SUBTREE_RUN: level by level, the nodes of a level hashed four at a time.
+[[nodiscard]] Hash32 perfect_subtree_root(std::span<const Hash32> leaves) noexcept;
+
 // The nodes an inclusion path holds on either side of leaf `leaf_index` of a tree of `tree_size`.
 struct PathSides {
   CompactRange before;                 // the left siblings: [0, leaf_index)

@@ -11,6 +11,7 @@
 #include <halyx/dcbor/encode.hpp>
 #include <halyx/dcbor/nfc.hpp>
 #include <halyx/dcbor/reader.hpp>
+#include <halyx/dcbor/utf8.hpp>
 
 namespace halyx::leaf {
 namespace {
@@ -131,6 +132,121 @@ std::expected<LeafPrefix, LeafDecodeError> decode_mtac_leaf_prefix(ByteView inpu
   auto leaf = read_fields(accepted->item);
   if (!leaf) return std::unexpected(std::move(leaf.error()));
   return LeafPrefix{std::move(*leaf), accepted->length};
+}
+
+namespace {
+
+// A forward-only cursor over a record expected in the canonical layout: each step either matches
+// the bytes it expects and moves past them, or fails and the whole record is left to the decoder.
+class LayoutCursor {
+ public:
+  explicit LayoutCursor(ByteView input) noexcept : input_(input) {}
+
+  [[nodiscard]] std::size_t position() const noexcept { return pos_; }
+
+  [[nodiscard]] bool literal(std::string_view bytes) noexcept {
+    if (bytes.size() > left() || std::memcmp(input_.data() + pos_, bytes.data(), bytes.size()) != 0) return false;
+    pos_ += bytes.size();
+    return true;
+  }
+
+  // The key of field F: a literal whose length the compiler knows, so the comparison is inlined.
+  template <Field F>
+  [[nodiscard]] bool key() noexcept {
+    constexpr std::string_view k = FIELD_KEYS[F];
+    if (k.size() > left() || std::memcmp(input_.data() + pos_, k.data(), k.size()) != 0) return false;
+    pos_ += k.size();
+    return true;
+  }
+
+  // A head of major type `major` in shortest form, by its argument; the reader's own rules.
+  [[nodiscard]] std::optional<std::uint64_t> head(std::uint8_t major) noexcept {
+    if (left() == 0) return std::nullopt;
+    const std::uint8_t initial = input_[pos_];
+    const std::uint8_t ai = dcbor::info_of(initial);
+    if (dcbor::major_of(initial) != major || ai > dcbor::AI_EIGHT_BYTES) return std::nullopt;
+    const std::size_t width = dcbor::argument_width(ai);
+    if (left() < 1 + width) return std::nullopt;
+    const std::uint64_t argument = width == 0 ? ai : dcbor::read_big_endian(&input_[pos_ + 1], width);
+    if (width != 0 && argument < dcbor::smallest_argument(ai)) return std::nullopt;
+    pos_ += 1 + width;
+    return argument;
+  }
+
+  // A text item whose text is ASCII, by its text.
+  [[nodiscard]] std::optional<std::string_view> ascii_text() noexcept {
+    const auto length = head(dcbor::MAJOR_TEXT);
+    if (!length || *length > left()) return std::nullopt;
+    const std::string_view text(reinterpret_cast<const char*>(input_.data() + pos_), static_cast<std::size_t>(*length));
+    if (!ascii(text)) return std::nullopt;
+    pos_ += text.size();
+    return text;
+  }
+
+ private:
+  [[nodiscard]] std::size_t left() const noexcept { return input_.size() - pos_; }
+
+  // dcbor::is_ascii, here where it can be inlined: eight bytes at a time, then the rest.
+  [[nodiscard]] static bool ascii(std::string_view text) noexcept {
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+      if (!dcbor::ascii8(text.data() + i)) return false;
+    }
+    for (; i < text.size(); ++i) {
+      if (static_cast<unsigned char>(text[i]) >= 0x80) return false;
+    }
+    return true;
+  }
+
+  ByteView input_;
+  std::size_t pos_ = 0;
+};
+
+}  // namespace
+
+// The map is matched in the order write_canonical writes it, which is also the order of its keys'
+// encodings, strictly ascending: so the reader finds no fault in it, and read_fields finds each
+// field, of its kind, with nothing dropped.
+std::optional<CanonicalLeafView> read_canonical_leaf(ByteView input) noexcept {
+  LayoutCursor c(input);
+  CanonicalLeafView v;
+  constexpr std::string_view MAP_HEAD("\xa6", 1), VERSION_ONE("\x01", 1);
+  if (!c.literal(MAP_HEAD) || !c.key<AGENT_ID>()) return std::nullopt;
+  const auto agent_id = c.ascii_text();
+  if (!agent_id || !c.key<NOT_AFTER>()) return std::nullopt;
+  const auto not_after = c.head(dcbor::MAJOR_UNSIGNED);
+  if (!not_after || !c.key<NOT_BEFORE>()) return std::nullopt;
+  const auto not_before = c.head(dcbor::MAJOR_UNSIGNED);
+  if (!not_before || !c.key<SPONSOR_ID>()) return std::nullopt;
+  const auto sponsor_id = c.ascii_text();
+  if (!sponsor_id || !c.key<SCHEMA_VERSION>() || !c.literal(VERSION_ONE) ||
+      !c.key<AUTHORIZED_SCOPES>()) {
+    return std::nullopt;
+  }
+  const auto count = c.head(dcbor::MAJOR_ARRAY);
+  if (!count) return std::nullopt;
+  const std::size_t items_at = c.position();
+  // Each item takes at least one byte, so a count the input cannot back runs out of it.
+  for (std::uint64_t i = 0; i < *count; ++i) {
+    if (!c.ascii_text()) return std::nullopt;
+  }
+  v.agent_id = *agent_id;
+  v.sponsor_id = *sponsor_id;
+  v.scope_items = input.subspan(items_at, c.position() - items_at);
+  v.scope_count = static_cast<std::size_t>(*count);
+  v.not_before = *not_before;
+  v.not_after = *not_after;
+  v.length = c.position();
+  return v;
+}
+
+std::string_view take_text_item(ByteView& items) noexcept {
+  const std::uint8_t ai = dcbor::info_of(items[0]);
+  const std::size_t width = dcbor::argument_width(ai);
+  const auto length = static_cast<std::size_t>(width == 0 ? ai : dcbor::read_big_endian(&items[1], width));
+  const std::string_view text(reinterpret_cast<const char*>(items.data() + 1 + width), length);
+  items = items.subspan(1 + width + length);
+  return text;
 }
 
 namespace {

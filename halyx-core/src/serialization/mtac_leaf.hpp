@@ -3,7 +3,9 @@
 
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -66,6 +68,30 @@ struct LeafPrefix {
 // decode_mtac_leaf decodes those bytes alone, and its end is found by the same validating walk.
 // Errors: as decode_mtac_leaf, except that bytes after the record are never an error.
 [[nodiscard]] std::expected<LeafPrefix, LeafDecodeError> decode_mtac_leaf_prefix(ByteView input);
+
+// A record whose bytes are exactly the canonical encoding of its leaf, read in place: the fields
+// are views into the input, valid while it is.
+struct CanonicalLeafView {
+  std::string_view agent_id, sponsor_id;
+  ByteView scope_items;  // the scopes' text items as they stand, each a shortest head and its text
+  std::size_t scope_count = 0;
+  std::uint64_t not_before = 0, not_after = 0;
+  std::size_t length = 0;  // the record is input.first(length)
+};
+
+// Returns the record at the front of `input` when it is written exactly as serialize_canonical
+// writes a leaf, with texts that are all ASCII: the six-entry map, keys in canonical order,
+// shortest heads, unsigned integers, schema_version 1. Nothing for any other input, which may still
+// decode: decode_mtac_leaf_prefix judges it. Every view it returns is a record that
+// decode_mtac_leaf_prefix accepts with the same length and the same fields, and whose
+// serialize_canonical is input.first(length): ASCII is well-formed UTF-8 in NFC, and each head is
+// the one the serialiser writes. So the leaf hash may be taken over those bytes as they stand.
+// Allocates nothing; time linear in the record's length.
+[[nodiscard]] std::optional<CanonicalLeafView> read_canonical_leaf(ByteView input) noexcept;
+
+// Returns the text of the first item of `items` (text items as CanonicalLeafView::scope_items or
+// TextList::items() hold them, never empty) and drops that item from its front.
+[[nodiscard]] std::string_view take_text_item(ByteView& items) noexcept;
 
 // Where the canonical encoding of a leaf is written, a piece at a time.
 class ByteSink {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <random>
 #include <string>
 #include <vector>
@@ -67,6 +68,55 @@ TEST(Sha256, BothWaysAgreeOnEveryLengthAndSplit) {
     for (bool hardware : ways()) {
       const std::size_t piece = 1 + random() % 130;
       ASSERT_EQ(digest_of(hardware, message, piece), want) << "length " << length << ", pieces of " << piece;
+    }
+  }
+}
+
+// Four messages at once, against each hashed alone: lengths on both sides of the block and padding
+// boundaries, four equal (every block side by side) and mixed (each lane finishing on its own).
+TEST(Sha256, FourAtOnceAgreeWithEachAlone) {
+  std::mt19937 random(20261209);
+  std::vector<std::uint8_t> data(1200);
+  for (auto& b : data) b = static_cast<std::uint8_t>(random());
+  const std::size_t lengths[] = {0, 1, 55, 56, 63, 64, 65, 119, 120, 127, 128, 129, 181, 183, 192, 1000, 1200};
+  std::vector<std::array<std::size_t, 4>> quads;
+  for (std::size_t n : lengths) quads.push_back({n, n, n, n});
+  for (int i = 0; i < 200; ++i) {
+    quads.push_back({lengths[random() % std::size(lengths)], lengths[random() % std::size(lengths)],
+                     lengths[random() % std::size(lengths)], lengths[random() % std::size(lengths)]});
+  }
+  for (bool hardware : ways()) {
+    for (const auto& q : quads) {
+      std::array<ByteView, 4> messages;
+      for (std::size_t l = 0; l < 4; ++l) messages[l] = ByteView(data.data() + 7 * l, q[l] - (q[l] == 1200 ? 7 * l : 0));
+      std::array<Hash32, 4> got{};
+      sha256_x4(messages, got, hardware);
+      for (std::size_t l = 0; l < 4; ++l) {
+        ASSERT_EQ(got[l], digest_of(false, messages[l], 4096))
+            << (hardware ? "hardware" : "portable") << ", lane " << l << " of " << messages[l].size() << " bytes";
+      }
+    }
+  }
+}
+
+// Four messages of one length, padded in place, against each hashed alone.
+TEST(Sha256, FourPaddedInPlaceAgreeWithEachAlone) {
+  std::mt19937 random(20261210);
+  for (const std::size_t length : {0, 1, 55, 56, 63, 64, 65, 119, 120, 128, 181, 183, 700}) {
+    std::array<std::vector<std::uint8_t>, 4> buffers;
+    std::array<const std::uint8_t*, 4> padded{};
+    std::array<Hash32, 4> want{};
+    for (std::size_t l = 0; l < 4; ++l) {
+      buffers[l].resize(padded_blocks(length) * 64);
+      for (std::size_t i = 0; i < length; ++i) buffers[l][i] = static_cast<std::uint8_t>(random());
+      want[l] = digest_of(false, ByteView(buffers[l].data(), length), 4096);
+      ASSERT_EQ(pad_in_place(buffers[l].data(), length), padded_blocks(length));
+      padded[l] = buffers[l].data();
+    }
+    for (bool hardware : ways()) {
+      std::array<Hash32, 4> got{};
+      sha256_x4_padded(padded, padded_blocks(length), got, hardware);
+      EXPECT_EQ(got, want) << (hardware ? "hardware" : "portable") << ", " << length << " bytes";
     }
   }
 }

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
+#include <vector>
 
 #include <halyx/merkle/leaf_hash.hpp>
 #include <halyx/digest/sha256.hpp>
@@ -48,6 +50,27 @@ TEST(LeafHash, CoversTheTagTheLogAndTheCanonicalBytes) {
   Hash32 other_log = log_id;
   other_log[31] = 1;
   EXPECT_NE(leaf_hash(leaf, other_log), leaf_hash(leaf, log_id));
+}
+
+// The shortcuts for records already in canonical form give leaf_hash of the decoded record: alone,
+// and four at once with records of every size around the blocks and past the side-by-side limit.
+TEST(LeafHash, OfCanonicalBytesAloneAndFourAtOnce) {
+  Hash32 log_id{};
+  log_id[3] = 7;
+  std::vector<ByteString> records;
+  std::vector<Hash32> want;
+  for (const std::size_t n : {0, 1, 3, 14, 15, 16, 17, 78, 79, 80, 400, 420, 421, 600}) {
+    const leaf::MtacLeaf leaf{1, std::string(n, 'a'), "s", {"read"}, n, 2 * n};
+    records.push_back(leaf::serialize_canonical(leaf));
+    want.push_back(leaf_hash(leaf, log_id));
+    EXPECT_EQ(leaf_hash_of_canonical(records.back(), log_id), want.back()) << n;
+  }
+  for (std::size_t i = 0; i + 4 <= records.size(); ++i) {
+    const std::array<ByteView, 4> quad = {records[i], records[i + 1], records[i + 2], records[i + 3]};
+    std::array<Hash32, 4> got{};
+    leaf_hashes_of_canonical_x4(quad, log_id, got);
+    for (std::size_t l = 0; l < 4; ++l) EXPECT_EQ(got[l], want[i + l]) << i << " lane " << l;
+  }
 }
 
 TEST(VerifyLeafInTree, AcceptsIssuedLeaves) {

@@ -283,6 +283,112 @@ TEST(DecodeMtacLeaf, ErrorTexts) {
   EXPECT_EQ(message(LeafDecodeError{Malformed{"expected map at top level"}}), "malformed leaf: expected map at top level");
 }
 
+// read_canonical_leaf is a shortcut past the decoder and the serialiser, so it must never differ
+// from them: wherever it gives a view, the decoder accepts the same bytes with the same length and
+// fields, and their canonical form is the bytes themselves (the leaf hash is taken over them).
+void expect_agrees_with_decoder(ByteView input) {
+  const auto view = read_canonical_leaf(input);
+  if (!view) return;
+  const auto decoded = decode_mtac_leaf_prefix(input);
+  ASSERT_TRUE(decoded.has_value()) << hex(input) << ": " << message(decoded.error());
+  ASSERT_EQ(view->length, decoded->length) << hex(input);
+  EXPECT_EQ(hex(serialize_canonical(decoded->leaf)), hex(input.first(view->length)));
+  EXPECT_EQ(view->agent_id, decoded->leaf.agent_id);
+  EXPECT_EQ(view->sponsor_id, decoded->leaf.sponsor_id);
+  EXPECT_EQ(view->not_before, decoded->leaf.not_before);
+  EXPECT_EQ(view->not_after, decoded->leaf.not_after);
+  std::vector<std::string_view> scopes;
+  for (ByteView items = view->scope_items; !items.empty();) scopes.push_back(take_text_item(items));
+  EXPECT_EQ(scopes.size(), view->scope_count);
+  EXPECT_EQ(scopes, std::vector<std::string_view>(decoded->leaf.authorized_scopes.begin(),
+                                                  decoded->leaf.authorized_scopes.end()));
+}
+
+struct LayoutCase {
+  const char* name;
+  ByteString input;
+  bool canonical;  // whether read_canonical_leaf gives a view
+};
+void PrintTo(const LayoutCase& c, std::ostream* os) { *os << c.name; }
+
+class ReadCanonicalLeaf : public ::testing::TestWithParam<LayoutCase> {};
+
+TEST_P(ReadCanonicalLeaf, AgreesWithTheDecoder) {
+  const LayoutCase& c = GetParam();
+  EXPECT_EQ(read_canonical_leaf(c.input).has_value(), c.canonical);
+  expect_agrees_with_decoder(c.input);
+}
+
+ByteString example() { return raw_map(example_entries()); }
+ByteString example_with(std::string_view name, ByteString value) {
+  return raw_map(with_value(example_entries(), name, std::move(value)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, ReadCanonicalLeaf,
+    ::testing::Values(
+        LayoutCase{"example", example(), true},
+        LayoutCase{"followed_by_another_record", cat({example(), example()}), true},
+        LayoutCase{"empty_scopes_and_biggest_bounds",
+                   raw_map(with_value(with_value(example_entries(), "authorized_scopes", item(4, 0)), "not_after",
+                                      uint(UINT64_MAX))),
+                   true},
+        LayoutCase{"long_texts_two_byte_heads",
+                   raw_map(with_value(example_entries(), "agent_id", text(std::string(300, 'a')))), true},
+        LayoutCase{"control_characters_and_quotes", example_with("sponsor_id", text("\"\\\n\x01")), true},
+        LayoutCase{"many_scopes",
+                   example_with("authorized_scopes", cat({item(4, 24), text("a"), text("b"), text("c"), text("d"),
+                                                          text("e"), text("f"), text("g"), text("h"), text("i"),
+                                                          text("j"), text("k"), text("l"), text("m"), text("n"),
+                                                          text("o"), text("p"), text("q"), text("r"), text("s"),
+                                                          text("t"), text("u"), text("v"), text("w"), text("x")})),
+                   true},
+        // Valid records whose bytes are not their canonical form, or not ASCII: left to the decoder.
+        LayoutCase{"non_ascii_text", example_with("agent_id", text("\xc3\xa9")), false},
+        LayoutCase{"negative_not_before", example_with("not_before", {0x20}), false},
+        LayoutCase{"float_not_after", example_with("not_after", {0xfa, 0x4f, 0x32, 0xd0, 0x5e}), false},
+        LayoutCase{"extra_entry", raw_map(sorted([] {
+                     RawEntries e = example_entries();
+                     e.push_back({text("zz_extra"), uint(1)});
+                     return e;
+                   }())),
+                   false},
+        // Records the decoder refuses.
+        LayoutCase{"non_shortest_not_before", example_with("not_before", {0x18, 0x0a}), false},
+        LayoutCase{"non_shortest_text_head", example_with("sponsor_id", {0x78, 0x02, 's', '1'}), false},
+        LayoutCase{"non_shortest_scope_count", example_with("authorized_scopes", cat({{0x98, 0x01}, text("read")})),
+                   false},
+        LayoutCase{"schema_version_2", example_with("schema_version", uint(2)), false},
+        LayoutCase{"scope_not_a_text", example_with("authorized_scopes", cat({item(4, 1), uint(5)})), false},
+        LayoutCase{"scope_count_past_the_input", example_with("authorized_scopes", cat({item(4, 2), text("read")})),
+                   false},
+        LayoutCase{"field_missing", raw_map(without(example_entries(), "not_after")), false},
+        LayoutCase{"keys_out_of_order", [] {
+                     RawEntries e = example_entries();
+                     std::swap(e[1], e[2]);
+                     return raw_map(e);
+                   }(),
+                   false},
+        LayoutCase{"empty", ByteString{}, false}),
+    [](const auto& test_case) { return std::string(test_case.param.name); });
+
+TEST(ReadCanonicalLeaf, AgreesWithTheDecoderOnEveryCutAndOneByteChange) {
+  for (const ByteString& record : {example(), example_with("agent_id", text(std::string(30, 'x')))}) {
+    for (std::size_t n = 0; n <= record.size(); ++n) {
+      EXPECT_EQ(read_canonical_leaf(ByteView(record).first(n)).has_value(), n == record.size()) << n;
+    }
+    for (std::size_t at = 0; at < record.size(); ++at) {
+      for (const int b : {0x00, 0x01, 0x17, 0x18, 0x19, 0x1b, 0x20, 0x38, 0x60, 0x61, 0x7f, 0x80, 0x81, 0x9f, 0xa6,
+                          0xa7, 0xc3, 0xf9, 0xfa, 0xff, record[at] ^ 0x01, record[at] ^ 0x20}) {
+        ByteString changed = cat({record, example()});  // a record after it, as in a sequence
+        changed[at] = static_cast<std::uint8_t>(b);
+        SCOPED_TRACE(std::to_string(at) + " <- " + std::to_string(b));
+        expect_agrees_with_decoder(changed);
+      }
+    }
+  }
+}
+
 // The direct serialiser must give exactly what building the map and encoding it gives,
 // texts in any form included.
 dcbor::CborValue as_map(const MtacLeaf& leaf) {
