@@ -15,8 +15,8 @@
 #   5. the cp313t wheel under a free-threaded CPython 3.13 (scripts/test-wheel-ft.sh);
 #   6. the C++ and Python tests of the release build, under ctest (its summary ends the output).
 # ctest runs each tree's tests on every core. The free-threaded interpreter of step 5 is built from
-# source on first use: that starts at once, in the background and at the lowest priority, so that
-# its download and one-process configure run fill the time the builds before it leave idle.
+# source on first use: that starts at once, in the background, so that its download and its
+# one-process configure run overlap the builds before it.
 # The musllinux wheels (scripts/test-wheel-musl.sh) are tested by hand: their two interpreters, each
 # a cross build whose configure checks are each a zig compile, would take this command past its
 # time budget on a fresh 2-core machine.
@@ -37,7 +37,7 @@ trap finish EXIT
 
 # The build tools come first: the interpreter's build needs the compiler and apt's keyring.
 scripts/setup.sh
-setsid nice -n 19 scripts/test-wheel-ft.sh --prepare >"$ft_log" 2>&1 &
+setsid scripts/test-wheel-ft.sh --prepare >"$ft_log" 2>&1 &
 ft_build=$!
 
 section "release build"
