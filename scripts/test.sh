@@ -13,25 +13,40 @@
 #   4. the aarch64 wheel (scripts/test-wheel-aarch64.sh): cross-built, retagged and checked the
 #      same way, then imported, run on the sample and tested by an arm64 CPython under qemu;
 #   5. the cp313t wheel under a free-threaded CPython 3.13 (scripts/test-wheel-ft.sh);
-#   6. the C++ and Python tests of the release build, under ctest (its summary ends the output).
-# ctest runs each tree's tests on every core. The free-threaded interpreter of step 5 is built from
-# source on first use: that starts at once, in the background, so that its download and its
-# one-process configure run overlap the builds before it.
-# The musllinux wheels (scripts/test-wheel-musl.sh) are tested by hand: their two interpreters, each
-# a cross build whose configure checks are each a zig compile, would take this command past its
-# time budget on a fresh 2-core machine.
+#   6. the musllinux_1_2 wheels, x86-64 and aarch64, built with zig's toolchain and tested under musl
+#      CPythons built with the same toolchain, the aarch64 one under qemu (scripts/test-wheel-musl.sh);
+#   7. the C++ and Python tests of the release build, under ctest (its summary ends the output).
+# ctest runs each tree's tests on every core. The interpreters of steps 5 and 6 are built from source
+# on first use: those builds start at once, in the background, each in a session of its own, so
+# that their downloads and their one-process configure runs overlap the builds before them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 started=$SECONDS
-section() { printf '\n== %s  (at %d s)\n' "$*" "$((SECONDS - started))"; }
+# Each heading also gives the processor time (user + system) of the child processes finished so far,
+# which, unlike the wall clock, does not depend on what else shares the cores. times runs in this
+# shell itself: in a pipe or $(...) it would describe a fresh subshell, which has no children.
+times_file=$(mktemp)
+cpu_so_far() {
+  awk 'NR == 2 { split($1, u, /[ms]/); split($2, s, /[ms]/); printf "%d", u[1] * 60 + u[2] + s[1] * 60 + s[2] }' \
+    "$times_file"
+}
+section() {
+  times >"$times_file"
+  printf '\n== %s  (at %d s, %s s of processor time)\n' "$*" "$((SECONDS - started))" "$(cpu_so_far)"
+}
 ft_log=$(mktemp)
 ft_build=""
-# A run that stops early takes the interpreter's build (its own session) down with it.
+musl_log=$(mktemp)
+musl_build=""
+# A run that stops early takes the interpreters' builds (each its own session) down with it.
 finish() {
   [[ -n $ft_build ]] && kill -- "-$ft_build" 2>/dev/null
-  rm -f "$ft_log"
-  printf '\n== finished in %d s\n' "$((SECONDS - started))"
+  [[ -n $musl_build ]] && kill -- "-$musl_build" 2>/dev/null
+  rm -f "$ft_log" "$musl_log"
+  times >"$times_file"
+  printf '\n== finished in %d s, %s s of processor time\n' "$((SECONDS - started))" "$(cpu_so_far)"
+  rm -f "$times_file"
 }
 trap finish EXIT
 
@@ -39,6 +54,8 @@ trap finish EXIT
 scripts/setup.sh
 setsid scripts/test-wheel-ft.sh --prepare >"$ft_log" 2>&1 &
 ft_build=$!
+setsid scripts/test-wheel-musl.sh --prepare >"$musl_log" 2>&1 &
+musl_build=$!
 
 section "release build"
 scripts/build.sh
@@ -74,6 +91,16 @@ fi
 ft_build=""
 cat "$ft_log"
 scripts/test-wheel-ft.sh
+
+section "musllinux wheels, x86-64 and aarch64"
+if ! wait "$musl_build"; then
+  cat "$musl_log" >&2
+  echo "test: the musl CPythons could not be built" >&2
+  exit 1
+fi
+musl_build=""
+cat "$musl_log"
+scripts/test-wheel-musl.sh
 
 section "release tests"
 ctest --test-dir build --output-on-failure -j"$(nproc)"
