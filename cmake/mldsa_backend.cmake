@@ -31,8 +31,8 @@ endif()
 
 # The native verifier's code path: the best the CPU has (auto), or one pinned for the whole build.
 # A pinned path the CPU lacks falls back to the portable one at run time.
-if(NOT HALYX_MLDSA_PATH MATCHES "^(auto|portable|avx2|avx512)$")
-  message(FATAL_ERROR "HALYX_MLDSA_PATH must be auto, portable, avx2 or avx512, not '${HALYX_MLDSA_PATH}'")
+if(NOT HALYX_MLDSA_PATH MATCHES "^(auto|portable|avx2|avx512|neon|neon_sha3)$")
+  message(FATAL_ERROR "HALYX_MLDSA_PATH must be auto, portable, avx2, avx512, neon or neon_sha3, not '${HALYX_MLDSA_PATH}'")
 endif()
 
 # libcrypto is linked into the core only for the OpenSSL backend. The tests use OpenSSL 3.5 as the

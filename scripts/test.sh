@@ -12,11 +12,14 @@
 #      apt or downloads that is the same bytes as the tree's;
 #   4. the aarch64 wheel (scripts/test-wheel-aarch64.sh): cross-built, retagged and checked the
 #      same way, then imported, run on the sample and tested by an arm64 CPython under qemu;
-#   5. the cp313t wheel under a free-threaded CPython 3.13 (scripts/test-wheel-ft.sh);
-#   6. the musllinux_1_2 wheels, x86-64 and aarch64, built with zig's toolchain and tested under musl
+#   5. the aarch64 ML-DSA paths (scripts/test-mldsa-aarch64.sh): the ML-DSA and SHA-256 test program
+#      cross-built and run under qemu with every aarch64 path forced, under a CPU model with the
+#      SHA-3 instructions and one without, OpenSSL's recorded verdicts replayed on each;
+#   6. the cp313t wheel under a free-threaded CPython 3.13 (scripts/test-wheel-ft.sh);
+#   7. the musllinux_1_2 wheels, x86-64 and aarch64, built with zig's toolchain and tested under musl
 #      CPythons built with the same toolchain, the aarch64 one under qemu (scripts/test-wheel-musl.sh);
-#   7. the C++ and Python tests of the release build, under ctest (its summary ends the output).
-# ctest runs each tree's tests on every core. The interpreters of steps 5 and 6 are built from source
+#   8. the C++ and Python tests of the release build, under ctest (its summary ends the output).
+# ctest runs each tree's tests on every core. The interpreters of steps 6 and 7 are built from source
 # on first use: those builds start at once, in the background, each in a session of its own, so
 # that their downloads and their one-process configure runs overlap the builds before them.
 set -euo pipefail
@@ -81,6 +84,9 @@ scripts/test-wheel.sh
 
 section "aarch64 wheel, under emulation"
 scripts/test-wheel-aarch64.sh
+
+section "aarch64 ML-DSA paths, under emulation"
+scripts/test-mldsa-aarch64.sh
 
 section "cp313t wheel, free-threaded"
 if ! wait "$ft_build"; then

@@ -54,7 +54,7 @@ class PaddedMessage {
 }  // namespace
 
 bool Sha256::hardware_available() noexcept {
-  static const bool available = detail::cpu_has_sha_ni();
+  static const bool available = detail::cpu_has_sha256_instructions();
   return available;
 }
 
@@ -63,7 +63,7 @@ Sha256::Sha256(bool hardware) noexcept
 
 void Sha256::compress(const std::uint8_t* blocks, std::size_t count) noexcept {
   if (hardware_) {
-    detail::compress_sha_ni(state_, blocks, count);
+    detail::compress_hw(state_, blocks, count);
   } else {
     detail::compress_portable(state_, blocks, count);
   }
@@ -105,7 +105,7 @@ Hash32 Sha256::finish() noexcept {
 
 void sha256_x4(std::span<const ByteView, 4> messages, std::span<Hash32, 4> out, bool hardware) noexcept {
   constexpr std::size_t L = detail::SHA256_LANES;
-  const bool sha_ni = hardware && Sha256::hardware_available();
+  const bool hw = hardware && Sha256::hardware_available();
   std::array<detail::Sha256State, L> states;  // each set below before use
   const std::array<PaddedMessage, L> padded = {PaddedMessage(messages[0]), PaddedMessage(messages[1]),
                                                PaddedMessage(messages[2]), PaddedMessage(messages[3])};
@@ -115,7 +115,7 @@ void sha256_x4(std::span<const ByteView, 4> messages, std::span<Hash32, 4> out, 
     common = std::min(common, padded[l].blocks());
   }
   std::size_t k = 0;
-  if (sha_ni) {
+  if (hw) {
     // The blocks all four have, a few at a time; then each lane's own.
     constexpr std::size_t BATCH = 8;
     std::array<detail::BlockQuad, BATCH> quads;  // the first n filled before each call
@@ -124,14 +124,14 @@ void sha256_x4(std::span<const ByteView, 4> messages, std::span<Hash32, 4> out, 
       for (std::size_t j = 0; j < n; ++j) {
         for (std::size_t l = 0; l < L; ++l) quads[j][l] = padded[l].block(k + j);
       }
-      detail::compress_sha_ni_x4(states, quads.data(), n);
+      detail::compress_hw_x4(states, quads.data(), n);
       k += n;
     }
   }
   for (std::size_t l = 0; l < L; ++l) {
     for (std::size_t b = k; b < padded[l].blocks(); ++b) {
-      if (sha_ni) {
-        detail::compress_sha_ni(states[l], padded[l].block(b), 1);
+      if (hw) {
+        detail::compress_hw(states[l], padded[l].block(b), 1);
       } else {
         detail::compress_portable(states[l], padded[l].block(b), 1);
       }
@@ -162,7 +162,7 @@ void sha256_x4_padded(std::span<const std::uint8_t* const, 4> padded, std::size_
       for (std::size_t j = 0; j < n; ++j) {
         for (std::size_t l = 0; l < L; ++l) quads[j][l] = padded[l] + (k + j) * detail::SHA256_BLOCK;
       }
-      detail::compress_sha_ni_x4(states, quads.data(), n);
+      detail::compress_hw_x4(states, quads.data(), n);
       k += n;
     }
   } else {

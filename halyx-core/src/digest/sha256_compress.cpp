@@ -6,6 +6,13 @@
 #include <cpuid.h>
 #include <immintrin.h>
 #endif
+#if defined(__aarch64__)
+#include <arm_neon.h>
+#endif
+#if defined(__aarch64__) && defined(__linux__)
+#include <asm/hwcap.h>
+#include <sys/auxv.h>
+#endif
 
 namespace halyx::digest::detail {
 namespace {
@@ -139,6 +146,120 @@ void compress_sha_ni(Sha256State&, const std::uint8_t*, std::size_t) noexcept {}
 void compress_sha_ni_x4(std::array<Sha256State, SHA256_LANES>&, const BlockQuad*, std::size_t) noexcept {}
 
 #endif
+
+#if defined(__aarch64__)
+
+bool cpu_has_armv8_sha2() noexcept {
+#if defined(__linux__)
+  return (getauxval(AT_HWCAP) & HWCAP_SHA2) != 0;
+#else
+  return false;
+#endif
+}
+
+// The eight working variables stay in natural order as two vectors, abcd and efgh. SHA256H does
+// four rounds on abcd given efgh and four words of W + K, SHA256H2 the same four rounds' efgh
+// from the abcd before them; SHA256SU0 and SHA256SU1 extend the schedule by four words, from
+// W[t-16..t-13], W[t-15..t-12], W[t-7..t-4] and W[t-4..t-1].
+// GCC 12 declares the SHA-2 intrinsics under "+crypto" (SHA-2 and AES together); only the SHA-2
+// ones are used, and no other instruction of the extension is generated without its intrinsics.
+__attribute__((target("+crypto"))) void compress_armv8(Sha256State& state, const std::uint8_t* blocks,
+                                                        std::size_t count) noexcept {
+  uint32x4_t abcd = vld1q_u32(&state[0]), efgh = vld1q_u32(&state[4]);
+  for (; count != 0; --count, blocks += SHA256_BLOCK) {
+    const uint32x4_t abcd_in = abcd, efgh_in = efgh;
+    uint32x4_t w[4];  // w[g % 4] holds W[4g .. 4g+3] when group g runs
+    for (std::size_t i = 0; i < 4; ++i) w[i] = vreinterpretq_u32_u8(vrev32q_u8(vld1q_u8(blocks + 16 * i)));
+#pragma GCC unroll 16
+    for (std::size_t g = 0; g < 16; ++g) {
+      const uint32x4_t wk = vaddq_u32(w[g & 3], vld1q_u32(&K[4 * g]));
+      const uint32x4_t abcd_before = abcd;
+      abcd = vsha256hq_u32(abcd, efgh, wk);
+      efgh = vsha256h2q_u32(efgh, abcd_before, wk);
+      if (g < 12) w[g & 3] = vsha256su1q_u32(vsha256su0q_u32(w[g & 3], w[(g + 1) & 3]), w[(g + 2) & 3], w[(g + 3) & 3]);
+    }
+    abcd = vaddq_u32(abcd, abcd_in);
+    efgh = vaddq_u32(efgh, efgh_in);
+  }
+  vst1q_u32(&state[0], abcd);
+  vst1q_u32(&state[4], efgh);
+}
+
+// Four chains, each step written out for every lane before the next, so that one chain's rounds
+// run while another's wait on their result.
+__attribute__((target("+crypto"))) void compress_armv8_x4(std::array<Sha256State, SHA256_LANES>& states,
+                                                         const BlockQuad* blocks, std::size_t count) noexcept {
+  constexpr std::size_t L = SHA256_LANES;
+  uint32x4_t abcd[L], efgh[L];
+  for (std::size_t l = 0; l < L; ++l) {
+    abcd[l] = vld1q_u32(&states[l][0]);
+    efgh[l] = vld1q_u32(&states[l][4]);
+  }
+  for (; count != 0; --count, ++blocks) {
+    uint32x4_t abcd_in[L], efgh_in[L], w[L][4];
+    for (std::size_t l = 0; l < L; ++l) {
+      abcd_in[l] = abcd[l];
+      efgh_in[l] = efgh[l];
+      for (std::size_t i = 0; i < 4; ++i) w[l][i] = vreinterpretq_u32_u8(vrev32q_u8(vld1q_u8((*blocks)[l] + 16 * i)));
+    }
+#pragma GCC unroll 16
+    for (std::size_t g = 0; g < 16; ++g) {
+      const uint32x4_t k = vld1q_u32(&K[4 * g]);
+      for (std::size_t l = 0; l < L; ++l) {
+        const uint32x4_t wk = vaddq_u32(w[l][g & 3], k);
+        const uint32x4_t abcd_before = abcd[l];
+        abcd[l] = vsha256hq_u32(abcd[l], efgh[l], wk);
+        efgh[l] = vsha256h2q_u32(efgh[l], abcd_before, wk);
+      }
+      if (g < 12) {
+        for (std::size_t l = 0; l < L; ++l) {
+          w[l][g & 3] = vsha256su1q_u32(vsha256su0q_u32(w[l][g & 3], w[l][(g + 1) & 3]), w[l][(g + 2) & 3],
+                                        w[l][(g + 3) & 3]);
+        }
+      }
+    }
+    for (std::size_t l = 0; l < L; ++l) {
+      abcd[l] = vaddq_u32(abcd[l], abcd_in[l]);
+      efgh[l] = vaddq_u32(efgh[l], efgh_in[l]);
+    }
+  }
+  for (std::size_t l = 0; l < L; ++l) {
+    vst1q_u32(&states[l][0], abcd[l]);
+    vst1q_u32(&states[l][4], efgh[l]);
+  }
+}
+
+#else
+
+bool cpu_has_armv8_sha2() noexcept { return false; }
+void compress_armv8(Sha256State&, const std::uint8_t*, std::size_t) noexcept {}
+void compress_armv8_x4(std::array<Sha256State, SHA256_LANES>&, const BlockQuad*, std::size_t) noexcept {}
+
+#endif
+
+bool cpu_has_sha256_instructions() noexcept {
+#if defined(__aarch64__)
+  return cpu_has_armv8_sha2();
+#else
+  return cpu_has_sha_ni();
+#endif
+}
+
+void compress_hw(Sha256State& state, const std::uint8_t* blocks, std::size_t count) noexcept {
+#if defined(__aarch64__)
+  compress_armv8(state, blocks, count);
+#else
+  compress_sha_ni(state, blocks, count);
+#endif
+}
+
+void compress_hw_x4(std::array<Sha256State, SHA256_LANES>& states, const BlockQuad* blocks, std::size_t count) noexcept {
+#if defined(__aarch64__)
+  compress_armv8_x4(states, blocks, count);
+#else
+  compress_sha_ni_x4(states, blocks, count);
+#endif
+}
 
 void compress_portable(Sha256State& state, const std::uint8_t* blocks, std::size_t count) noexcept {
   for (; count != 0; --count, blocks += SHA256_BLOCK) {

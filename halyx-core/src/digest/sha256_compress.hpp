@@ -1,5 +1,6 @@
 // sha256_compress.hpp: the SHA-256 block function, for sha256.cpp: with the x86 SHA extensions
-// where the processor has them, and in portable C++ everywhere else. Both compute the same.
+// or the ARMv8 SHA-2 instructions where the processor has them, and in portable C++ everywhere
+// else. All compute the same.
 #pragma once
 
 #include <array>
@@ -15,8 +16,16 @@ inline constexpr Sha256State SHA256_INITIAL_STATE = {0x6a09e667, 0xbb67ae85, 0x3
                                                      0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
 inline constexpr std::size_t SHA256_BLOCK = 64;
 
-// Whether this processor has the SHA extensions and SSE4.1, which compress_sha_ni needs.
+// Whether this processor has the SHA extensions and SSE4.1, which compress_sha_ni needs (x86-64;
+// false elsewhere).
 [[nodiscard]] bool cpu_has_sha_ni() noexcept;
+// Whether the kernel reports the ARMv8 SHA-2 instructions (HWCAP_SHA2), which compress_armv8
+// needs (aarch64; false elsewhere).
+[[nodiscard]] bool cpu_has_armv8_sha2() noexcept;
+
+// Whether this processor has SHA-256 instructions of either kind; compress_hw and compress_hw_x4
+// use them, and run only where this holds.
+[[nodiscard]] bool cpu_has_sha256_instructions() noexcept;
 
 // Apply the block function to `state` for each of the `count` 64-byte blocks at `blocks`.
 // compress_sha_ni only where cpu_has_sha_ni() holds; compress_portable anywhere.
@@ -30,5 +39,14 @@ inline constexpr std::size_t SHA256_LANES = 4;
 using BlockQuad = std::array<const std::uint8_t*, SHA256_LANES>;
 void compress_sha_ni_x4(std::array<Sha256State, SHA256_LANES>& states, const BlockQuad* blocks,
                         std::size_t count) noexcept;
+
+// The same two with the ARMv8 SHA-2 instructions, only where cpu_has_armv8_sha2() holds.
+void compress_armv8(Sha256State& state, const std::uint8_t* blocks, std::size_t count) noexcept;
+void compress_armv8_x4(std::array<Sha256State, SHA256_LANES>& states, const BlockQuad* blocks,
+                       std::size_t count) noexcept;
+
+// compress_sha_ni or compress_armv8, as this architecture has; and the four-chain ones.
+void compress_hw(Sha256State& state, const std::uint8_t* blocks, std::size_t count) noexcept;
+void compress_hw_x4(std::array<Sha256State, SHA256_LANES>& states, const BlockQuad* blocks, std::size_t count) noexcept;
 
 }  // namespace halyx::digest::detail

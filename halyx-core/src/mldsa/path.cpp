@@ -4,11 +4,19 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <halyx/mldsa/aarch64/features.hpp>
 #include <halyx/mldsa/x86_64/features.hpp>
 #if defined(__x86_64__)
 #include <cpuid.h>
 
 #include <halyx/mldsa/x86_64/kernels.hpp>
+#endif
+#if defined(__aarch64__)
+#include <halyx/mldsa/aarch64/kernels.hpp>
+#endif
+#if defined(__aarch64__) && defined(__linux__)
+#include <asm/hwcap.h>
+#include <sys/auxv.h>
 #endif
 
 namespace halyx::mldsa {
@@ -16,14 +24,15 @@ namespace halyx::mldsa {
 namespace {
 
 struct Availability {
-  std::array<Path, 3> paths{};
+  std::array<Path, PATH_COUNT> paths{};
   std::size_t count = 0;
 };
 
 Availability detect() noexcept {
   const CpuFeatures cpu = this_cpu();
   Availability a;
-  for (const Path p : {Path::Portable, Path::Avx2, Path::Avx512}) {
+  // In order of preference, the best last.
+  for (const Path p : {Path::Portable, Path::Avx2, Path::Avx512, Path::Neon, Path::NeonSha3}) {
     if (runs_on(p, cpu)) a.paths[a.count++] = p;
   }
   return a;
@@ -53,7 +62,11 @@ Path choose() noexcept {
 }  // namespace
 
 bool runs_on(Path p, const CpuFeatures& cpu) noexcept {
+  // A path of one architecture needs at least one feature of it, which the other's CPUs never have.
   for (const x86_64::Feature& f : x86_64::features_of(p)) {
+    if (!(cpu.*f.member)) return false;
+  }
+  for (const aarch64::Feature& f : aarch64::features_of(p)) {
     if (!(cpu.*f.member)) return false;
   }
   return true;
@@ -89,6 +102,13 @@ CpuFeatures this_cpu() noexcept {
   cpu.avx512dq = zmm && (ebx & bit_AVX512DQ) != 0;
   cpu.avx512vbmi = zmm && (ecx & bit_AVX512VBMI) != 0;
 #endif
+#if defined(__aarch64__) && defined(__linux__)
+  // The kernel reports what user space may run; a feature it does not report traps even where
+  // the core has it.
+  const unsigned long hwcap = getauxval(AT_HWCAP);
+  cpu.asimd = (hwcap & HWCAP_ASIMD) != 0;
+  cpu.sha3 = (hwcap & HWCAP_SHA3) != 0;
+#endif
   return cpu;
 }
 
@@ -100,6 +120,10 @@ std::string_view path_name(Path p) noexcept {
       return "avx2";
     case Path::Avx512:
       return "avx512";
+    case Path::Neon:
+      return "neon";
+    case Path::NeonSha3:
+      return "neon_sha3";
   }
   return {};  // unreachable: every path has its case above, and -Wswitch guards new ones
 }
@@ -126,6 +150,16 @@ const Kernels& kernels_for(Path p) noexcept {
 #else
     case Path::Avx2:
     case Path::Avx512:
+      break;
+#endif
+#if defined(__aarch64__)
+    case Path::Neon:
+      return aarch64::NEON_KERNELS;
+    case Path::NeonSha3:
+      return aarch64::NEON_SHA3_KERNELS;
+#else
+    case Path::Neon:
+    case Path::NeonSha3:
       break;
 #endif
   }

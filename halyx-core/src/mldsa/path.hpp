@@ -2,11 +2,14 @@
 //
 // Every path computes the same verdict; they differ only in the instructions they use. The
 // portable path runs anywhere. On x86-64, AVX2 adds a 4-way Keccak and vector arithmetic, and
-// AVX-512 an 8-way Keccak. The process uses the best path its CPU has, decided once. A build can
-// pin a path with the CMake option HALYX_MLDSA_PATH (portable, avx2 or avx512); a pinned path the
-// CPU lacks falls back to the portable one. Tests and benchmarks name a path explicitly.
+// AVX-512 an 8-way Keccak. On aarch64, NEON adds vector arithmetic and a 2-way Keccak, and the
+// ARMv8.2 SHA-3 instructions (EOR3, RAX1, XAR, BCAX) a faster one. The process uses the best path
+// its CPU has, decided once. A build can pin a path with the CMake option HALYX_MLDSA_PATH
+// (portable, avx2, avx512, neon or neon_sha3); a pinned path the CPU lacks falls back to the
+// portable one. Tests and benchmarks name a path explicitly.
 #pragma once
 
+#include <cstddef>
 #include <span>
 #include <string_view>
 
@@ -14,9 +17,13 @@
 
 namespace halyx::mldsa {
 
-enum class Path { Portable, Avx2, Avx512 };
+enum class Path { Portable, Avx2, Avx512, Neon, NeonSha3 };
 
-// The CPU features that decide which paths may run; all false on a CPU that is not x86-64.
+// How many paths there are: an array indexed by a path's value has this many entries.
+inline constexpr std::size_t PATH_COUNT = 5;
+
+// The CPU features that decide which paths may run. The x86-64 ones are all false on another
+// CPU, and the aarch64 ones (from the kernel's hardware capability bits) on a CPU that is not aarch64.
 struct CpuFeatures {
   bool avx2 = false;
   bool bmi1 = false;
@@ -27,6 +34,8 @@ struct CpuFeatures {
   bool avx512vl = false;
   bool avx512dq = false;
   bool avx512vbmi = false;
+  bool asimd = false;  // aarch64: NEON (Advanced SIMD)
+  bool sha3 = false;   // aarch64: EOR3, RAX1, XAR, BCAX
 };
 
 // Returns the features of the CPU this process runs on, as the CPU and the operating system report them.
@@ -35,7 +44,7 @@ struct CpuFeatures {
 // Returns whether every instruction of path `p` runs on a CPU with `cpu`'s features.
 [[nodiscard]] bool runs_on(Path p, const CpuFeatures& cpu) noexcept;
 
-// Returns "portable", "avx2" or "avx512".
+// Returns "portable", "avx2", "avx512", "neon" or "neon_sha3", the names HALYX_MLDSA_PATH takes.
 [[nodiscard]] std::string_view path_name(Path p) noexcept;
 
 // Returns the paths this CPU can run, the portable one first.

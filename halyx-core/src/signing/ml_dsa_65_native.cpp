@@ -61,6 +61,10 @@ std::string_view ml_dsa_65_backend_name() noexcept {
       return "halyx native (avx2)";
     case mldsa::Path::Avx512:
       return "halyx native (avx512)";
+    case mldsa::Path::Neon:
+      return "halyx native (neon)";
+    case mldsa::Path::NeonSha3:
+      return "halyx native (neon_sha3)";
   }
   return "halyx native";  // unreachable: every path has its case above, and -Wswitch guards new ones
 }

@@ -74,7 +74,7 @@ struct Case {
 };
 
 // A preparation for each path, indexed by the path's value.
-using PreparedPerPath = std::array<std::optional<PreparedVerification>, 3>;
+using PreparedPerPath = std::array<std::optional<PreparedVerification>, PATH_COUNT>;
 
 // What the runs saw, added up over keys and threads.
 struct Tally {

@@ -46,7 +46,7 @@ inline constexpr Feature AVX2_FEATURES[] = {HALYX_MLDSA_AVX2_FEATURES(HALYX_MLDS
 inline constexpr Feature AVX512_FEATURES[] = {HALYX_MLDSA_AVX512_FEATURES(HALYX_MLDSA_FEATURE)};
 #undef HALYX_MLDSA_FEATURE
 
-// Returns the features path `p` needs; none for the portable path.
+// Returns the x86-64 features path `p` needs; none for the portable path and the aarch64 ones.
 constexpr std::span<const Feature> features_of(Path p) noexcept {
   switch (p) {
     case Path::Portable:
@@ -55,6 +55,9 @@ constexpr std::span<const Feature> features_of(Path p) noexcept {
       return AVX2_FEATURES;
     case Path::Avx512:
       return AVX512_FEATURES;
+    case Path::Neon:
+    case Path::NeonSha3:
+      return {};  // aarch64's (aarch64/features.hpp)
   }
   return {};  // unreachable: every path has its case above
 }

@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Tests the aarch64 ML-DSA paths (portable, neon, neon_sha3) and SHA-256 under qemu-user, with the
+# cross compiler the aarch64 wheel uses:
+#   1. cross-builds only the ML-DSA and SHA-256 test program and the CPU check (halyx_paths), with
+#      GoogleTest from Debian's sources and no OpenSSL (HALYX_BUILD_MLDSA_TESTS_ONLY);
+#   2. asks the CPU check under two CPU models: qemu's "max", which has the SHA-2 and SHA-3
+#      instructions, must offer and select neon_sha3; a Cortex-A72, which has SHA-2 but not SHA-3,
+#      must offer portable and neon only and select neon;
+#   3. runs the whole test program under each model. Each path-parameterised test runs once for
+#      every path the CPU offers (tests/mldsa/each_path.hpp), so under "max" the three paths are
+#      each forced in turn, and under the Cortex-A72 the NEON path runs on a CPU where a stray
+#      SHA-3 instruction would stop it: the outside vectors, the rounding on every residue, the
+#      intermediate values against the portable path's on 300 random inputs, SHA-256 with and
+#      without its instructions;
+#   4. when HALYX_MLDSA_REPLAY names a record of OpenSSL's verdicts made on x86-64 (the release
+#      build's MlDsaDifferential.RecordsVerdictsForReplay writes one), replays it on every path.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+build=${HALYX_BUILD_DIR:-build}
+tree="$root/$build/aarch64-mldsa"
+fail() { echo "test-mldsa-aarch64: $*" >&2; exit 1; }
+
+started=$SECONDS
+cmake -S . -B "$tree" -G Ninja -Wno-dev -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/aarch64-linux-gnu.cmake" \
+  -DHALYX_BUILD_TESTS=OFF -DHALYX_BUILD_MLDSA_TESTS_ONLY=ON -DCMAKE_BUILD_TYPE=Release \
+  -DHALYX_DEPS_CACHE="${HALYX_DEPS_CACHE:-$root/.cache}" >"$tree.configure.log" 2>&1 ||
+  { cat "$tree.configure.log" >&2; fail "configure failed"; }
+ninja -C "$tree" halyx_mldsa_tests halyx_paths >"$tree.build.log" 2>&1 ||
+  { cat "$tree.build.log" >&2; fail "the cross build failed"; }
+echo "test-mldsa-aarch64: cross-built in $((SECONDS - started)) s"
+
+# emulated MODEL PROGRAM ARGUMENT...: PROGRAM under qemu, emulating CPU model MODEL.
+emulated() {
+  local model=$1
+  shift
+  timeout 600 qemu-aarch64-static -cpu "$model" -L /usr/aarch64-linux-gnu "$@"
+}
+
+check_paths() {
+  local model=$1 want=$2 report
+  report=$(emulated "$model" "$tree/halyx-core/halyx_paths")
+  [[ $report == "$want" ]] || fail "under -cpu $model the CPU check says '$report', not '$want'"
+  echo "test-mldsa-aarch64: -cpu $model offers ${report#*available: }" | tr '\n' ' '
+  echo
+}
+check_paths max "sha2: yes
+available: portable neon neon_sha3
+selected: neon_sha3"
+check_paths cortex-a72 "sha2: yes
+available: portable neon
+selected: neon"
+
+for model in max cortex-a72; do
+  started=$SECONDS
+  emulated "$model" "$tree/halyx-core/halyx_mldsa_tests" --gtest_brief=1 ||
+    fail "the ML-DSA tests failed under -cpu $model"
+  echo "test-mldsa-aarch64: the ML-DSA and SHA-256 tests passed under -cpu $model in $((SECONDS - started)) s"
+done
