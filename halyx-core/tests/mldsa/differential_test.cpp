@@ -15,63 +15,32 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <optional>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "mldsa/damage.hpp"
 #include "mldsa/layout.hpp"
 #include "mldsa/openssl_oracle.hpp"
+#include "mldsa/verdict_record.hpp"
 #include <halyx/mldsa/path.hpp>
 #include <halyx/mldsa/verifier.hpp>
 
 namespace halyx::mldsa {
 namespace {
 
-using test::HINT_COUNTS_OFFSET;
-using test::HINT_OFFSET;
-using test::set_z;
-using test::Z_BOUND;
-using test::Z_OFFSET;
+using test::Case;
+using test::Change;
+using test::CHANGE_NAMES;
+using test::CHANGES;
 
 constexpr std::uint64_t DEFAULT_SEED = 0x5eed0f0dd5a11ced;
 constexpr int KEYS = 1000;
 constexpr int SIGNATURES_PER_KEY = 10;
 constexpr std::size_t MAX_MESSAGE = 4096;
-
-// What is done to a fresh signature, or to the message, context or key it is checked against.
-enum class Change {
-  ChallengeBit,      // one bit of c~
-  ZBit,              // one bit of z's encoding
-  HintBit,           // one bit anywhere in the hint section
-  HintCountDown,     // a row's running count lowered by one
-  HintCountUp,       // a row's running count raised by one
-  HintCountPastOmega,  // a running count of 56..255, sometimes for every later row too
-  HintSwapped,       // two positions of a row exchanged
-  HintRepeated,      // a position written twice in a row, the hint otherwise the same
-  HintPadding,       // a non-zero byte after the last used position
-  ZJustWithin,       // one coefficient set to +-(gamma1 - beta - 1): still within bound
-  ZAtBound,          // one coefficient set to +-(gamma1 - beta): the first out of bound
-  ZAtItsEnds,        // one coefficient set to gamma1 or -(gamma1 - 1), the ends of the encoding
-  WrongLength,       // cut anywhere (to nothing included), or one byte too long
-  AllZero,           // 3309 zero bytes
-  KeyBit,            // one bit of the key, in rho or in t1
-  MessageBit,        // one bit of the message (a byte added to an empty one)
-  ContextBit,        // one bit of the context (a byte added to an empty one)
-  Context256,        // the context grown to 256 bytes: both sides must refuse it, and signing too
-  Count
-};
-constexpr std::size_t CHANGES = static_cast<std::size_t>(Change::Count);
-constexpr std::array<const char*, CHANGES> CHANGE_NAMES = {
-    "challenge bit",   "z bit",           "hint bit",          "hint count down", "hint count up",
-    "hint count > 55", "hint swapped",    "hint repeated",     "hint padding",    "z = +-(g1-b-1)",
-    "z = +-(g1-b)",    "z = g1, 1-g1",    "wrong length",      "all zero",        "key bit",
-    "message bit",     "context bit",     "context of 256"};
-
-struct Case {
-  ByteString key, message, context, signature;
-};
 
 // A preparation for each path, indexed by the path's value.
 using PreparedPerPath = std::array<std::optional<PreparedVerification>, PATH_COUNT>;
@@ -155,7 +124,7 @@ class KeyRun {
       for (std::size_t step = 0; step < CHANGES; ++step) {
         const auto change = static_cast<Change>(next_change_++ % CHANGES);
         Case changed = fresh;
-        if (!apply(change, changed)) continue;
+        if (!test::Damage(rng_).apply(change, changed)) continue;
         const auto c = static_cast<std::size_t>(change);
         ++tally_.tried[c];
         const bool same_key_and_signature = changed.key == fresh.key && changed.signature == fresh.signature;
@@ -203,149 +172,6 @@ class KeyRun {
 
   static PublicKeyView key_view(const ByteString& key) { return PublicKeyView(key.data(), PUBLIC_KEY_BYTES); }
 
-  void flip_bit(ByteString& bytes, std::size_t from, std::size_t to) {
-    const std::size_t bit = from * 8 + below((to - from) * 8);
-    bytes[bit / 8] = static_cast<std::uint8_t>(bytes[bit / 8] ^ 1u << (bit % 8));
-  }
-
-  struct Row {
-    std::size_t row, start, end;  // the row, and the range of its positions
-  };
-  // Picks a row that holds at least `least` hint positions, or none when no row does.
-  std::optional<Row> row_with(const ByteString& sig, std::size_t least) {
-    std::vector<Row> rows;
-    std::size_t start = 0;
-    for (std::size_t r = 0; r < K; ++r) {
-      const std::size_t end = sig[HINT_COUNTS_OFFSET + r];
-      if (end >= start + least) rows.push_back({r, start, end});
-      start = end;
-    }
-    if (rows.empty()) return std::nullopt;
-    return rows[below(rows.size())];
-  }
-
-  void set_one_z(ByteString& sig, std::int32_t magnitude, bool sign) {
-    const std::size_t s = below(L), i = below(N);
-    set_z(sig, s, i, sign ? -magnitude : magnitude);
-  }
-
-  // Applies `change` to c; returns false when it cannot apply to this signature.
-  bool apply(Change change, Case& c) {
-    ByteString& sig = c.signature;
-    std::uint8_t* counts = sig.data() + HINT_COUNTS_OFFSET;
-    switch (change) {
-      case Change::ChallengeBit:
-        flip_bit(sig, 0, C_TILDE_BYTES);
-        return true;
-      case Change::ZBit:
-        flip_bit(sig, Z_OFFSET, HINT_OFFSET);
-        return true;
-      case Change::HintBit:
-        flip_bit(sig, HINT_OFFSET, SIGNATURE_BYTES);
-        return true;
-      case Change::HintCountDown: {
-        std::vector<std::size_t> rows;
-        for (std::size_t r = 0; r < K; ++r) {
-          if (counts[r] > 0) rows.push_back(r);
-        }
-        if (rows.empty()) return false;
-        --counts[rows[below(rows.size())]];
-        return true;
-      }
-      case Change::HintCountUp:
-        ++counts[below(K)];  // at most 55 before, so no wrap
-        return true;
-      case Change::HintCountPastOmega: {
-        const std::size_t r = below(K);
-        const auto v = static_cast<std::uint8_t>(OMEGA + 1 + below(255 - OMEGA));
-        // Raising every later row too keeps the counts from falling, so only the limit is broken.
-        const std::size_t last = below(2) == 0 ? r + 1 : K;
-        for (std::size_t i = r; i < last; ++i) counts[i] = v;
-        return true;
-      }
-      case Change::HintSwapped: {
-        // The hint set stays the same, so only the rule that positions rise refuses it.
-        const auto row = row_with(sig, 2);
-        if (!row) return false;
-        const std::size_t j = HINT_OFFSET + row->start + below(row->end - row->start - 1);
-        std::swap(sig[j], sig[j + 1]);
-        return true;
-      }
-      case Change::HintRepeated: {
-        // A position written twice, the rest moved up and the counts raised: the hint means the
-        // same, so a decoder that allows repeats would accept this signature.
-        const std::size_t used = counts[K - 1];
-        const auto row = row_with(sig, 1);
-        if (!row || used >= OMEGA) return false;
-        const std::size_t j = HINT_OFFSET + row->start + below(row->end - row->start);
-        std::copy_backward(sig.begin() + static_cast<std::ptrdiff_t>(j),
-                           sig.begin() + static_cast<std::ptrdiff_t>(HINT_OFFSET + used),
-                           sig.begin() + static_cast<std::ptrdiff_t>(HINT_OFFSET + used + 1));
-        for (std::size_t r = row->row; r < K; ++r) ++counts[r];
-        return true;
-      }
-      case Change::HintPadding: {
-        const std::size_t used = counts[K - 1];
-        if (used >= OMEGA) return false;
-        sig[HINT_OFFSET + used + below(OMEGA - used)] = static_cast<std::uint8_t>(1 + below(255));
-        return true;
-      }
-      case Change::ZJustWithin:
-        set_one_z(sig, Z_BOUND - 1, below(2) == 0);
-        return true;
-      case Change::ZAtBound:
-        set_one_z(sig, Z_BOUND, below(2) == 0);
-        return true;
-      case Change::ZAtItsEnds: {
-        const std::size_t s = below(L), i = below(N);
-        set_z(sig, s, i, below(2) == 0 ? GAMMA1 : 1 - GAMMA1);
-        return true;
-      }
-      case Change::WrongLength: {
-        const std::size_t pick = below(4);
-        if (pick == 0) {
-          sig.push_back(0);
-        } else {
-          sig.resize(pick == 1 ? SIGNATURE_BYTES - 1 : pick == 2 ? 0 : below(SIGNATURE_BYTES));
-        }
-        return true;
-      }
-      case Change::AllZero:
-        std::fill(sig.begin(), sig.end(), 0);
-        return true;
-      case Change::KeyBit:
-        if (below(4) == 0) {
-          flip_bit(c.key, 0, SEED_BYTES);
-        } else {
-          flip_bit(c.key, 0, PUBLIC_KEY_BYTES);
-        }
-        return true;
-      case Change::MessageBit:
-        if (c.message.empty()) {
-          c.message.push_back(static_cast<std::uint8_t>(rng_()));
-        } else {
-          flip_bit(c.message, 0, c.message.size());
-        }
-        return true;
-      case Change::ContextBit:
-        if (c.context.empty()) {
-          c.context.push_back(static_cast<std::uint8_t>(rng_()));
-        } else {
-          flip_bit(c.context, 0, c.context.size());
-        }
-        return true;
-      case Change::Context256: {
-        const std::size_t had = c.context.size();
-        c.context.resize(MAX_CONTEXT_BYTES + 1);
-        fill(std::span(c.context).subspan(had));
-        return true;
-      }
-      case Change::Count:
-        break;
-    }
-    return false;
-  }
-
   std::uint64_t seed_;
   int key_index_;
   const halyx::test::MlDsa65Oracle& oracle_;
@@ -390,6 +216,83 @@ TEST(MlDsaDifferential, AgreesWithOpenSslOnFreshAndDamagedSignatures) {
     // Each kind must have met many signatures; rotation and applicability decide how many.
     EXPECT_GE(total.tried[c], 300) << CHANGE_NAMES[c];
   }
+}
+
+// OpenSSL's verdicts for the replay on aarch64 under emulation (replay_test.cpp), written to the
+// file HALYX_MLDSA_DIFFERENTIAL_RECORD names; skipped when it names none. Each fresh signature
+// meets every kind of damage once, each drawn from a seed the record keeps, so that the replaying
+// side draws the same damage without OpenSSL. Our paths on this machine are held to the verdicts
+// too, so that a record never carries a disagreement the replay would only echo.
+TEST(MlDsaDifferential, RecordsVerdictsForReplay) {
+  const char* path = std::getenv("HALYX_MLDSA_DIFFERENTIAL_RECORD");
+  if (path == nullptr) GTEST_SKIP() << "HALYX_MLDSA_DIFFERENTIAL_RECORD names no file";
+  constexpr int RECORD_KEYS = 60;
+  constexpr std::uint64_t RECORD_SEED = 0x7265706c61792121;
+  const halyx::test::MlDsa65Oracle oracle;
+  ByteString record(test::VERDICT_RECORD_MAGIC.begin(), test::VERDICT_RECORD_MAGIC.end());
+  int verdicts = 0, signatures = 0;
+  std::array<int, CHANGES> applied{};
+  for (int k = 0; k < RECORD_KEYS; ++k) {
+    std::mt19937_64 rng(RECORD_SEED + static_cast<std::uint64_t>(k));
+    test::Damage draw(rng);
+    std::array<std::uint8_t, 32> key_seed;
+    draw.fill(key_seed);
+    const halyx::test::EvpPkey key = oracle.generate(key_seed);
+    const ByteString public_key = halyx::test::MlDsa65Oracle::public_key(key.get());
+    test::record_key(record, public_key);
+    const auto bytes = [&](std::size_t max) {
+      const std::size_t pick = draw.below(8);
+      ByteString out(pick == 0 ? 0 : pick == 1 ? max : draw.below(max + 1));
+      draw.fill(out);
+      return out;
+    };
+    for (int j = 0; j < SIGNATURES_PER_KEY; ++j) {
+      Case fresh{public_key, bytes(MAX_MESSAGE), bytes(MAX_CONTEXT_BYTES), {}};
+      std::array<std::uint8_t, 32> randomness;
+      draw.fill(randomness);
+      fresh.signature = oracle.sign(key.get(), fresh.message, fresh.context, randomness);
+      ASSERT_EQ(fresh.signature.size(), SIGNATURE_BYTES) << "OpenSSL did not sign";
+      test::RecordedSignature entry{fresh.message, fresh.context, fresh.signature, rng(), 0, {}};
+      const auto ours_agree = [&](const Case& c, bool openssl, const char* what) {
+        for (const Path p : available_paths()) {
+          const bool ours = prepare(PublicKeyView(c.key.data(), PUBLIC_KEY_BYTES), c.signature, kernels_for(p))
+                                .decide(c.message, c.context);
+          EXPECT_EQ(ours, openssl) << "key " << k << ", signature " << j << ", " << what << ", path " << path_name(p);
+        }
+      };
+      const bool openssl = oracle.verify(key.get(), fresh.message, fresh.context, fresh.signature);
+      EXPECT_TRUE(openssl) << "OpenSSL refused its own signature";
+      ours_agree(fresh, openssl, "untouched");
+      entry.fresh_verdict = openssl ? test::ACCEPTED : test::REFUSED;
+      ++verdicts;
+      std::mt19937_64 damage_rng = test::damage_generator(entry.damage_seed);
+      for (std::size_t c = 0; c < CHANGES; ++c) {
+        Case changed = fresh;
+        if (!test::Damage(damage_rng).apply(static_cast<Change>(c), changed)) {
+          entry.damaged[c] = test::NOT_APPLIED;
+          continue;
+        }
+        const bool verdict = changed.key == fresh.key
+                                 ? oracle.verify(key.get(), changed.message, changed.context, changed.signature)
+                                 : oracle.verify(changed.key, changed.message, changed.context, changed.signature);
+        ours_agree(changed, verdict, CHANGE_NAMES[c]);
+        entry.damaged[c] = verdict ? test::ACCEPTED : test::REFUSED;
+        ++verdicts;
+        ++applied[c];
+      }
+      test::record_signature(record, entry);
+      ++signatures;
+      if (testing::Test::HasFailure()) return;
+    }
+  }
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(record.data()), static_cast<std::streamsize>(record.size()));
+  out.close();
+  ASSERT_TRUE(out.good()) << "could not write " << path;
+  std::printf("recorded: %d verdicts on %d fresh signatures under %d keys, %zu bytes, in %s\n", verdicts, signatures,
+              RECORD_KEYS, record.size(), path);
+  EXPECT_GE(verdicts, 10000);
+  for (std::size_t c = 0; c < CHANGES; ++c) EXPECT_GE(applied[c], 200) << CHANGE_NAMES[c];
 }
 
 }  // namespace
