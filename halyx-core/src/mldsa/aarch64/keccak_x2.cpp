@@ -8,6 +8,11 @@
 #include <halyx/mldsa/aarch64/keccak_x2.hpp>
 #include <halyx/mldsa/keccak/keccak.hpp>
 
+// As in keccak_x2_sha3.cpp: scheduled before register allocation, the rounds spill more.
+#if !defined(__clang__)
+#pragma GCC optimize("no-schedule-insns")
+#endif
+
 namespace halyx::mldsa::aarch64 {
 namespace {
 

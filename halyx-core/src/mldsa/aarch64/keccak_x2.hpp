@@ -25,42 +25,49 @@ namespace halyx::mldsa::aarch64::keccak_x2 {
 
 using Lanes = uint64x2_t;
 
-// Lane S of the input with theta's column mix added, rotated as rho rotates it.
-template <class Ops, unsigned S>
-[[gnu::always_inline]] inline Lanes theta_rho(const Lanes* a, const Lanes* d) noexcept {
-  return Ops::template xor_rotl_any<KECCAK_ROTATIONS[S]>(a[S], d[S % 5]);
+// rho and pi for the five lanes of column X, each with theta's mix for that column, d: lane
+// (X, y) is rotated into lane (y, 2X + 3y) of b. Taking the lanes column by column lets each d
+// go as soon as its column is done, so the state, the mixes and a temporary fit the 32 registers
+// and nothing is spilled to the stack.
+template <class Ops, unsigned X, unsigned Y = 0>
+[[gnu::always_inline]] inline void column(const Lanes* a, Lanes d, Lanes* b) noexcept {
+  if constexpr (Y < 5) {
+    constexpr unsigned s = X + 5 * Y;
+    b[Y + 5 * ((2 * X + 3 * Y) % 5)] = Ops::template xor_rotl_any<KECCAK_ROTATIONS[s]>(a[s], d);
+    column<Ops, X, Y + 1>(a, d, b);
+  }
 }
 
-// Output plane Y: lane (x, Y) comes from lane (x + 3Y, x) of the input (pi), and chi combines the
-// plane's five. The lanes are template arguments, so each rotation is an instruction's immediate.
+// chi on plane Y of b into e.
 template <class Ops, unsigned Y>
-[[gnu::always_inline]] inline void plane(const Lanes* a, const Lanes* d, Lanes* e) noexcept {
-  const Lanes b0 = theta_rho<Ops, (0 + 3 * Y) % 5 + 0>(a, d);
-  const Lanes b1 = theta_rho<Ops, (1 + 3 * Y) % 5 + 5>(a, d);
-  const Lanes b2 = theta_rho<Ops, (2 + 3 * Y) % 5 + 10>(a, d);
-  const Lanes b3 = theta_rho<Ops, (3 + 3 * Y) % 5 + 15>(a, d);
-  const Lanes b4 = theta_rho<Ops, (4 + 3 * Y) % 5 + 20>(a, d);
-  e[5 * Y + 0] = Ops::chi(b0, b1, b2);
-  e[5 * Y + 1] = Ops::chi(b1, b2, b3);
-  e[5 * Y + 2] = Ops::chi(b2, b3, b4);
-  e[5 * Y + 3] = Ops::chi(b3, b4, b0);
-  e[5 * Y + 4] = Ops::chi(b4, b0, b1);
+[[gnu::always_inline]] inline void chi_plane(const Lanes* b, Lanes* e) noexcept {
+  const Lanes* p = b + 5 * Y;
+  e[5 * Y + 0] = Ops::chi(p[0], p[1], p[2]);
+  e[5 * Y + 1] = Ops::chi(p[1], p[2], p[3]);
+  e[5 * Y + 2] = Ops::chi(p[2], p[3], p[4]);
+  e[5 * Y + 3] = Ops::chi(p[3], p[4], p[0]);
+  e[5 * Y + 4] = Ops::chi(p[4], p[0], p[1]);
 }
 
-// One round from a into e. theta's column sums are taken afresh each round: NEON has the 32
-// registers that keep the state and them, and summing as chi writes would only move the same XORs.
+// One round from a into e. theta's column sums are taken afresh each round: summing them as chi
+// writes each plane would only move the same XORs and keep five more values alive.
 template <class Ops>
 [[gnu::always_inline]] inline void round(const Lanes* a, Lanes* e, std::uint64_t rc) noexcept {
-  Lanes c[5], d[5];
+  Lanes c[5], d[5], b[25];
 #pragma GCC unroll 5
   for (unsigned x = 0; x < 5; ++x) c[x] = Ops::xor5(a[x], a[x + 5], a[x + 10], a[x + 15], a[x + 20]);
 #pragma GCC unroll 5
   for (unsigned x = 0; x < 5; ++x) d[x] = Ops::theta_d(c[(x + 4) % 5], c[(x + 1) % 5]);
-  plane<Ops, 0>(a, d, e);
-  plane<Ops, 1>(a, d, e);
-  plane<Ops, 2>(a, d, e);
-  plane<Ops, 3>(a, d, e);
-  plane<Ops, 4>(a, d, e);
+  column<Ops, 0>(a, d[0], b);
+  column<Ops, 1>(a, d[1], b);
+  column<Ops, 2>(a, d[2], b);
+  column<Ops, 3>(a, d[3], b);
+  column<Ops, 4>(a, d[4], b);
+  chi_plane<Ops, 0>(b, e);
+  chi_plane<Ops, 1>(b, e);
+  chi_plane<Ops, 2>(b, e);
+  chi_plane<Ops, 3>(b, e);
+  chi_plane<Ops, 4>(b, e);
   e[0] = veorq_u64(e[0], vdupq_n_u64(rc));
 }
 

@@ -1,11 +1,9 @@
-// The aarch64 kernel tables. Rejection sampling stays portable: it is a few loads and compares per
-// candidate, and the 2-way Keccak in front of it dominates ExpandA.
+// The aarch64 kernel tables.
 #if defined(__aarch64__)
 
 #include <halyx/mldsa/aarch64/kernels.hpp>
 #include <halyx/mldsa/keccak/keccak.hpp>
 #include <halyx/mldsa/poly.hpp>
-#include <halyx/mldsa/portable.hpp>
 
 namespace halyx::mldsa::aarch64 {
 
@@ -16,7 +14,7 @@ const Kernels NEON_KERNELS = {
     .permute_one = keccak_f1600,
     .keccak_lanes = 2,
     .permute_lanes = permute_x2_neon,
-    .rejection_sample = portable::rejection_sample,
+    .rejection_sample = rejection_sample_neon,
     .ntt = ntt_neon,
     .inverse_ntt_montgomery = inverse_ntt_montgomery_neon,
     .matrix_row = matrix_row_neon,
@@ -31,7 +29,7 @@ const Kernels NEON_SHA3_KERNELS = {
     .permute_one = keccak_f1600_sha3,
     .keccak_lanes = 2,
     .permute_lanes = permute_x2_sha3,
-    .rejection_sample = portable::rejection_sample,
+    .rejection_sample = rejection_sample_neon,
     .ntt = ntt_neon,
     .inverse_ntt_montgomery = inverse_ntt_montgomery_neon,
     .matrix_row = matrix_row_neon,

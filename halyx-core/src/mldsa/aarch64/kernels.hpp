@@ -24,6 +24,10 @@ void permute_x2_neon(KeccakState* const* states) noexcept;
 void permute_x2_sha3(KeccakState* const* states) noexcept;
 void keccak_f1600_sha3(KeccakState& state) noexcept;
 
+// Rejection sampling (rejection.cpp), sixteen candidates at a time.
+std::size_t rejection_sample_neon(std::int32_t* out, std::size_t filled, const std::uint8_t* bytes,
+                                  std::size_t len) noexcept;
+
 // The NTT and one row of the matrix product (ntt.cpp).
 void ntt_neon(Poly& p) noexcept;
 void inverse_ntt_montgomery_neon(Poly& p) noexcept;
