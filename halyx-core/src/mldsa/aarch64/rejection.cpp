@@ -51,26 +51,26 @@ constexpr Compaction COMPACTION = make_compaction();
   return filled + COMPACTION.kept[m];
 }
 
-// Stores `count` registers of candidates from out[filled] on, keeping those below q; returns the
-// new count. Needs room for 4 * count coefficients.
+// Stores the Count registers of candidates at v from out[filled] on, keeping those below q;
+// returns the new count. Needs room for 4 Count coefficients. Kept apart and cold so that the
+// compiler does not work out the four lookups on the path where every candidate is kept.
+template <std::size_t Count>
+[[gnu::noinline, gnu::cold]] std::size_t compact(std::uint32_t* out, std::size_t filled, const uint32x4_t* v) noexcept {
+  const uint32x4_t q = vdupq_n_u32(static_cast<std::uint32_t>(Q));
+  for (std::size_t g = 0; g < Count; ++g) filled = keep_below_q(out, filled, v[g], vcltq_u32(v[g], q));
+  return filled;
+}
+
 template <std::size_t Count>
 [[gnu::always_inline]] inline std::size_t store_kept(std::uint32_t* out, std::size_t filled, const uint32x4_t* v) noexcept {
   const uint32x4_t q = vdupq_n_u32(static_cast<std::uint32_t>(Q));
-  uint32x4_t keep[Count];
-  uint32x4_t all = vdupq_n_u32(~0u);
+  uint32x4_t all = vcltq_u32(v[0], q);
 #pragma GCC unroll 4
-  for (std::size_t g = 0; g < Count; ++g) {
-    keep[g] = vcltq_u32(v[g], q);
-    all = vandq_u32(all, keep[g]);
-  }
-  if (vminvq_u32(all) != 0) {
+  for (std::size_t g = 1; g < Count; ++g) all = vandq_u32(all, vcltq_u32(v[g], q));
+  if (vminvq_u32(all) == 0) [[unlikely]] return compact<Count>(out, filled, v);
 #pragma GCC unroll 4
-    for (std::size_t g = 0; g < Count; ++g) vst1q_u32(out + filled + 4 * g, v[g]);
-    return filled + 4 * Count;
-  }
-#pragma GCC unroll 4
-  for (std::size_t g = 0; g < Count; ++g) filled = keep_below_q(out, filled, v[g], keep[g]);
-  return filled;
+  for (std::size_t g = 0; g < Count; ++g) vst1q_u32(out + filled + 4 * g, v[g]);
+  return filled + 4 * Count;
 }
 
 }  // namespace
