@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Counts the aarch64 instructions one verification executes on each aarch64 path, under
 # qemu-user: an instruction count, a proxy for speed and never a time (no aarch64 hardware here;
-# time under emulation means nothing). Cross-builds bench/count_call.cpp (halyx_count_call) in the
-# tree scripts/test-mldsa-aarch64.sh uses and runs it under qemu-aarch64-static with -singlestep
+# time under emulation means nothing). Cross-builds bench/count_call.cpp (halyx_count_call) in a
+# tree of its own (the test step's checks every kernel's ranges, which would be counted too) and runs it under qemu-aarch64-static with -singlestep
 # and -d exec,nochain, which logs one "Trace" line per instruction executed. Each figure is the
 # difference between runs of 3 calls and of 1, halved, so that start-up, loading the sample and
 # the first call's path selection drop out. Rows:
@@ -17,7 +17,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build=${HALYX_BUILD_DIR:-build}
-tree="$root/$build/aarch64-mldsa"
+tree="$root/$build/aarch64-count"
 [[ -f $tree/build.ninja ]] ||
   cmake -S . -B "$tree" -G Ninja -Wno-dev -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/aarch64-linux-gnu.cmake" \
     -DHALYX_BUILD_TESTS=OFF -DHALYX_BUILD_MLDSA_TESTS_ONLY=ON -DCMAKE_BUILD_TYPE=Release \
