@@ -248,8 +248,11 @@ void read_part(Part& part, ByteView window, std::size_t start, std::size_t limit
   part.stop = pos;
 }
 
-// How many shares of a window each thread reads, taking them in turn.
-constexpr std::size_t SHARES_PER_THREAD = 4;
+// How many shares of a window each thread reads, taking them in turn, and the least bytes of one.
+// At the end of a window one thread waits for the other's last share: small shares keep that wait
+// short, and a share still holds enough records to be worth the search for its first one.
+constexpr std::size_t SHARES_PER_THREAD = 16;
+constexpr std::size_t MIN_SHARE_BYTES = std::size_t{8} << 10;
 
 // Threads that stay for a whole reading and run each window's job when told: starting threads
 // for every window cost more than the window's work on a virtual machine.
@@ -379,8 +382,9 @@ std::expected<void, PassError> each_record(RecordReader& reader, unsigned thread
     // Small windows are not worth a thread. With threads, the window is cut into a few shares per
     // thread, taken in turn by whichever thread is free: on a busy machine a thread that waits for a
     // processor holds up one small share, not half the window.
-    const std::size_t shares =
-        window.size() < (std::size_t{64} << 10) || threads == 1 ? 1 : std::size_t{threads} * SHARES_PER_THREAD;
+    const std::size_t shares = window.size() < (std::size_t{64} << 10) || threads == 1
+                                   ? 1
+                                   : std::min(std::size_t{threads} * SHARES_PER_THREAD, window.size() / MIN_SHARE_BYTES);
     std::vector<std::size_t> limits(shares + 1);
     for (std::size_t k = 0; k <= shares; ++k) limits[k] = window.size() * k / shares;
     std::vector<Part>& parts = sets[current];
