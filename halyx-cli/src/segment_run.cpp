@@ -347,8 +347,8 @@ std::expected<void, PassError> deliver(const std::vector<Part>& parts, std::size
 // this thread, so the records are exactly those one reading from the first byte finds. While the
 // helpers decode a window, the calling thread reads the next one from the file into the reader's
 // second buffer and, with more than one thread, gives the window before's records to `on`; only
-// the stitching of the shares is left between windows. Stops at the first error of the reading, the decode or `on`, in record order: the
-// records read before a fault always reach `on` first.
+// the stitching of the shares is left between windows. Stops at the first error of the reading,
+// the decode or `on`, in record order: the records read before a fault always reach `on` first.
 template <class OnRecord>
 std::expected<void, PassError> each_record(RecordReader& reader, unsigned threads, bool text, const Hash32& log_id,
                                            OnRecord on) {
@@ -382,9 +382,10 @@ std::expected<void, PassError> each_record(RecordReader& reader, unsigned thread
     // Small windows are not worth a thread. With threads, the window is cut into a few shares per
     // thread, taken in turn by whichever thread is free: on a busy machine a thread that waits for a
     // processor holds up one small share, not half the window.
-    const std::size_t shares = window.size() < (std::size_t{64} << 10) || threads == 1
-                                   ? 1
-                                   : std::min(std::size_t{threads} * SHARES_PER_THREAD, window.size() / MIN_SHARE_BYTES);
+    const std::size_t shares =
+        window.size() < (std::size_t{64} << 10) || threads == 1
+            ? 1
+            : std::min(std::size_t{threads} * SHARES_PER_THREAD, window.size() / MIN_SHARE_BYTES);
     std::vector<std::size_t> limits(shares + 1);
     for (std::size_t k = 0; k <= shares; ++k) limits[k] = window.size() * k / shares;
     std::vector<Part>& parts = sets[current];
