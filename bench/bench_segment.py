@@ -1,16 +1,19 @@
 #!/usr/bin/env python3
 """Times `halyx-verify segment` over the 2^20 canonical leaves of tools/issuer/batch_tree.py.
 
-    /usr/bin/python3 bench/bench_segment.py [--build-dir build] [--work DIR] [--rounds 3]
+    /usr/bin/python3 bench/bench_segment.py [--build-dir build] [--work DIR] [--rounds 3] [--scaling-only]
 
 Rebuilds the tree (every leaf its own record), checks that its STH is the one the issuer signed in
 bench/data/batch_sth.txt, and writes the leaves as one CBOR sequence file. Then it times the whole
 tree (no proofs) and a middle segment (leaves 2^18 to 3 * 2^18 - 1, with its two proofs) with
---threads 1 and 2, best of --rounds runs, output to /dev/null, and reports leaves per second of
-wall time and processor time. The command reads the file twice (verify, then print), so it also
+--threads 1 and 2, output to /dev/null, and reports leaves per second of wall time and processor
+time, best of --rounds runs, and the ratio of the two threads' best wall time to one thread's. The
+runs with one and two threads alternate, so that a change in the machine's load falls on both; the
+load average is printed before and after. The command reads the file twice (verify, then print), so it also
 reports a run of the first reading alone: the same segment with its last record cut, which the
 first reading refuses at the end, having hashed every leaf. Last, the peak resident memory of runs
-over segments of 10^4, 10^5 and 10^6 leaves (GNU time, /usr/bin/time). Needs only hashlib.
+over segments of 10^4, 10^5 and 10^6 leaves (GNU time, /usr/bin/time); --scaling-only leaves that
+out. Needs only hashlib.
 """
 from __future__ import annotations
 
@@ -50,6 +53,7 @@ def main() -> None:
     ap.add_argument("--build-dir", default="build")
     ap.add_argument("--work", default=None)
     ap.add_argument("--rounds", type=int, default=3)
+    ap.add_argument("--scaling-only", action="store_true", help="skip the peak memory runs")
     a = ap.parse_args()
     verify = str(Path(a.build_dir).resolve() / "halyx-cli" / "halyx-verify")
     work = Path(a.work or tempfile.mkdtemp(prefix="halyx-segment-"))
@@ -88,11 +92,20 @@ def main() -> None:
             "middle segment": (segment_file(quarter, 3 * quarter - 1), 2 * quarter, 0),
             "middle, first reading only": (segment_file(quarter, 3 * quarter - 1, cut=True), 2 * quarter, 2)}
     for name, (tail, count, status) in runs.items():
-        for threads in ("1", "2"):
-            best = min(timed([verify, "segment", "--threads", threads, *heads[:0], *tail[:-1], *heads, tail[-1]],
-                             status) for _ in range(a.rounds))
-            print(f"{name:28s} threads {threads}: {count / best[0]:>10,.0f} leaves/s wall, "
-                  f"{count / best[1]:>10,.0f} leaves/s cpu")
+        times: dict[str, list] = {"1": [], "2": []}
+        for _ in range(a.rounds):
+            for threads in times:
+                times[threads].append(timed([verify, "segment", "--threads", threads, *tail[:-1], *heads, tail[-1]],
+                                            status))
+        best = {threads: (min(t[0] for t in ts), min(t[1] for t in ts)) for threads, ts in times.items()}
+        for threads, (wall, cpu) in best.items():
+            print(f"{name:28s} threads {threads}: {count / wall:>10,.0f} leaves/s wall, "
+                  f"{count / cpu:>10,.0f} leaves/s cpu")
+        print(f"{name:28s} two threads / one: {best['1'][0] / best['2'][0]:.2f} of wall time, "
+              f"processor time {best['2'][1] / best['1'][1]:.2f} of one thread's")
+    print(f"load: {os.getloadavg()}")
+    if a.scaling_only:
+        return
     for count in (10_000, 100_000, 1_000_000):
         tail = segment_file(1000, 1000 + count - 1)
         p = subprocess.run(["/usr/bin/time", "-f", "%M", verify, "segment", *tail[:-1], *heads, tail[-1]],

@@ -33,10 +33,17 @@ bool cut_short(const leaf::LeafDecodeError& e) {
 }
 
 // The records of a source, read from the start: a window onto the file that slides forward and
-// grows only for a record larger than it, up to the bound of one input.
+// grows only for a record larger than it, up to the bound of one input. While the records of one
+// window are decoded, the next window can be read into a second buffer (read_ahead), behind room
+// for the record the current window ends inside; advance() then moves that record's bytes there and
+// swaps the buffers, so the reading is off the path that every thread waits on and nothing but that
+// record is copied.
 class RecordReader {
  public:
   static constexpr std::size_t WINDOW = std::size_t{512} << 10;
+  // Room in front of a window read ahead, for the record cut at the end of the window before. A
+  // longer one (a record larger than this) is read again instead.
+  static constexpr std::size_t CARRY = std::size_t{64} << 10;
 
   explicit RecordReader(const LeafSource& source) : source_(source) {}
 
@@ -44,6 +51,8 @@ class RecordReader {
   [[nodiscard]] std::expected<void, std::string> rewind() {
     begin_ = end_ = 0;
     eof_ = source_.fd() < 0;
+    ahead_ = 0;
+    ahead_eof_ = false;
     if (source_.fd() >= 0 && ::lseek(source_.fd(), 0, SEEK_SET) < 0) {
       return std::unexpected(std::generic_category().message(errno));
     }
@@ -60,6 +69,7 @@ class RecordReader {
   // Reads more after what is available. Returns false when nothing more can come: the end of the
   // file, or a record as large as the bound of one input. Errors: the reason a read failed.
   [[nodiscard]] std::expected<bool, std::string> fill() {
+    if (auto ok = drop_ahead(); !ok) return std::unexpected(ok.error());
     if (eof_) return false;
     if (begin_ > 0) {
       std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
@@ -80,11 +90,65 @@ class RecordReader {
     }
   }
 
+  // Reads up to WINDOW bytes after the current window into the second buffer, leaving the current
+  // one alone: other threads may be reading it meanwhile. Does nothing for bytes held in memory,
+  // at the end of the file, or when bytes read ahead are already waiting. Errors: the reason a read
+  // failed.
+  [[nodiscard]] std::expected<void, std::string> read_ahead() {
+    if (source_.fd() < 0 || eof_ || ahead_ > 0 || ahead_eof_) return {};
+    if (spare_.size() < CARRY + WINDOW) spare_.resize(CARRY + WINDOW);
+    while (ahead_ < WINDOW) {
+      const ::ssize_t got = ::read(source_.fd(), spare_.data() + CARRY + ahead_, WINDOW - ahead_);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) return std::unexpected(std::generic_category().message(errno));
+      if (got == 0) {
+        ahead_eof_ = true;
+        break;
+      }
+      ahead_ += static_cast<std::size_t>(got);
+    }
+    return {};
+  }
+
+  // Makes what is left of the current window, followed by the bytes read ahead, the window. When
+  // nothing was read ahead, or what is left does not fit in front of it, the file is read as
+  // fill() reads it instead. Errors: the reason a read failed.
+  [[nodiscard]] std::expected<void, std::string> advance() {
+    const std::size_t left = end_ - begin_;
+    if (source_.fd() < 0 || (ahead_ == 0 && !ahead_eof_) || left > CARRY) {
+      if (auto ok = drop_ahead(); !ok) return std::unexpected(ok.error());
+      return {};
+    }
+    std::memcpy(spare_.data() + CARRY - left, buffer_.data() + begin_, left);
+    std::swap(buffer_, spare_);
+    begin_ = CARRY - left;
+    end_ = CARRY + ahead_;
+    eof_ = ahead_eof_;
+    ahead_ = 0;
+    ahead_eof_ = false;
+    return {};
+  }
+
  private:
+  // Gives back the bytes read ahead, moving the file's offset back over them, so that fill() reads
+  // them next.
+  [[nodiscard]] std::expected<void, std::string> drop_ahead() {
+    if (ahead_ == 0 && !ahead_eof_) return {};
+    const auto back = static_cast<::off_t>(ahead_);
+    ahead_ = 0;
+    ahead_eof_ = false;
+    if (back > 0 && ::lseek(source_.fd(), -back, SEEK_CUR) < 0) {
+      return std::unexpected(std::generic_category().message(errno));
+    }
+    return {};
+  }
+
   const LeafSource& source_;
-  ByteString buffer_;
+  ByteString buffer_, spare_;
   std::size_t begin_ = 0, end_ = 0;
   bool eof_ = false;
+  std::size_t ahead_ = 0;   // bytes read ahead, at spare_[CARRY, CARRY + ahead_)
+  bool ahead_eof_ = false;  // reading ahead met the end of the file
 };
 
 struct ReadFailure {
@@ -184,8 +248,11 @@ void read_part(Part& part, ByteView window, std::size_t start, std::size_t limit
   part.stop = pos;
 }
 
-// How many shares of a window each thread reads, taking them in turn.
-constexpr std::size_t SHARES_PER_THREAD = 4;
+// How many shares of a window each thread reads, taking them in turn, and the least bytes of one.
+// At the end of a window one thread waits for the other's last share: small shares keep that wait
+// short, and a share still holds enough records to be worth the search for its first one.
+constexpr std::size_t SHARES_PER_THREAD = 16;
+constexpr std::size_t MIN_SHARE_BYTES = std::size_t{8} << 10;
 
 // Threads that stay for a whole reading and run each window's job when told: starting threads
 // for every window cost more than the window's work on a virtual machine.
@@ -277,10 +344,11 @@ std::expected<void, PassError> deliver(const std::vector<Part>& parts, std::size
 // `object` is the record's JSON object with `text`, empty otherwise. The records of each window
 // are decoded and hashed on `threads` threads, each starting at the first record it finds in its
 // share of the window; a share whose start the share before it does not end at is read again on
-// this thread, so the records are exactly those one reading from the first byte finds. With more
-// than one thread, the calling thread gives one window's records to `on` while the threads read
-// the next. Stops at the first error of the reading, the decode or `on`, in record order: the
-// records read before a fault always reach `on` first.
+// this thread, so the records are exactly those one reading from the first byte finds. While the
+// helpers decode a window, the calling thread reads the next one from the file into the reader's
+// second buffer and, with more than one thread, gives the window before's records to `on`; only
+// the stitching of the shares is left between windows. Stops at the first error of the reading,
+// the decode or `on`, in record order: the records read before a fault always reach `on` first.
 template <class OnRecord>
 std::expected<void, PassError> each_record(RecordReader& reader, unsigned threads, bool text, const Hash32& log_id,
                                            OnRecord on) {
@@ -315,12 +383,15 @@ std::expected<void, PassError> each_record(RecordReader& reader, unsigned thread
     // thread, taken in turn by whichever thread is free: on a busy machine a thread that waits for a
     // processor holds up one small share, not half the window.
     const std::size_t shares =
-        window.size() < (std::size_t{64} << 10) || threads == 1 ? 1 : std::size_t{threads} * SHARES_PER_THREAD;
+        window.size() < (std::size_t{64} << 10) || threads == 1
+            ? 1
+            : std::min(std::size_t{threads} * SHARES_PER_THREAD, window.size() / MIN_SHARE_BYTES);
     std::vector<std::size_t> limits(shares + 1);
     for (std::size_t k = 0; k <= shares; ++k) limits[k] = window.size() * k / shares;
     std::vector<Part>& parts = sets[current];
     if (parts.size() < shares) parts.resize(shares);
     std::expected<void, PassError> delivered;
+    std::expected<void, std::string> ahead;
     {
       std::atomic<std::size_t> next{0};
       const std::function<void()> take_shares = [&] {
@@ -334,8 +405,9 @@ std::expected<void, PassError> each_record(RecordReader& reader, unsigned thread
         ~Waiting() { pool.wait(); }
       } started{pool};
       if (shares > 1) pool.start(take_shares);
-      // Records waiting from the window before reach `on` while the helpers read this one; then
-      // this thread takes what shares are left.
+      // The next window is read, and the records waiting from the window before reach `on`, while
+      // the helpers decode this one; then this thread takes what shares are left.
+      ahead = reader.read_ahead();
       if (waiting != 0) delivered = deliver_waiting();
       take_shares();
     }
@@ -380,6 +452,8 @@ std::expected<void, PassError> each_record(RecordReader& reader, unsigned thread
       waiting = count;
       current ^= 1;
     }
+    if (!ahead) return fault(ReadFailure{ahead.error()});
+    if (auto ok = reader.advance(); !ok) return fault(ReadFailure{ok.error()});
   }
 }
 

@@ -152,6 +152,48 @@ def test_a_large_segment_is_printed_whole_and_in_order(tmp_path):
     assert err == f"HalyxInvalidProofError: last proof does not lead from leaf {last} to the STH's root\n"
 
 
+def padded(i: int, pad: int) -> bytes:
+    """Leaf i of the fixture's tree with an entry the decoder drops, `pad` bytes long: the same leaf
+    hash and the same line, in a record as large as a test of the reading needs."""
+    leaf = hi.Leaf(f"agent-{i}", f"sponsor-{i % 3}", ["read", "write"], 1_700_000_000 + i, 1_800_000_000,
+                   [(hi.text("pad"), hi.head(2, pad) + bytes(pad))])
+    return leaf.encoded()
+
+
+# The reader reads the next 512 KiB while the threads decode the current window, behind 64 KiB of
+# room for the record the window ends inside; a longer one, or one larger than the window, takes
+# the slower way. Each row is the fixture's tree of eight in records of these sizes of padding.
+LARGE_RECORDS = [
+    ("every_cut_record_past_the_room", [200_000] * 8),
+    ("one_larger_than_the_window", [30_000, 30_000, 1_500_000] + [30_000] * 5),
+    ("cut_record_within_the_room", [70_000] * 8),
+]
+
+
+@pytest.mark.parametrize("name,pads", LARGE_RECORDS, ids=[r[0] for r in LARGE_RECORDS])
+def test_large_records_across_the_windows(tmp_path, name, pads):
+    records = [padded(i, pad) for i, pad in enumerate(pads)]
+    leaves = b"".join(records)
+    for threads in ("1", "2"):
+        for stdin in (False, True):
+            status, out, err = run_segment(tmp_path, leaves, options=("--threads", threads), stdin=stdin)
+            assert (status, err) == (0, ""), (threads, stdin)
+            assert [json.loads(x) for x in out.splitlines()] == [line(i) for i in range(8)], (threads, stdin)
+    # A fault early in the first window, found while the next is being read, and one in the last
+    # record, after the windows have moved on: both at their own record and offset.
+    early = records[0] + b"\xff" + records[1][1:] + b"".join(records[2:])
+    cut = leaves[:-1]
+    for threads in ("1", "2"):
+        status, out, err = run_segment(tmp_path, early, options=("--threads", threads))
+        assert (status, out) == (2, b"")
+        assert err == (f"HalyxVerificationError: record 1 at byte offset {len(records[0])}: leaf decode failed: "
+                       "CBOR decode error: unsupported value in CBOR header\n")
+        status, out, err = run_segment(tmp_path, cut, options=("--threads", threads))
+        assert (status, out) == (2, b"")
+        assert err == (f"HalyxVerificationError: record 7 at byte offset {len(leaves) - len(records[7])}: "
+                       "leaf decode failed: CBOR decode error: early end of CBOR data\n")
+
+
 @pytest.mark.parametrize("args,text", [
     (["segment", "--threads", "0", "a", "b", "c", "d"], "--threads takes a number of threads from 1 to 256, got '0'"),
     (["segment", "a", "b", "c", "--since", "x"], "--since takes two files (OLD_STH OLD_SIGNATURE)"),
