@@ -14,15 +14,9 @@
 #      loader by path), aarch64 under qemu-aarch64-static. Left out under qemu only:
 #      test_hostile_input.py, whose children cannot start (an aarch64 program runs only through
 #      qemu here) and whose whole-process memory limits would measure qemu rather than the module.
-#
-#   scripts/test-wheel-musl.sh [--prepare]
-# --prepare builds the interpreters alone, so that scripts/test.sh can have them built in the
-# background while it builds and tests the rest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-prepare=0
-[[ ${1:-} == --prepare ]] && prepare=1
 
 build=${HALYX_BUILD_DIR:-build}
 # Natively the tests take about half a minute; emulation is 10-30 times slower.
@@ -32,7 +26,7 @@ arches=(${HALYX_MUSL_ARCHES:-x86_64 aarch64})
 fail() { echo "test-wheel-musl: $*" >&2; exit 1; }
 
 zig_bin=$(scripts/zig-tools.sh)
-((prepare)) || tools=$(scripts/wheel-tools.sh)
+tools=$(scripts/wheel-tools.sh)
 recipe=$(cat scripts/musl-python.sh scripts/zig-tools.txt | sha256sum | cut -c1-12)
 
 # retag WHEEL ARCH: the wheel as musllinux_1_2_ARCH. zig links musl's libc by the name libc.so, which
@@ -65,7 +59,6 @@ for arch in "${arches[@]}"; do
   started=$SECONDS
   scripts/musl-python.sh "$arch" "$python_root"
   echo "test-wheel-musl: the musl CPython for $arch is ready after $((SECONDS - started)) s"
-  ((prepare)) && continue
 
   dist="$root/$build/dist-musl-$arch"
   site="$root/$build/musl-site-$arch"

@@ -19,9 +19,11 @@
 #   7. the musllinux_1_2 wheels, x86-64 and aarch64, built with zig's toolchain and tested under musl
 #      CPythons built with the same toolchain, the aarch64 one under qemu (scripts/test-wheel-musl.sh);
 #   8. the C++ and Python tests of the release build, under ctest (its summary ends the output).
-# ctest runs each tree's tests on every core. The interpreters of steps 6 and 7 are built from source
-# on first use: those builds start at once, in the background, each in a session of its own, so
-# that their downloads and their one-process configure runs overlap the builds before them.
+# ctest runs each tree's tests on every core. Steps 6 and 7 need interpreters built from source on
+# first use, so they start at once, in the background: the free-threaded interpreter's build, and
+# the whole of step 7. Each runs in a session of its own whose scheduling group has the least
+# weight the kernel gives, so it takes only the processor time that the steps in front leave idle
+# (downloads, one-process configure runs and tests) and does not slow them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -41,11 +43,11 @@ section() {
 ft_log=$(mktemp)
 ft_build=""
 musl_log=$(mktemp)
-musl_build=""
-# A run that stops early takes the interpreters' builds (each its own session) down with it.
+musl_test=""
+# A run that stops early takes what runs in the background (each its own session) down with it.
 finish() {
   [[ -n $ft_build ]] && kill -- "-$ft_build" 2>/dev/null
-  [[ -n $musl_build ]] && kill -- "-$musl_build" 2>/dev/null
+  [[ -n $musl_test ]] && kill -- "-$musl_test" 2>/dev/null
   rm -f "$ft_log" "$musl_log"
   times >"$times_file"
   printf '\n== finished in %d s, %s s of processor time\n' "$((SECONDS - started))" "$(cpu_so_far)"
@@ -55,10 +57,17 @@ trap finish EXIT
 
 # The build tools come first: the interpreter's build needs the compiler and apt's keyring.
 scripts/setup.sh
-setsid scripts/test-wheel-ft.sh --prepare >"$ft_log" 2>&1 &
+# in_background LOG COMMAND...: COMMAND in a session of its own, at the lowest weight of the kernel's
+# per-session scheduling groups where it has them, its output into LOG.
+in_background() {
+  local log=$1
+  shift
+  setsid bash -c 'echo 19 >/proc/self/autogroup 2>/dev/null || true; exec "$@"' in_background "$@" >"$log" 2>&1 &
+}
+in_background "$ft_log" scripts/test-wheel-ft.sh --prepare
 ft_build=$!
-setsid scripts/test-wheel-musl.sh --prepare >"$musl_log" 2>&1 &
-musl_build=$!
+in_background "$musl_log" scripts/test-wheel-musl.sh
+musl_test=$!
 
 section "release build"
 scripts/build.sh
@@ -98,15 +107,14 @@ ft_build=""
 cat "$ft_log"
 scripts/test-wheel-ft.sh
 
-section "musllinux wheels, x86-64 and aarch64"
-if ! wait "$musl_build"; then
+section "musllinux wheels, x86-64 and aarch64 (run in the background)"
+if ! wait "$musl_test"; then
   cat "$musl_log" >&2
-  echo "test: the musl CPythons could not be built" >&2
+  echo "test: the musllinux wheels failed" >&2
   exit 1
 fi
-musl_build=""
+musl_test=""
 cat "$musl_log"
-scripts/test-wheel-musl.sh
 
 section "release tests"
 ctest --test-dir build --output-on-failure -j"$(nproc)"
