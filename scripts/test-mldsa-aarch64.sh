@@ -4,7 +4,9 @@
 #   1. cross-builds only the ML-DSA and SHA-256 test program and the CPU check (halyx_paths), with
 #      GoogleTest from Debian's sources and no OpenSSL (HALYX_BUILD_MLDSA_TESTS_ONLY), and with
 #      every kernel checking the ranges its contract states (HALYX_CHECK_RANGES, as the sanitizer
-#      build has them on x86-64), so that a NEON kernel leaving a coefficient out of range stops;
+#      build has them on x86-64), so that a NEON kernel leaving a coefficient out of range stops,
+#      and with UndefinedBehaviorSanitizer, stopping at its first report (AddressSanitizer's shadow
+#      memory does not work under qemu-user; UBSan needs none);
 #   2. asks the CPU check under two CPU models: qemu's "max", which has the SHA-2 and SHA-3
 #      instructions, must offer and select neon_sha3; a Cortex-A72, which has SHA-2 but not SHA-3,
 #      must offer portable and neon only and select neon;
@@ -44,7 +46,8 @@ fi
 started=$SECONDS
 cmake -S . -B "$tree" -G Ninja -Wno-dev -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/aarch64-linux-gnu.cmake" \
   -DHALYX_BUILD_TESTS=OFF -DHALYX_BUILD_MLDSA_TESTS_ONLY=ON -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_CXX_FLAGS=-DHALYX_CHECK_RANGES -DHALYX_DEPS_CACHE="${HALYX_DEPS_CACHE:-$root/.cache}" \
+  -DCMAKE_CXX_FLAGS="-DHALYX_CHECK_RANGES -fsanitize=undefined -fno-sanitize-recover=all" \
+  -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=undefined -DHALYX_DEPS_CACHE="${HALYX_DEPS_CACHE:-$root/.cache}" \
   >"$tree.configure.log" 2>&1 ||
   { cat "$tree.configure.log" >&2; fail "configure failed"; }
 ninja -C "$tree" halyx_mldsa_tests halyx_paths >"$tree.build.log" 2>&1 ||

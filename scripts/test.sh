@@ -64,6 +64,16 @@ in_background() {
   shift
   setsid bash -c 'echo 19 >/proc/self/autogroup 2>/dev/null || true; exec "$@"' in_background "$@" >"$log" 2>&1 &
 }
+# await PID LOG FAILURE: waits for what in_background started, then shows its output; stops the
+# run with FAILURE if it failed.
+await() {
+  if ! wait "$1"; then
+    cat "$2" >&2
+    echo "test: $3" >&2
+    exit 1
+  fi
+  cat "$2"
+}
 in_background "$ft_log" scripts/test-wheel-ft.sh --prepare
 ft_build=$!
 in_background "$musl_log" scripts/test-wheel-musl.sh
@@ -98,23 +108,13 @@ section "aarch64 ML-DSA paths, under emulation"
 scripts/test-mldsa-aarch64.sh
 
 section "cp313t wheel, free-threaded"
-if ! wait "$ft_build"; then
-  cat "$ft_log" >&2
-  echo "test: the free-threaded CPython could not be built" >&2
-  exit 1
-fi
+await "$ft_build" "$ft_log" "the free-threaded CPython could not be built"
 ft_build=""
-cat "$ft_log"
 scripts/test-wheel-ft.sh
 
 section "musllinux wheels, x86-64 and aarch64 (run in the background)"
-if ! wait "$musl_test"; then
-  cat "$musl_log" >&2
-  echo "test: the musllinux wheels failed" >&2
-  exit 1
-fi
+await "$musl_test" "$musl_log" "the musllinux wheels failed"
 musl_test=""
-cat "$musl_log"
 
 section "release tests"
 ctest --test-dir build --output-on-failure -j"$(nproc)"

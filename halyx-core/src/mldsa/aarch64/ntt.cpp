@@ -49,16 +49,31 @@ constexpr std::array<Twiddle, N> INVERSE_TWIDDLES = twiddles<true>();
 constexpr Twiddle forward_twiddle(std::size_t len, std::size_t start) { return FORWARD_TWIDDLES[forward_zeta_index(len, start)]; }
 constexpr Twiddle inverse_twiddle(std::size_t len, std::size_t start) { return INVERSE_TWIDDLES[inverse_zeta_index(len, start)]; }
 
+// The low 32 bits of products, wrapping as the instructions do. GCC writes the signed intrinsics as
+// C multiplications, whose overflow is undefined, so the wrapping ones go through the unsigned
+// intrinsics: the same MUL and MLS instructions.
+[[gnu::always_inline]] inline uint32x4_t bits(int32x4_t a) noexcept { return vreinterpretq_u32_s32(a); }
+[[gnu::always_inline]] inline int32x4_t low_product(int32x4_t a, std::int32_t b) noexcept {
+  return vreinterpretq_s32_u32(vmulq_n_u32(bits(a), static_cast<std::uint32_t>(b)));
+}
+[[gnu::always_inline]] inline int32x4_t low_product(int32x4_t a, int32x4_t b) noexcept {
+  return vreinterpretq_s32_u32(vmulq_u32(bits(a), bits(b)));
+}
+// acc - a q, wrapping.
+[[gnu::always_inline]] inline int32x4_t minus_q_times(int32x4_t acc, int32x4_t a) noexcept {
+  return vreinterpretq_s32_u32(vmlsq_n_u32(bits(acc), bits(a), static_cast<std::uint32_t>(Q)));
+}
+
 // r congruent to a w, |r| < q, for |a| < 2^31 (proof above); the twiddle one for all lanes, or one per lane.
 [[gnu::always_inline]] inline int32x4_t multiply(int32x4_t a, Twiddle t) noexcept {
-  return vmlsq_n_s32(vmulq_n_s32(a, t.w), vqrdmulhq_n_s32(a, t.w_barrett), Q);
+  return minus_q_times(low_product(a, t.w), vqrdmulhq_n_s32(a, t.w_barrett));
 }
 [[gnu::always_inline]] inline int32x4_t multiply(int32x4_t a, int32x4_t w, int32x4_t w_barrett) noexcept {
-  return vmlsq_n_s32(vmulq_s32(a, w), vqrdmulhq_s32(a, w_barrett), Q);
+  return minus_q_times(low_product(a, w), vqrdmulhq_s32(a, w_barrett));
 }
 
 // reduce() of arith.hpp on four lanes: a - round(a / 2^23) q, |result| < q for |a| < 2^31 - 2^22.
-[[gnu::always_inline]] inline int32x4_t reduce(int32x4_t a) noexcept { return vmlsq_n_s32(a, vrshrq_n_s32(a, 23), Q); }
+[[gnu::always_inline]] inline int32x4_t reduce(int32x4_t a) noexcept { return minus_q_times(a, vrshrq_n_s32(a, 23)); }
 
 // The two shortest spans work inside registers. VLD4 of sixteen coefficients 16g .. 16g + 15 puts
 // coefficient 16g + 4i + j in lane i of register j, so the span-2 butterflies pair registers 0 and 2,
@@ -255,7 +270,7 @@ void matrix_row_neon(Poly& w, const Poly* a, const Poly* z, const Poly& c, const
     y = vld1q_s32(t.coeffs.data() + i);
     low = vmlsl_s32(low, vget_low_s32(x), vget_low_s32(y));
     high = vmlsl_high_s32(high, x, y);
-    const int32x4_t m = vmulq_n_s32(vmovn_high_s64(vmovn_s64(low), high), static_cast<std::int32_t>(Q_INVERSE));
+    const int32x4_t m = low_product(vmovn_high_s64(vmovn_s64(low), high), static_cast<std::int32_t>(Q_INVERSE));
     low = vmlsl_n_s32(low, vget_low_s32(m), Q);
     high = vmlsl_high_n_s32(high, m, Q);
     vst1q_s32(w.coeffs.data() + i, vshrn_high_n_s64(vshrn_n_s64(low, 32), high, 32));
