@@ -249,12 +249,9 @@ std::expected<void, SegmentError> SegmentVerifier::add_leaf_hashes(std::span<con
 
 std::expected<void, SegmentError> SegmentVerifier::add_leaf(ByteView record) {
   if (failure_) return std::unexpected(*failure_);
-  if (const auto view = leaf::read_canonical_leaf(record); view && view->length == record.size()) {
-    return add_leaf_hash(merkle::leaf_hash_of_canonical(record, log_id_), record.size());
-  }
-  auto leaf = leaf::decode_mtac_leaf(record);
-  if (!leaf) return fail(SegmentLeafDecodeFailed{records_, bytes_, std::move(leaf.error())});
-  return add_leaf_hash(merkle::leaf_hash(*leaf, log_id_), record.size());
+  auto hash = merkle::leaf_hash_of_record(record, log_id_);
+  if (!hash) return fail(SegmentLeafDecodeFailed{records_, bytes_, std::move(hash.error())});
+  return add_leaf_hash(*hash, record.size());
 }
 
 std::expected<void, SegmentError> SegmentVerifier::add_records(ByteView records) {

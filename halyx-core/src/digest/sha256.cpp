@@ -20,38 +20,24 @@ Hash32 digest_of(const detail::Sha256State& state) noexcept {
   return std::bit_cast<Hash32>(words);
 }
 
-// A message as the block function takes it: its whole blocks where they stand, then its last
-// bytes and the padding copied into one or two blocks of its own.
-class PaddedMessage {
- public:
-  static constexpr std::size_t BLOCK = detail::SHA256_BLOCK;
-
-  // tail_ is written in full here, before anything reads it: the rest of the message, 0x80, zeros,
-  // the length.
-  explicit PaddedMessage(ByteView message) noexcept
-      : data_(message.data()), whole_(message.size() / BLOCK) {
-    const std::size_t rest = message.size() % BLOCK;
-    if (rest != 0) std::memcpy(tail_.data(), message.data() + whole_ * BLOCK, rest);
-    tail_[rest] = 0x80;
-    tail_blocks_ = rest + 1 + 8 > BLOCK ? 2 : 1;
-    const std::size_t end = tail_blocks_ * BLOCK;
-    std::memset(tail_.data() + rest + 1, 0, end - 8 - (rest + 1));
-    const std::uint64_t bits = std::uint64_t{message.size()} * 8;
-    for (std::size_t i = 0; i < 8; ++i) tail_[end - 1 - i] = static_cast<std::uint8_t>(bits >> (8 * i));
-  }
-
-  [[nodiscard]] std::size_t blocks() const noexcept { return whole_ + tail_blocks_; }
-  [[nodiscard]] const std::uint8_t* block(std::size_t k) const noexcept {
-    return k < whole_ ? data_ + k * BLOCK : tail_.data() + (k - whole_) * BLOCK;
-  }
-
- private:
-  const std::uint8_t* data_;
-  std::size_t whole_, tail_blocks_ = 1;
-  std::array<std::uint8_t, 2 * BLOCK> tail_;  // only the first tail_blocks_ blocks are used
-};
-
 }  // namespace
+
+namespace detail {
+
+// tail_ is written in full here, before anything reads it: the rest of the message, 0x80, zeros, the
+// length.
+PaddedMessage::PaddedMessage(ByteView message) noexcept : data_(message.data()), whole_(message.size() / SHA256_BLOCK) {
+  const std::size_t rest = message.size() % SHA256_BLOCK;
+  if (rest != 0) std::memcpy(tail_.data(), message.data() + whole_ * SHA256_BLOCK, rest);
+  tail_[rest] = 0x80;
+  tail_blocks_ = rest + 1 + 8 > SHA256_BLOCK ? 2 : 1;
+  const std::size_t end = tail_blocks_ * SHA256_BLOCK;
+  std::memset(tail_.data() + rest + 1, 0, end - 8 - (rest + 1));
+  const std::uint64_t bits = std::uint64_t{message.size()} * 8;
+  for (std::size_t i = 0; i < 8; ++i) tail_[end - 1 - i] = static_cast<std::uint8_t>(bits >> (8 * i));
+}
+
+}  // namespace detail
 
 bool Sha256::hardware_available() noexcept {
   static const bool available = detail::cpu_has_sha256_instructions();
@@ -107,8 +93,8 @@ void sha256_x4(std::span<const ByteView, 4> messages, std::span<Hash32, 4> out, 
   constexpr std::size_t L = detail::SHA256_LANES;
   const bool hw = hardware && Sha256::hardware_available();
   std::array<detail::Sha256State, L> states;  // each set below before use
-  const std::array<PaddedMessage, L> padded = {PaddedMessage(messages[0]), PaddedMessage(messages[1]),
-                                               PaddedMessage(messages[2]), PaddedMessage(messages[3])};
+  const std::array<detail::PaddedMessage, L> padded = {detail::PaddedMessage(messages[0]), detail::PaddedMessage(messages[1]),
+                                                       detail::PaddedMessage(messages[2]), detail::PaddedMessage(messages[3])};
   std::size_t common = padded[0].blocks();
   for (std::size_t l = 0; l < L; ++l) {
     states[l] = detail::SHA256_INITIAL_STATE;
@@ -169,6 +155,49 @@ void sha256_x4_padded(std::span<const std::uint8_t* const, 4> padded, std::size_
     for (std::size_t l = 0; l < L; ++l) detail::compress_portable(states[l], padded[l], blocks);
   }
   for (std::size_t l = 0; l < L; ++l) out[l] = digest_of(states[l]);
+}
+
+Hash32 sha256_padded(const std::uint8_t* padded, std::size_t blocks, bool hardware) noexcept {
+  detail::Sha256State state = detail::SHA256_INITIAL_STATE;
+  if (hardware && Sha256::hardware_available()) {
+    detail::compress_hw(state, padded, blocks);
+  } else {
+    detail::compress_portable(state, padded, blocks);
+  }
+  return digest_of(state);
+}
+
+Sha256Beside::Sha256Beside(ByteView message, bool hardware) noexcept
+    : message_(message), hardware_(hardware && Sha256::hardware_available()) {}
+
+Hash32 Sha256Beside::hash_padded(const std::uint8_t* padded, std::size_t blocks) noexcept {
+  if (!hardware_) return sha256_padded(padded, blocks, false);
+  std::array<detail::Sha256State, 2> states = {detail::SHA256_INITIAL_STATE, state_};
+  std::size_t k = 0;
+  // A few pairs to a call: one call per pair costs about a tenth more.
+  constexpr std::size_t BATCH = 4;
+  std::array<detail::BlockPair, BATCH> pairs;  // the first n filled before each call
+  while (k < blocks && next_ < message_.blocks()) {
+    const std::size_t n = std::min({BATCH, blocks - k, message_.blocks() - next_});
+    for (std::size_t j = 0; j < n; ++j) pairs[j] = {padded + (k + j) * detail::SHA256_BLOCK, message_.block(next_ + j)};
+    detail::compress_hw_x2(states, pairs.data(), n);
+    k += n;
+    next_ += n;
+  }
+  if (k < blocks) detail::compress_hw(states[0], padded + k * detail::SHA256_BLOCK, blocks - k);
+  state_ = states[1];
+  return digest_of(states[0]);
+}
+
+Hash32 Sha256Beside::finish() noexcept {
+  for (; next_ < message_.blocks(); ++next_) {
+    if (hardware_) {
+      detail::compress_hw(state_, message_.block(next_), 1);
+    } else {
+      detail::compress_portable(state_, message_.block(next_), 1);
+    }
+  }
+  return digest_of(state_);
 }
 
 Hash32 sha256(std::initializer_list<ByteView> parts) noexcept {

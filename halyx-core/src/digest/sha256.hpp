@@ -12,6 +12,7 @@
 #include <span>
 
 #include <halyx/bytes.hpp>
+#include <halyx/digest/sha256_compress.hpp>
 
 namespace halyx::digest {
 
@@ -39,6 +40,53 @@ std::size_t pad_in_place(std::uint8_t* data, std::size_t length) noexcept;
 // all four span `blocks` blocks. As sha256_x4, without copying anything of the messages.
 void sha256_x4_padded(std::span<const std::uint8_t* const, 4> padded, std::size_t blocks,
                       std::span<Hash32, 4> out, bool hardware = true) noexcept;
+
+// Returns SHA-256 of the message whose padded blocks (pad_in_place) are the `blocks` blocks at
+// `padded`. `hardware` as for Sha256.
+[[nodiscard]] Hash32 sha256_padded(const std::uint8_t* padded, std::size_t blocks, bool hardware = true) noexcept;
+
+namespace detail {
+
+// A message as the block function takes it: its whole blocks where they stand, then its last bytes
+// and the padding copied into one or two blocks of its own.
+class PaddedMessage {
+ public:
+  explicit PaddedMessage(ByteView message) noexcept;
+
+  [[nodiscard]] std::size_t blocks() const noexcept { return whole_ + tail_blocks_; }
+  [[nodiscard]] const std::uint8_t* block(std::size_t k) const noexcept {
+    return k < whole_ ? data_ + k * SHA256_BLOCK : tail_.data() + (k - whole_) * SHA256_BLOCK;
+  }
+
+ private:
+  const std::uint8_t* data_;
+  std::size_t whole_, tail_blocks_ = 1;
+  std::array<std::uint8_t, 2 * SHA256_BLOCK> tail_;  // only the first tail_blocks_ blocks are used
+};
+
+}  // namespace detail
+
+// SHA-256 of one message, taken in step with a chain of short hashes in which each waits on the
+// one before: the nodes of a Merkle walk. Such a chain alone leaves the SHA instructions idle for
+// part of each round, waiting on its result; the message's blocks run beside it in that time, so
+// that the two cost little more than the chain alone. Where a processor has no SHA instructions, the
+// two are simply hashed one after the other. Allocates nothing.
+class Sha256Beside {
+ public:
+  // `message` must outlive this object. `hardware` as for Sha256.
+  explicit Sha256Beside(ByteView message, bool hardware = true) noexcept;
+
+  // Returns sha256_padded(padded, blocks), taking as many of the message's blocks beside it as are left.
+  [[nodiscard]] Hash32 hash_padded(const std::uint8_t* padded, std::size_t blocks) noexcept;
+  // Returns the message's digest, after its blocks that are left. The object must not be used afterwards.
+  [[nodiscard]] Hash32 finish() noexcept;
+
+ private:
+  detail::PaddedMessage message_;
+  std::size_t next_ = 0;  // the message's first block not yet compressed
+  detail::Sha256State state_ = detail::SHA256_INITIAL_STATE;
+  bool hardware_;
+};
 
 // A digest fed in pieces; holds 112 bytes and allocates nothing.
 class Sha256 {

@@ -84,12 +84,14 @@ __attribute__((target("sha,sse4.1,ssse3"))) void compress_sha_ni(Sha256State& st
   _mm_storeu_si128(reinterpret_cast<__m128i*>(&state[4]), hgfe);
 }
 
-// The same rounds as compress_sha_ni, for four chains at once, each step written out for every
-// lane before the next step so that the four chains' instructions interleave.
-__attribute__((target("sha,sse4.1,ssse3"))) void compress_sha_ni_x4(std::array<Sha256State, SHA256_LANES>& states,
-                                                                       const BlockQuad* blocks,
-                                                                       std::size_t count) noexcept {
-  constexpr std::size_t L = SHA256_LANES;
+namespace {
+
+// The same rounds as compress_sha_ni, for L chains at once, each step written out for every lane
+// before the next step so that the chains' instructions interleave.
+template <std::size_t L>
+__attribute__((target("sha,sse4.1,ssse3"))) inline void sha_ni_lanes(std::array<Sha256State, L>& states,
+                                                                        const std::array<const std::uint8_t*, L>* blocks,
+                                                                        std::size_t count) noexcept {
   const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
   __m128i abef[L], cdgh[L];
   for (std::size_t l = 0; l < L; ++l) {
@@ -139,11 +141,26 @@ __attribute__((target("sha,sse4.1,ssse3"))) void compress_sha_ni_x4(std::array<S
   }
 }
 
+}  // namespace
+
+__attribute__((target("sha,sse4.1,ssse3"))) void compress_sha_ni_x4(std::array<Sha256State, SHA256_LANES>& states,
+                                                                       const BlockQuad* blocks,
+                                                                       std::size_t count) noexcept {
+  sha_ni_lanes(states, blocks, count);
+}
+
+__attribute__((target("sha,sse4.1,ssse3"))) void compress_sha_ni_x2(std::array<Sha256State, 2>& states,
+                                                                       const BlockPair* blocks,
+                                                                       std::size_t count) noexcept {
+  sha_ni_lanes(states, blocks, count);
+}
+
 #else  // other processors: the portable block function does the work
 
 bool cpu_has_sha_ni() noexcept { return false; }
 void compress_sha_ni(Sha256State&, const std::uint8_t*, std::size_t) noexcept {}
 void compress_sha_ni_x4(std::array<Sha256State, SHA256_LANES>&, const BlockQuad*, std::size_t) noexcept {}
+void compress_sha_ni_x2(std::array<Sha256State, 2>&, const BlockPair*, std::size_t) noexcept {}
 
 #endif
 
@@ -185,11 +202,14 @@ __attribute__((target("+crypto"))) void compress_armv8(Sha256State& state, const
   vst1q_u32(&state[4], efgh);
 }
 
-// Four chains, each step written out for every lane before the next, so that one chain's rounds
-// run while another's wait on their result.
-__attribute__((target("+crypto"))) void compress_armv8_x4(std::array<Sha256State, SHA256_LANES>& states,
-                                                         const BlockQuad* blocks, std::size_t count) noexcept {
-  constexpr std::size_t L = SHA256_LANES;
+namespace {
+
+// L chains, each step written out for every lane before the next, so that one chain's rounds run
+// while another's wait on their result.
+template <std::size_t L>
+__attribute__((target("+crypto"))) inline void armv8_lanes(std::array<Sha256State, L>& states,
+                                                            const std::array<const std::uint8_t*, L>* blocks,
+                                                            std::size_t count) noexcept {
   uint32x4_t abcd[L], efgh[L];
   for (std::size_t l = 0; l < L; ++l) {
     abcd[l] = vld1q_u32(&states[l][0]);
@@ -229,11 +249,24 @@ __attribute__((target("+crypto"))) void compress_armv8_x4(std::array<Sha256State
   }
 }
 
+}  // namespace
+
+__attribute__((target("+crypto"))) void compress_armv8_x4(std::array<Sha256State, SHA256_LANES>& states,
+                                                         const BlockQuad* blocks, std::size_t count) noexcept {
+  armv8_lanes(states, blocks, count);
+}
+
+__attribute__((target("+crypto"))) void compress_armv8_x2(std::array<Sha256State, 2>& states, const BlockPair* blocks,
+                                                         std::size_t count) noexcept {
+  armv8_lanes(states, blocks, count);
+}
+
 #else
 
 bool cpu_has_armv8_sha2() noexcept { return false; }
 void compress_armv8(Sha256State&, const std::uint8_t*, std::size_t) noexcept {}
 void compress_armv8_x4(std::array<Sha256State, SHA256_LANES>&, const BlockQuad*, std::size_t) noexcept {}
+void compress_armv8_x2(std::array<Sha256State, 2>&, const BlockPair*, std::size_t) noexcept {}
 
 #endif
 
@@ -258,6 +291,14 @@ void compress_hw_x4(std::array<Sha256State, SHA256_LANES>& states, const BlockQu
   compress_armv8_x4(states, blocks, count);
 #else
   compress_sha_ni_x4(states, blocks, count);
+#endif
+}
+
+void compress_hw_x2(std::array<Sha256State, 2>& states, const BlockPair* blocks, std::size_t count) noexcept {
+#if defined(__aarch64__)
+  compress_armv8_x2(states, blocks, count);
+#else
+  compress_sha_ni_x2(states, blocks, count);
 #endif
 }
 

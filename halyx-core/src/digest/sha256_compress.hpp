@@ -39,14 +39,20 @@ inline constexpr std::size_t SHA256_LANES = 4;
 using BlockQuad = std::array<const std::uint8_t*, SHA256_LANES>;
 void compress_sha_ni_x4(std::array<Sha256State, SHA256_LANES>& states, const BlockQuad* blocks,
                         std::size_t count) noexcept;
+// Two chains the same way, for a chain that waits on each of its results (a Merkle walk) with one
+// other message beside it.
+using BlockPair = std::array<const std::uint8_t*, 2>;
+void compress_sha_ni_x2(std::array<Sha256State, 2>& states, const BlockPair* blocks, std::size_t count) noexcept;
 
 // The same two with the ARMv8 SHA-2 instructions, only where cpu_has_armv8_sha2() holds.
 void compress_armv8(Sha256State& state, const std::uint8_t* blocks, std::size_t count) noexcept;
 void compress_armv8_x4(std::array<Sha256State, SHA256_LANES>& states, const BlockQuad* blocks,
                        std::size_t count) noexcept;
+void compress_armv8_x2(std::array<Sha256State, 2>& states, const BlockPair* blocks, std::size_t count) noexcept;
 
-// compress_sha_ni or compress_armv8, as this architecture has; and the four-chain ones.
+// compress_sha_ni or compress_armv8, as this architecture has; and the four- and two-chain ones.
 void compress_hw(Sha256State& state, const std::uint8_t* blocks, std::size_t count) noexcept;
 void compress_hw_x4(std::array<Sha256State, SHA256_LANES>& states, const BlockQuad* blocks, std::size_t count) noexcept;
+void compress_hw_x2(std::array<Sha256State, 2>& states, const BlockPair* blocks, std::size_t count) noexcept;
 
 }  // namespace halyx::digest::detail

@@ -7,6 +7,7 @@
 #include <span>
 
 #include <halyx/bytes.hpp>
+#include <halyx/digest/sha256.hpp>
 #include <halyx/serialization/inclusion_proof.hpp>
 #include <halyx/serialization/mtac_leaf.hpp>
 #include <halyx/serialization/signed_tree_head.hpp>
@@ -39,5 +40,12 @@ inline constexpr std::array<std::uint8_t, 16> LEAF_DOMAIN_TAG = {'h', 'a', 'l', 
 // not fit the STH's tree. It checks nothing of the STH itself: callers check its signature first.
 [[nodiscard]] bool verify_leaf_in_tree(const leaf::MtacLeaf& leaf, const wire::InclusionProof& proof,
                                        const wire::SignedTreeHead& sth);
+
+// The same for a leaf hash already taken (leaf_hash, or leaf_hash_of_record).
+[[nodiscard]] bool verify_leaf_hash_in_tree(const Hash32& leaf_hash, const wire::InclusionProof& proof,
+                                            const wire::SignedTreeHead& sth);
+// The same again, with `beside` taking its message's digest beside the walk's node hashes.
+[[nodiscard]] bool verify_leaf_hash_in_tree(const Hash32& leaf_hash, const wire::InclusionProof& proof,
+                                            const wire::SignedTreeHead& sth, digest::Sha256Beside& beside);
 
 }  // namespace halyx::merkle

@@ -67,6 +67,15 @@ void leaf_hashes_of_canonical_x4(std::span<const ByteView, 4> canonical, const H
   }
 }
 
+std::expected<Hash32, leaf::LeafDecodeError> leaf_hash_of_record(ByteView record, const Hash32& log_id) {
+  if (const auto view = leaf::read_canonical_leaf(record); view && view->length == record.size()) {
+    return leaf_hash_of_canonical(record, log_id);
+  }
+  auto leaf = leaf::decode_mtac_leaf(record);
+  if (!leaf) return std::unexpected(std::move(leaf.error()));
+  return leaf_hash(*leaf, log_id);
+}
+
 Hash32 leaf_hash(const leaf::MtacLeaf& leaf, const Hash32& log_id) {
   // The canonical bytes go straight into the digest behind the prefix: no preimage is built, so a
   // leaf of any size costs no memory beyond the record itself.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <expected>
 #include <span>
 
 #include <halyx/bytes.hpp>
@@ -18,6 +19,11 @@ namespace halyx::merkle {
 // record that are already its canonical re-serialisation (leaf::read_canonical_leaf): then it is
 // leaf_hash of the record, without decoding or writing it again.
 [[nodiscard]] Hash32 leaf_hash_of_canonical(ByteView canonical, const Hash32& log_id) noexcept;
+
+// Returns leaf_hash of the leaf that `record` decodes to (leaf::decode_mtac_leaf), the same hash
+// decoding it and hashing the leaf gives; a record already in its canonical form is hashed as it
+// stands, without being decoded into a leaf. Errors: the decode's. Throws std::bad_alloc only.
+[[nodiscard]] std::expected<Hash32, leaf::LeafDecodeError> leaf_hash_of_record(ByteView record, const Hash32& log_id);
 
 // Returns in out[i] leaf_hash_of_canonical(canonical[i], log_id) for four records, hashed side by
 // side (digest::sha256_x4) when each is at most MAX_X4_RECORD bytes, one after another otherwise.

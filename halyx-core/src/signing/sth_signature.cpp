@@ -37,7 +37,12 @@ std::expected<void, SthVerifyError> verify_sth_signature(const wire::SignedTreeH
                                                          const PreparedSignature& signature,
                                                          CaPublicKey ca_public_key,
                                                          ByteView already_verified) {
-  const Hash32 derived = derive_log_id(ca_public_key);
+  return verify_sth_signature_under_log_id(sth, signature, derive_log_id(ca_public_key), already_verified);
+}
+
+std::expected<void, SthVerifyError> verify_sth_signature_under_log_id(const wire::SignedTreeHead& sth,
+                                                                      const PreparedSignature& signature,
+                                                                      const Hash32& derived, ByteView already_verified) {
   if (derived != sth.log_id) return std::unexpected(LogIdMismatch{sth.log_id, derived});
   if (signature.signature_size() != ML_DSA_65_SIGNATURE_LENGTH) return std::unexpected(SignatureInvalid{});
 

@@ -48,4 +48,10 @@ using SthVerifyError = std::variant<SignatureInvalid, LogIdMismatch>;
                                                                        CaPublicKey ca_public_key,
                                                                        ByteView already_verified = {});
 
+// The same checks, for a caller that has already derived the key's log id (derive_log_id) beside
+// other work.
+[[nodiscard]] std::expected<void, SthVerifyError> verify_sth_signature_under_log_id(
+    const wire::SignedTreeHead& sth, const PreparedSignature& signature, const Hash32& derived_log_id,
+    ByteView already_verified = {});
+
 }  // namespace halyx::signing

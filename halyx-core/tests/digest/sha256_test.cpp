@@ -121,5 +121,36 @@ TEST(Sha256, FourPaddedInPlaceAgreeWithEachAlone) {
   }
 }
 
+// A message hashed beside a chain of short padded hashes: every short hash and the message's digest
+// as each alone gives them, for chains shorter and longer than the message, and messages that end
+// on both sides of a block.
+TEST(Sha256, MessageBesideAChainAgreesWithEachAlone) {
+  std::mt19937 random(20261211);
+  std::vector<std::uint8_t> data(2000);
+  for (auto& b : data) b = static_cast<std::uint8_t>(random());
+  for (bool hardware : ways()) {
+    for (const std::size_t length : {0, 55, 56, 64, 1952, 2000}) {
+      for (const std::size_t links : {0, 1, 3, 20, 40}) {
+        const ByteView message(data.data(), length);
+        Sha256Beside beside(message, hardware);
+        // Each link's 1 or 2 padded blocks start with the digest before it, as a walk's nodes do.
+        Hash32 last{};
+        for (std::size_t i = 0; i < links; ++i) {
+          const std::size_t size = i % 2 == 0 ? 33 : 65;
+          std::array<std::uint8_t, 128> padded{};
+          std::copy(last.begin(), last.end(), padded.begin());
+          padded[32] = static_cast<std::uint8_t>(i);
+          const Hash32 want = digest_of(false, ByteView(padded.data(), size), 4096);
+          const std::size_t blocks = pad_in_place(padded.data(), size);
+          last = beside.hash_padded(padded.data(), blocks);
+          ASSERT_EQ(last, want) << (hardware ? "hardware" : "portable") << ", link " << i << " of " << links;
+        }
+        EXPECT_EQ(beside.finish(), digest_of(false, message, 4096))
+            << (hardware ? "hardware" : "portable") << ", " << length << " bytes beside " << links << " links";
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace halyx::digest
