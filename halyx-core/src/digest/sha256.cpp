@@ -20,6 +20,46 @@ Hash32 digest_of(const detail::Sha256State& state) noexcept {
   return std::bit_cast<Hash32>(words);
 }
 
+// The x86 SHA extensions, which the register-resident pair chain needs.
+bool sha_ni_available() noexcept {
+  static const bool available = detail::cpu_has_sha_ni();
+  return available;
+}
+
+// One link of a pair chain written out and padded, for the block function: two blocks.
+class PairPreimage {
+ public:
+  static constexpr std::size_t LENGTH = 1 + 2 * HASH_LENGTH;
+  static constexpr std::size_t BLOCKS = padded_blocks(LENGTH);
+
+  explicit PairPreimage(std::uint8_t prefix) noexcept {
+    bytes_[0] = prefix;
+    pad_in_place(bytes_.data(), LENGTH);
+  }
+  // Sets the link's two hashes and returns the padded blocks.
+  const std::uint8_t* set(const Hash32& left, const Hash32& right) noexcept {
+    std::copy(left.begin(), left.end(), bytes_.begin() + 1);
+    std::copy(right.begin(), right.end(), bytes_.begin() + 1 + HASH_LENGTH);
+    return bytes_.data();
+  }
+
+ private:
+  std::array<std::uint8_t, BLOCKS * detail::SHA256_BLOCK> bytes_{};
+};
+
+// The pair chain link by link, each link's digest given by hash(padded, blocks).
+template <class Hash>
+Hash32 pair_chain_through(std::uint8_t prefix, const Hash32& start, std::span<const Hash32> others,
+                          std::uint64_t other_on_left, Hash hash) noexcept {
+  PairPreimage preimage(prefix);
+  Hash32 h = start;
+  for (std::size_t i = 0; i < others.size(); ++i) {
+    const bool left = ((other_on_left >> i) & 1) != 0;
+    h = hash(left ? preimage.set(others[i], h) : preimage.set(h, others[i]), PairPreimage::BLOCKS);
+  }
+  return h;
+}
+
 }  // namespace
 
 namespace detail {
@@ -187,6 +227,35 @@ Hash32 Sha256Beside::hash_padded(const std::uint8_t* padded, std::size_t blocks)
   if (k < blocks) detail::compress_hw(states[0], padded + k * detail::SHA256_BLOCK, blocks - k);
   state_ = states[1];
   return digest_of(states[0]);
+}
+
+Hash32 sha256_pair_chain(std::uint8_t prefix, const Hash32& start, std::span<const Hash32> others,
+                         std::uint64_t other_on_left, bool hardware) noexcept {
+  if (hardware && sha_ni_available()) {
+    Hash32 h = start;
+    detail::pair_chain_sha_ni(prefix, h, others.data(), others.size(), other_on_left, nullptr, nullptr, 0);
+    return h;
+  }
+  return pair_chain_through(prefix, start, others, other_on_left, [hardware](const std::uint8_t* padded, std::size_t blocks) {
+    return sha256_padded(padded, blocks, hardware);
+  });
+}
+
+Hash32 Sha256Beside::pair_chain(std::uint8_t prefix, const Hash32& start, std::span<const Hash32> others,
+                                std::uint64_t other_on_left) noexcept {
+  if (hardware_ && sha_ni_available()) {
+    constexpr std::size_t MOST = std::size_t{2} * 64;  // two blocks beside each of at most 64 links
+    std::array<const std::uint8_t*, MOST> blocks;  // the first n set below
+    const std::size_t n = std::min({MOST, 2 * others.size(), message_.blocks() - next_});
+    for (std::size_t j = 0; j < n; ++j) blocks[j] = message_.block(next_ + j);
+    Hash32 h = start;
+    detail::pair_chain_sha_ni(prefix, h, others.data(), others.size(), other_on_left, &state_, blocks.data(), n);
+    next_ += n;
+    return h;
+  }
+  return pair_chain_through(prefix, start, others, other_on_left, [this](const std::uint8_t* padded, std::size_t blocks) {
+    return hash_padded(padded, blocks);
+  });
 }
 
 Hash32 Sha256Beside::finish() noexcept {

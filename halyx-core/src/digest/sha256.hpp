@@ -45,6 +45,14 @@ void sha256_x4_padded(std::span<const std::uint8_t* const, 4> padded, std::size_
 // `padded`. `hardware` as for Sha256.
 [[nodiscard]] Hash32 sha256_padded(const std::uint8_t* padded, std::size_t blocks, bool hardware = true) noexcept;
 
+// Returns the end h_n of the chain h_0 = start, h_{i+1} = SHA-256(prefix || l_i || r_i), where
+// (l_i, r_i) is (others[i], h_i) when bit i of `other_on_left` is set and (h_i, others[i]) when it
+// is clear: a walk up a Merkle tree, from a leaf's hash to the root. At most 64 links. With the x86
+// SHA extensions each link's digest stays in registers to become the next link's message.
+// `hardware` as for Sha256.
+[[nodiscard]] Hash32 sha256_pair_chain(std::uint8_t prefix, const Hash32& start, std::span<const Hash32> others,
+                                       std::uint64_t other_on_left, bool hardware = true) noexcept;
+
 namespace detail {
 
 // A message as the block function takes it: its whole blocks where they stand, then its last bytes
@@ -78,6 +86,10 @@ class Sha256Beside {
 
   // Returns sha256_padded(padded, blocks), taking as many of the message's blocks beside it as are left.
   [[nodiscard]] Hash32 hash_padded(const std::uint8_t* padded, std::size_t blocks) noexcept;
+  // Returns sha256_pair_chain(prefix, start, others, other_on_left), taking up to two of the message's
+  // blocks beside each link.
+  [[nodiscard]] Hash32 pair_chain(std::uint8_t prefix, const Hash32& start, std::span<const Hash32> others,
+                                  std::uint64_t other_on_left) noexcept;
   // Returns the message's digest, after its blocks that are left. The object must not be used afterwards.
   [[nodiscard]] Hash32 finish() noexcept;
 

@@ -41,118 +41,182 @@ bool cpu_has_sha_ni() noexcept {
   return sse41 && (ebx & bit_SHA) != 0;
 }
 
+#define HALYX_SHA_NI __attribute__((target("sha,sse4.1,ssse3")))
+
+namespace {
+
 // The instructions keep the eight working variables as two vectors, ABEF and CDGH; each
 // sha256rnds2 performs two rounds, and sha256msg1/sha256msg2 extend the message schedule four words
 // at a time: W[t..t+3] from W[t-16..t-13], W[t-15..t-12], W[t-7..t-4] and W[t-2..t-1].
-__attribute__((target("sha,sse4.1,ssse3"))) void compress_sha_ni(Sha256State& state, const std::uint8_t* blocks,
-                                                                    std::size_t count) noexcept {
-  const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
-  __m128i dcba = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&state[0]));
-  __m128i hgfe = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&state[4]));
+struct Lane {
+  __m128i abef, cdgh;
+};
+
+// The block's words are big-endian: this shuffle turns 16 bytes into four words, and back.
+HALYX_SHA_NI inline __m128i byte_swap() noexcept { return _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL); }
+
+HALYX_SHA_NI inline Lane lane_of(const Sha256State& state) noexcept {
+  const __m128i dcba = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&state[0]));
+  const __m128i hgfe = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&state[4]));
   const __m128i cdab = _mm_shuffle_epi32(dcba, 0xB1);
   const __m128i efgh = _mm_shuffle_epi32(hgfe, 0x1B);
-  __m128i abef = _mm_alignr_epi8(cdab, efgh, 8);
-  __m128i cdgh = _mm_blend_epi16(efgh, cdab, 0xF0);
+  return {_mm_alignr_epi8(cdab, efgh, 8), _mm_blend_epi16(efgh, cdab, 0xF0)};
+}
 
-  for (; count != 0; --count, blocks += SHA256_BLOCK) {
-    const __m128i abef_in = abef, cdgh_in = cdgh;
-    __m128i w[4];  // w[g % 4] holds W[4g .. 4g+3] when group g runs
-    for (std::size_t i = 0; i < 4; ++i) {
-      w[i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks + 16 * i)), byte_swap);
-    }
-#pragma GCC unroll 16
-    for (std::size_t g = 0; g < 16; ++g) {
-      const __m128i wk = _mm_add_epi32(w[g & 3], _mm_load_si128(reinterpret_cast<const __m128i*>(&K[4 * g])));
-      cdgh = _mm_sha256rnds2_epu32(cdgh, abef, wk);
-      abef = _mm_sha256rnds2_epu32(abef, cdgh, _mm_shuffle_epi32(wk, 0x0E));
-      if (g < 12) {
-        // W[4g+16 .. 4g+19], into the slot whose words have just been used.
-        const __m128i partial = _mm_add_epi32(_mm_sha256msg1_epu32(w[g & 3], w[(g + 1) & 3]),
-                                              _mm_alignr_epi8(w[(g + 3) & 3], w[(g + 2) & 3], 4));
-        w[g & 3] = _mm_sha256msg2_epu32(partial, w[(g + 3) & 3]);
-      }
-    }
-    abef = _mm_add_epi32(abef, abef_in);
-    cdgh = _mm_add_epi32(cdgh, cdgh_in);
-  }
-
-  const __m128i feba = _mm_shuffle_epi32(abef, 0x1B);
-  const __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);
+// The state's words in order: a b c d, then e f g h.
+HALYX_SHA_NI inline void words_of(const Lane& lane, __m128i& dcba, __m128i& hgfe) noexcept {
+  const __m128i feba = _mm_shuffle_epi32(lane.abef, 0x1B);
+  const __m128i dchg = _mm_shuffle_epi32(lane.cdgh, 0xB1);
   dcba = _mm_blend_epi16(feba, dchg, 0xF0);
   hgfe = _mm_alignr_epi8(dchg, feba, 8);
+}
+
+HALYX_SHA_NI inline void store(const Lane& lane, Sha256State& state) noexcept {
+  __m128i dcba, hgfe;
+  words_of(lane, dcba, hgfe);
   _mm_storeu_si128(reinterpret_cast<__m128i*>(&state[0]), dcba);
   _mm_storeu_si128(reinterpret_cast<__m128i*>(&state[4]), hgfe);
 }
 
-namespace {
+HALYX_SHA_NI inline void load_block(const std::uint8_t* block, __m128i* w) noexcept {
+  for (std::size_t i = 0; i < 4; ++i) {
+    w[i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i)), byte_swap());
+  }
+}
 
-// The same rounds as compress_sha_ni, for L chains at once, each step written out for every lane
-// before the next step so that the chains' instructions interleave.
+// One block into each of L chains, w[l] holding lane l's block as four vectors of words (used up),
+// each step written out for every lane before the next so that the chains' instructions interleave.
 template <std::size_t L>
-__attribute__((target("sha,sse4.1,ssse3"))) inline void sha_ni_lanes(std::array<Sha256State, L>& states,
-                                                                        const std::array<const std::uint8_t*, L>* blocks,
-                                                                        std::size_t count) noexcept {
-  const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
-  __m128i abef[L], cdgh[L];
-  for (std::size_t l = 0; l < L; ++l) {
-    const __m128i dcba = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&states[l][0]));
-    const __m128i hgfe = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&states[l][4]));
-    const __m128i cdab = _mm_shuffle_epi32(dcba, 0xB1);
-    const __m128i efgh = _mm_shuffle_epi32(hgfe, 0x1B);
-    abef[l] = _mm_alignr_epi8(cdab, efgh, 8);
-    cdgh[l] = _mm_blend_epi16(efgh, cdab, 0xF0);
-  }
-  for (; count != 0; --count, ++blocks) {
-    __m128i abef_in[L], cdgh_in[L], w[L][4];
-    for (std::size_t l = 0; l < L; ++l) {
-      abef_in[l] = abef[l];
-      cdgh_in[l] = cdgh[l];
-      for (std::size_t i = 0; i < 4; ++i) {
-        w[l][i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>((*blocks)[l] + 16 * i)), byte_swap);
-      }
-    }
+HALYX_SHA_NI inline void block_rounds(Lane* lanes, __m128i (*w)[4]) noexcept {
+  Lane in[L];
+  for (std::size_t l = 0; l < L; ++l) in[l] = lanes[l];
 #pragma GCC unroll 16
-    for (std::size_t g = 0; g < 16; ++g) {
-      const __m128i k = _mm_load_si128(reinterpret_cast<const __m128i*>(&K[4 * g]));
-      __m128i wk[L];
-      for (std::size_t l = 0; l < L; ++l) {
-        wk[l] = _mm_add_epi32(w[l][g & 3], k);
-        cdgh[l] = _mm_sha256rnds2_epu32(cdgh[l], abef[l], wk[l]);
-      }
-      for (std::size_t l = 0; l < L; ++l) abef[l] = _mm_sha256rnds2_epu32(abef[l], cdgh[l], _mm_shuffle_epi32(wk[l], 0x0E));
-      if (g < 12) {
-        for (std::size_t l = 0; l < L; ++l) {
-          const __m128i partial = _mm_add_epi32(_mm_sha256msg1_epu32(w[l][g & 3], w[l][(g + 1) & 3]),
-                                                _mm_alignr_epi8(w[l][(g + 3) & 3], w[l][(g + 2) & 3], 4));
-          w[l][g & 3] = _mm_sha256msg2_epu32(partial, w[l][(g + 3) & 3]);
-        }
-      }
+  for (std::size_t g = 0; g < 16; ++g) {
+    const __m128i k = _mm_load_si128(reinterpret_cast<const __m128i*>(&K[4 * g]));
+    __m128i wk[L];
+    for (std::size_t l = 0; l < L; ++l) {
+      wk[l] = _mm_add_epi32(w[l][g & 3], k);
+      lanes[l].cdgh = _mm_sha256rnds2_epu32(lanes[l].cdgh, lanes[l].abef, wk[l]);
     }
     for (std::size_t l = 0; l < L; ++l) {
-      abef[l] = _mm_add_epi32(abef[l], abef_in[l]);
-      cdgh[l] = _mm_add_epi32(cdgh[l], cdgh_in[l]);
+      lanes[l].abef = _mm_sha256rnds2_epu32(lanes[l].abef, lanes[l].cdgh, _mm_shuffle_epi32(wk[l], 0x0E));
+    }
+    if (g < 12) {
+      // W[4g+16 .. 4g+19], into the slot whose words have just been used.
+      for (std::size_t l = 0; l < L; ++l) {
+        const __m128i partial = _mm_add_epi32(_mm_sha256msg1_epu32(w[l][g & 3], w[l][(g + 1) & 3]),
+                                              _mm_alignr_epi8(w[l][(g + 3) & 3], w[l][(g + 2) & 3], 4));
+        w[l][g & 3] = _mm_sha256msg2_epu32(partial, w[l][(g + 3) & 3]);
+      }
     }
   }
   for (std::size_t l = 0; l < L; ++l) {
-    const __m128i feba = _mm_shuffle_epi32(abef[l], 0x1B);
-    const __m128i dchg = _mm_shuffle_epi32(cdgh[l], 0xB1);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(&states[l][0]), _mm_blend_epi16(feba, dchg, 0xF0));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(&states[l][4]), _mm_alignr_epi8(dchg, feba, 8));
+    lanes[l].abef = _mm_add_epi32(lanes[l].abef, in[l].abef);
+    lanes[l].cdgh = _mm_add_epi32(lanes[l].cdgh, in[l].cdgh);
   }
+}
+
+// L chains at once: for each k < count, blocks[k][l] into states[l].
+template <std::size_t L>
+HALYX_SHA_NI inline void sha_ni_lanes(std::array<Sha256State, L>& states, const std::array<const std::uint8_t*, L>* blocks,
+                                      std::size_t count) noexcept {
+  Lane lanes[L];
+  for (std::size_t l = 0; l < L; ++l) lanes[l] = lane_of(states[l]);
+  for (; count != 0; --count, ++blocks) {
+    __m128i w[L][4];
+    for (std::size_t l = 0; l < L; ++l) load_block((*blocks)[l], w[l]);
+    block_rounds<L>(lanes, w);
+  }
+  for (std::size_t l = 0; l < L; ++l) store(lanes[l], states[l]);
+}
+
+// A hash as two vectors of its bytes.
+struct HashBytes {
+  __m128i low, high;
+};
+
+HALYX_SHA_NI inline HashBytes load_hash(const Hash32& h) noexcept {
+  return {_mm_loadu_si128(reinterpret_cast<const __m128i*>(h.data())),
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(h.data() + 16))};
+}
+
+// The two blocks of prefix || left || right, 65 bytes and their padding, as words: each vector of
+// bytes is its neighbours' bytes shifted by the one-byte prefix.
+HALYX_SHA_NI inline void pair_blocks(std::uint8_t prefix, const HashBytes& left, const HashBytes& right,
+                                     __m128i (*w)[4]) noexcept {
+  const __m128i before = _mm_insert_epi8(_mm_setzero_si128(), prefix, 15);
+  const __m128i after = _mm_insert_epi8(_mm_setzero_si128(), 0x80, 0);
+  w[0][0] = _mm_shuffle_epi8(_mm_alignr_epi8(left.low, before, 15), byte_swap());
+  w[0][1] = _mm_shuffle_epi8(_mm_alignr_epi8(left.high, left.low, 15), byte_swap());
+  w[0][2] = _mm_shuffle_epi8(_mm_alignr_epi8(right.low, left.high, 15), byte_swap());
+  w[0][3] = _mm_shuffle_epi8(_mm_alignr_epi8(right.high, right.low, 15), byte_swap());
+  w[1][0] = _mm_shuffle_epi8(_mm_alignr_epi8(after, right.high, 15), byte_swap());
+  w[1][1] = _mm_setzero_si128();
+  w[1][2] = _mm_setzero_si128();
+  w[1][3] = _mm_set_epi32(8 * (1 + 2 * 32), 0, 0, 0);  // the length in bits, in the last word
 }
 
 }  // namespace
 
-__attribute__((target("sha,sse4.1,ssse3"))) void compress_sha_ni_x4(std::array<Sha256State, SHA256_LANES>& states,
-                                                                       const BlockQuad* blocks,
-                                                                       std::size_t count) noexcept {
+HALYX_SHA_NI void compress_sha_ni(Sha256State& state, const std::uint8_t* blocks, std::size_t count) noexcept {
+  Lane lane = lane_of(state);
+  for (; count != 0; --count, blocks += SHA256_BLOCK) {
+    __m128i w[1][4];
+    load_block(blocks, w[0]);
+    block_rounds<1>(&lane, w);
+  }
+  store(lane, state);
+}
+
+HALYX_SHA_NI void compress_sha_ni_x4(std::array<Sha256State, SHA256_LANES>& states, const BlockQuad* blocks,
+                                     std::size_t count) noexcept {
   sha_ni_lanes(states, blocks, count);
 }
 
-__attribute__((target("sha,sse4.1,ssse3"))) void compress_sha_ni_x2(std::array<Sha256State, 2>& states,
-                                                                       const BlockPair* blocks,
-                                                                       std::size_t count) noexcept {
+HALYX_SHA_NI void compress_sha_ni_x2(std::array<Sha256State, 2>& states, const BlockPair* blocks,
+                                     std::size_t count) noexcept {
   sha_ni_lanes(states, blocks, count);
+}
+
+// Each link's digest stays in registers and becomes the next link's message directly: a link
+// through memory cost about half as much again, waiting on its stores. Beside the first links, the
+// other message's blocks go through a second lane, one beside each block of a link.
+HALYX_SHA_NI void pair_chain_sha_ni(std::uint8_t prefix, Hash32& h, const Hash32* others, std::size_t count,
+                                    std::uint64_t other_on_left, Sha256State* beside,
+                                    const std::uint8_t* const* beside_blocks, std::size_t beside_count) noexcept {
+  static constexpr Sha256State IV = SHA256_INITIAL_STATE;
+  const Lane initial = lane_of(IV);
+  HashBytes current = load_hash(h);
+  Lane other_lane = beside != nullptr ? lane_of(*beside) : initial;
+  for (std::size_t i = 0; i < count; ++i) {
+    const HashBytes other = load_hash(others[i]);
+    const __m128i on_left = _mm_set1_epi8(static_cast<char>(-static_cast<int>((other_on_left >> i) & 1)));
+    const HashBytes left = {_mm_blendv_epi8(current.low, other.low, on_left),
+                            _mm_blendv_epi8(current.high, other.high, on_left)};
+    const HashBytes right = {_mm_blendv_epi8(other.low, current.low, on_left),
+                             _mm_blendv_epi8(other.high, current.high, on_left)};
+    __m128i blocks[2][4];
+    pair_blocks(prefix, left, right, blocks);
+    Lane lanes[2] = {initial, other_lane};
+    for (auto& block : blocks) {
+      if (beside_count > 0) {
+        __m128i w[2][4];
+        for (std::size_t j = 0; j < 4; ++j) w[0][j] = block[j];
+        load_block(*beside_blocks++, w[1]);
+        --beside_count;
+        block_rounds<2>(lanes, w);
+      } else {
+        block_rounds<1>(lanes, &block);
+      }
+    }
+    other_lane = lanes[1];
+    __m128i dcba, hgfe;
+    words_of(lanes[0], dcba, hgfe);
+    current = {_mm_shuffle_epi8(dcba, byte_swap()), _mm_shuffle_epi8(hgfe, byte_swap())};
+  }
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(h.data()), current.low);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(h.data() + 16), current.high);
+  if (beside != nullptr) store(other_lane, *beside);
 }
 
 #else  // other processors: the portable block function does the work
@@ -161,6 +225,8 @@ bool cpu_has_sha_ni() noexcept { return false; }
 void compress_sha_ni(Sha256State&, const std::uint8_t*, std::size_t) noexcept {}
 void compress_sha_ni_x4(std::array<Sha256State, SHA256_LANES>&, const BlockQuad*, std::size_t) noexcept {}
 void compress_sha_ni_x2(std::array<Sha256State, 2>&, const BlockPair*, std::size_t) noexcept {}
+void pair_chain_sha_ni(std::uint8_t, Hash32&, const Hash32*, std::size_t, std::uint64_t, Sha256State*,
+                       const std::uint8_t* const*, std::size_t) noexcept {}
 
 #endif
 

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <halyx/bytes.hpp>
+
 namespace halyx::digest::detail {
 
 using Sha256State = std::array<std::uint32_t, 8>;
@@ -43,6 +45,13 @@ void compress_sha_ni_x4(std::array<Sha256State, SHA256_LANES>& states, const Blo
 // other message beside it.
 using BlockPair = std::array<const std::uint8_t*, 2>;
 void compress_sha_ni_x2(std::array<Sha256State, 2>& states, const BlockPair* blocks, std::size_t count) noexcept;
+
+// The chain of sha256_pair_chain (sha256.hpp) with the SHA extensions, from h and into it: count links
+// over others[0..count). With `beside`, the blocks beside_blocks[0..beside_count) also go into
+// *beside, two beside each link, the rest left to the caller. Only where cpu_has_sha_ni() holds.
+void pair_chain_sha_ni(std::uint8_t prefix, Hash32& h, const Hash32* others, std::size_t count,
+                       std::uint64_t other_on_left, Sha256State* beside, const std::uint8_t* const* beside_blocks,
+                       std::size_t beside_count) noexcept;
 
 // The same two with the ARMv8 SHA-2 instructions, only where cpu_has_armv8_sha2() holds.
 void compress_armv8(Sha256State& state, const std::uint8_t* blocks, std::size_t count) noexcept;

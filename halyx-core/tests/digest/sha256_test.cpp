@@ -16,6 +16,8 @@
 namespace halyx::digest {
 namespace {
 
+constexpr std::uint8_t PREFIX = 0x01;
+
 std::vector<bool> ways() {
   if (Sha256::hardware_available()) return {true, false};
   return {false};  // this processor has no SHA instructions; the portable way is the only one
@@ -148,6 +150,38 @@ TEST(Sha256, MessageBesideAChainAgreesWithEachAlone) {
         EXPECT_EQ(beside.finish(), digest_of(false, message, 4096))
             << (hardware ? "hardware" : "portable") << ", " << length << " bytes beside " << links << " links";
       }
+    }
+  }
+}
+
+// Chains of pair hashes, alone and beside a message, against each link hashed by the portable block
+// function: every chain length up to the most a walk can have, with each link's order drawn at random.
+TEST(Sha256, PairChainsAgreeWithEachLinkAlone) {
+  std::mt19937_64 random(20261212);
+  std::vector<std::uint8_t> key(1952);
+  for (auto& b : key) b = static_cast<std::uint8_t>(random());
+  for (std::size_t links = 0; links <= 64; ++links) {
+    std::vector<Hash32> others(links);
+    for (Hash32& h : others) std::generate(h.begin(), h.end(), [&] { return static_cast<std::uint8_t>(random()); });
+    Hash32 start{};
+    std::generate(start.begin(), start.end(), [&] { return static_cast<std::uint8_t>(random()); });
+    const std::uint64_t on_left = random();
+    Hash32 want = start;
+    for (std::size_t i = 0; i < links; ++i) {
+      const bool left = ((on_left >> i) & 1) != 0;
+      const Hash32& l = left ? others[i] : want;
+      const Hash32& r = left ? want : others[i];
+      std::array<std::uint8_t, 65> preimage{PREFIX};
+      std::copy(l.begin(), l.end(), preimage.begin() + 1);
+      std::copy(r.begin(), r.end(), preimage.begin() + 33);
+      want = digest_of(false, ByteView(preimage), 4096);
+    }
+    for (bool hardware : ways()) {
+      SCOPED_TRACE(std::string(hardware ? "hardware, " : "portable, ") + std::to_string(links) + " links");
+      EXPECT_EQ(sha256_pair_chain(PREFIX, start, others, on_left, hardware), want);
+      Sha256Beside beside(ByteView(key.data(), key.size()), hardware);
+      EXPECT_EQ(beside.pair_chain(PREFIX, start, others, on_left), want);
+      EXPECT_EQ(beside.finish(), digest_of(false, ByteView(key.data(), key.size()), 4096));
     }
   }
 }
