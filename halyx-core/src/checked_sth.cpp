@@ -41,11 +41,13 @@ std::expected<Value, VerifyError> check_then(ByteView sth_bytes, ByteView signat
   }
 
   // Both signature checks share one key and one signature: whatever does not depend on the
-  // message is worked out once, here, and each check then decides its own message.
-  const signing::PreparedSignature prepared = scheme->prepare(ca_public_key, signature);
+  // message is worked out once, here, and each check then decides its own message. The caller's
+  // STH bytes, decided first, are hashed for their decision in the same pass.
+  const signing::PreparedSignature prepared =
+      scheme->prepare(ca_public_key, signature, sth_bytes, signing::STH_SIGNATURE_CONTEXT);
 
   // The signature over the caller's exact STH bytes comes before any input is decoded.
-  if (!prepared.verify(sth_bytes, signing::STH_SIGNATURE_CONTEXT)) return std::unexpected(SignatureRejected{});
+  if (!prepared.verify_prepared()) return std::unexpected(SignatureRejected{});
 
   auto sth = wire::decode_signed_tree_head(sth_bytes);
   if (!sth) return std::unexpected(SthDecodeFailed{sth.error()});

@@ -41,15 +41,33 @@ struct ExpansionSponges {
     bool started;
   };
 
+  // tr's consumer: where tr goes, and where the message's hash needs it too.
+  struct TrOut {
+    std::uint8_t* tr;
+    std::uint8_t* message_head;  // null without a message
+  };
   std::array<std::array<std::uint8_t, SEED_BYTES + 2>, K * L> seeds;  // rho, the column, the row
   std::array<UniformEntry, K * L> entries;
   Challenge challenge;
-  std::array<Sponge, K * L + 2> sponges;
+  TrOut tr_out;
+  // With a message: tr, 0, the context's length and the context, which mu = H(tr || M') absorbs
+  // before the message itself.
+  std::array<std::uint8_t, TR_BYTES + 2 + MAX_CONTEXT_BYTES> message_head;
+  std::array<Sponge, K * L + 3> sponges;  // tr, the challenge, A, and mu when there is a message
+};
+
+// A message whose mu = H(tr || 0 || len(ctx) || ctx || M) expand() computes as well, in a sponge that
+// starts as soon as tr is out, in lanes A leaves free. The context has at most MAX_CONTEXT_BYTES.
+struct MessageToHash {
+  std::span<const std::uint8_t> message;
+  std::span<const std::uint8_t> context;
+  std::array<std::uint8_t, MU_BYTES>* mu;  // where mu goes
 };
 
 // Sets out to tr, c and A for this key and challenge seed, using `work` and the kernels' Keccak
 // and rejection sampling.
 void expand(Expansion& out, ExpansionSponges& work, std::span<const std::uint8_t, PUBLIC_KEY_BYTES> public_key,
-            std::span<const std::uint8_t, C_TILDE_BYTES> c_tilde, const Kernels& kernels) noexcept;
+            std::span<const std::uint8_t, C_TILDE_BYTES> c_tilde, const Kernels& kernels,
+            const MessageToHash* message = nullptr) noexcept;
 
 }  // namespace halyx::mldsa

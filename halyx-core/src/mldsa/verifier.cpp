@@ -45,19 +45,40 @@ bool take_challenge(void* context, const std::uint8_t* block, std::size_t rate) 
   return ch.i == N;
 }
 
-// tr's consumer: the first 64 bytes of output.
+// tr's consumer: the first 64 bytes of output, also at the head of the message's hash if there is one.
 bool take_tr(void* context, const std::uint8_t* block, std::size_t /*rate*/) noexcept {
-  std::memcpy(context, block, TR_BYTES);
+  const auto& out = *static_cast<ExpansionSponges::TrOut*>(context);
+  std::memcpy(out.tr, block, TR_BYTES);
+  if (out.message_head != nullptr) std::memcpy(out.message_head, block, TR_BYTES);
+  return true;
+}
+
+// mu's consumer: the first 64 bytes of output.
+bool take_mu(void* context, const std::uint8_t* block, std::size_t /*rate*/) noexcept {
+  std::memcpy(context, block, MU_BYTES);
   return true;
 }
 
 }  // namespace
 
 void expand(Expansion& out, ExpansionSponges& work, std::span<const std::uint8_t, PUBLIC_KEY_BYTES> public_key,
-            std::span<const std::uint8_t, C_TILDE_BYTES> c_tilde, const Kernels& kernels) noexcept {
+            std::span<const std::uint8_t, C_TILDE_BYTES> c_tilde, const Kernels& kernels,
+            const MessageToHash* message) noexcept {
   const auto rho = public_key.first<SEED_BYTES>();
   work.challenge = Challenge{&out.c, 0, 0, false};
-  work.sponges[0].set(SHAKE256_RATE, public_key, take_tr, out.tr.data());
+  work.tr_out = {out.tr.data(), message != nullptr ? work.message_head.data() : nullptr};
+  work.sponges[0].set(SHAKE256_RATE, public_key, take_tr, &work.tr_out);
+  if (message != nullptr) {
+    // M' = 0 || len(ctx) || ctx || M, after tr; the sponge starts once tr is written.
+    std::uint8_t* head = work.message_head.data();
+    head[TR_BYTES] = 0;
+    head[TR_BYTES + 1] = static_cast<std::uint8_t>(message->context.size());
+    std::copy(message->context.begin(), message->context.end(), head + TR_BYTES + 2);
+    Sponge& mu = work.sponges[2 + K * L];
+    mu.set(SHAKE256_RATE, std::span(work.message_head).first(TR_BYTES + 2 + message->context.size()), take_mu,
+           message->mu->data(), message->message);
+    work.sponges[0].then = &mu;
+  }
   work.sponges[1].set(SHAKE256_RATE, c_tilde, take_challenge, &work.challenge);
   for (std::size_t r = 0; r < K; ++r) {
     for (std::size_t s = 0; s < L; ++s) {
@@ -70,7 +91,7 @@ void expand(Expansion& out, ExpansionSponges& work, std::span<const std::uint8_t
       work.sponges[2 + e].set(SHAKE128_RATE, seed, take_uniform, &work.entries[e]);
     }
   }
-  run_sponges(work.sponges, kernels);
+  run_sponges(std::span(work.sponges).first(2 + K * L), kernels);
 }
 
 // Everything prepare() works in: a fixed size, on the caller's stack when it has room, else on the heap.
@@ -83,7 +104,8 @@ struct PreparedVerification::Workspace {
   Hint hint;
 };
 
-void PreparedVerification::prepare_in(Workspace& ws, PublicKeyView public_key, const std::uint8_t* sig) noexcept {
+void PreparedVerification::prepare_in(Workspace& ws, PublicKeyView public_key, const std::uint8_t* sig,
+                                      const Message* message) noexcept {
   const Kernels& kernels = *kernels_;
   // The checks that need no hashing come first: a malformed signature costs no Keccak.
   bool within_bound = true;
@@ -93,8 +115,13 @@ void PreparedVerification::prepare_in(Workspace& ws, PublicKeyView public_key, c
   if (!within_bound || !decode_hint(ws.hint, sig + C_TILDE_BYTES + L * Z_POLY_BYTES)) return;
 
   // Every sponge at once (expand.hpp): tr, the challenge, then the 30 entries of A.
-  expand(ws.x, ws.sponges, public_key, c_tilde_, kernels);
+  // The message's mu comes out of the same batch, when it can be decided at all.
+  const bool with_mu = message != nullptr && message->context.size() <= MAX_CONTEXT_BYTES;
+  const MessageToHash to_hash{with_mu ? message->message : std::span<const std::uint8_t>{},
+                              with_mu ? message->context : std::span<const std::uint8_t>{}, &mu_};
+  expand(ws.x, ws.sponges, public_key, c_tilde_, kernels, with_mu ? &to_hash : nullptr);
   tr_ = ws.x.tr;
+  has_mu_ = with_mu;
 
   // w' = NTT^-1(A NTT(z) - NTT(c) NTT(t1 2^d)), one row at a time, then its high bits under the hint.
   for (auto& z : ws.z) kernels.ntt(z);
@@ -114,13 +141,26 @@ void PreparedVerification::prepare_in(Workspace& ws, PublicKeyView public_key, c
   well_formed_ = true;
 }
 
-void PreparedVerification::prepare_on_stack(PublicKeyView public_key, const std::uint8_t* sig) noexcept {
+void PreparedVerification::prepare_on_stack(PublicKeyView public_key, const std::uint8_t* sig,
+                                            const Message* message) noexcept {
   Workspace ws;
-  prepare_in(ws, public_key, sig);
+  prepare_in(ws, public_key, sig, message);
 }
 
 PreparedVerification prepare(PublicKeyView public_key, std::span<const std::uint8_t> signature,
                              const Kernels& kernels) {
+  return prepare_with_message(public_key, signature, kernels, nullptr);
+}
+
+PreparedVerification prepare(PublicKeyView public_key, std::span<const std::uint8_t> signature,
+                             std::span<const std::uint8_t> message, std::span<const std::uint8_t> context,
+                             const Kernels& kernels) {
+  const PreparedVerification::Message first{message, context};
+  return prepare_with_message(public_key, signature, kernels, &first);
+}
+
+PreparedVerification prepare_with_message(PublicKeyView public_key, std::span<const std::uint8_t> signature,
+                                          const Kernels& kernels, const PreparedVerification::Message* message) {
   PreparedVerification out;
   out.kernels_ = &kernels;
   if (signature.size() != SIGNATURE_BYTES) return out;
@@ -130,10 +170,10 @@ PreparedVerification prepare(PublicKeyView public_key, std::span<const std::uint
   // it (the kernels' and the sponges' take about 2 KiB) and for a signal handler that may run there.
   constexpr std::size_t stack_needed = sizeof(PreparedVerification::Workspace) + std::size_t{16} * 1024;
   if (stack_room() >= stack_needed) {
-    out.prepare_on_stack(public_key, sig);
+    out.prepare_on_stack(public_key, sig, message);
   } else {
     const auto ws = std::make_unique_for_overwrite<PreparedVerification::Workspace>();
-    out.prepare_in(*ws, public_key, sig);
+    out.prepare_in(*ws, public_key, sig, message);
   }
   return out;
 }
@@ -148,6 +188,8 @@ bool PreparedVerification::decide_mu(std::span<const std::uint8_t, MU_BYTES> mu)
   // Every byte is compared: a comparison that stopped early would accept a forged tail.
   return c_tilde == c_tilde_;
 }
+
+bool PreparedVerification::decide_prepared() const noexcept { return has_mu_ && decide_mu(mu_); }
 
 bool PreparedVerification::decide(std::span<const std::uint8_t> message,
                                   std::span<const std::uint8_t> context) const noexcept {

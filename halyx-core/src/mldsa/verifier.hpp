@@ -14,7 +14,7 @@
 // A are the bulk, the 32 Keccak states next): on the calling thread's stack, allocating nothing,
 // when the stack has that much room left below the caller and a margin beside; otherwise in one
 // heap allocation, freed before it returns, so that a thread with a small stack (CPython allows
-// 32 KiB) is served as well. A PreparedVerification is 896 bytes, held wherever its owner puts it.
+// 32 KiB) is served as well. A PreparedVerification is under 1 KiB, held wherever its owner puts it.
 #pragma once
 
 #include <array>
@@ -31,6 +31,11 @@ using PublicKeyView = std::span<const std::uint8_t, PUBLIC_KEY_BYTES>;
 
 class PreparedVerification {
  public:
+  // A message to prepare along with the signature.
+  struct Message {
+    std::span<const std::uint8_t> message, context;
+  };
+
   // Returns true exactly when ML-DSA.Verify(pk, message, signature, context) accepts: the
   // signature is well-formed and within bound, the context has at most 255 bytes, and the
   // challenge recomputed over this message equals the signature's in all 48 bytes.
@@ -41,24 +46,32 @@ class PreparedVerification {
   // w1Encode(w'1), the message-independent half of the challenge hash. For tests.
   [[nodiscard]] const std::array<std::uint8_t, W1_ENCODED_BYTES>& w1_encoded() const noexcept { return w1_encoded_; }
 
+  // Returns decide(message, context) for the message and context prepare() was given, whose mu it
+  // computed beside A; false when it was given none.
+  [[nodiscard]] bool decide_prepared() const noexcept;
+
   // Decides on a mu the caller computed: the verification of the message mu stands for.
   [[nodiscard]] bool decide_mu(std::span<const std::uint8_t, MU_BYTES> mu) const noexcept;
 
  private:
-  friend PreparedVerification prepare(PublicKeyView, std::span<const std::uint8_t>, const Kernels&);
+  friend PreparedVerification prepare_with_message(PublicKeyView, std::span<const std::uint8_t>, const Kernels&,
+                                                   const Message*);
 
   struct Workspace;  // what preparing works in
   // Prepares a signature of the right length, in `ws`.
-  void prepare_in(Workspace& ws, PublicKeyView public_key, const std::uint8_t* signature) noexcept;
+  void prepare_in(Workspace& ws, PublicKeyView public_key, const std::uint8_t* signature, const Message* message) noexcept;
   // prepare_in() with its workspace in its own frame. Never inlined, so that the heap's route
   // does not reserve the workspace on the stack all the same.
-  [[gnu::noinline]] void prepare_on_stack(PublicKeyView public_key, const std::uint8_t* signature) noexcept;
+  [[gnu::noinline]] void prepare_on_stack(PublicKeyView public_key, const std::uint8_t* signature,
+                                          const Message* message) noexcept;
 
   const Kernels* kernels_ = &PORTABLE_KERNELS;
   bool well_formed_ = false;
   std::array<std::uint8_t, TR_BYTES> tr_{};
   std::array<std::uint8_t, C_TILDE_BYTES> c_tilde_{};
   std::array<std::uint8_t, W1_ENCODED_BYTES> w1_encoded_{};
+  bool has_mu_ = false;
+  std::array<std::uint8_t, MU_BYTES> mu_{};  // with has_mu_: the prepared message's
 };
 
 // Prepares the verification of `signature` under `public_key` with the given kernels (by default
@@ -71,5 +84,15 @@ class PreparedVerification {
                                                   std::span<const std::uint8_t> signature) {
   return prepare(public_key, signature, kernels_for(selected_path()));
 }
+
+// prepare() with one message made ready too: its mu = H(tr || M') is computed in the same batch of
+// sponges as A, in lanes A leaves free, so that decide_prepared() costs only the challenge's hash.
+[[nodiscard]] PreparedVerification prepare(PublicKeyView public_key, std::span<const std::uint8_t> signature,
+                                           std::span<const std::uint8_t> message, std::span<const std::uint8_t> context,
+                                           const Kernels& kernels);
+
+// The two above: `message` null or not.
+[[nodiscard]] PreparedVerification prepare_with_message(PublicKeyView public_key, std::span<const std::uint8_t> signature,
+                                                        const Kernels& kernels, const PreparedVerification::Message* message);
 
 }  // namespace halyx::mldsa

@@ -57,6 +57,10 @@ class PreparedSignature {
   // library could not allocate, which says nothing about the signature.
   [[nodiscard]] std::expected<void, SignatureError> verify(ByteView message, ByteView context) const;
 
+  // Returns verify(message, context) for the message and context it was prepared with
+  // (MlDsa65::prepare's four-argument form); VerifyFailed when it was prepared without one.
+  [[nodiscard]] std::expected<void, SignatureError> verify_prepared() const;
+
   // The length of the signature it was prepared with.
   [[nodiscard]] std::size_t signature_size() const noexcept { return signature_.size(); }
 
@@ -67,12 +71,14 @@ class PreparedSignature {
 
   // Where the project's own verifier keeps its work (unused by the library backends). Its type
   // stays in the backend, which checks that it fits: no header of the verifier is public.
-  static constexpr std::size_t WORK_BYTES = 896;
+  static constexpr std::size_t WORK_BYTES = 976;
   static constexpr std::size_t WORK_ALIGNMENT = 16;
 
   const MlDsa65* scheme_;
   ByteView public_key_;
   ByteView signature_;
+  bool has_message_ = false;
+  ByteView message_, context_;  // with has_message_
   alignas(WORK_ALIGNMENT) std::array<std::byte, WORK_BYTES> work_{};
 };
 
@@ -100,6 +106,12 @@ class MlDsa65 {
   // signatures of the wrong length are prepared too, as ones that verify nothing. Throws
   // std::bad_alloc when the library could not allocate.
   [[nodiscard]] PreparedSignature prepare(ByteView public_key, ByteView signature) const;
+
+  // The same, with `message` under `context` made ready too, for verify_prepared(): the project's
+  // own verifier hashes the message's part of the challenge in lanes the signature's own hashing
+  // leaves free. Borrows the message and the context as it does the key and the signature.
+  [[nodiscard]] PreparedSignature prepare(ByteView public_key, ByteView signature, ByteView message,
+                                          ByteView context) const;
 
   // Returns prepare(public_key, signature).verify(message, context): one check on its own.
   [[nodiscard]] std::expected<void, SignatureError> verify_one(ByteView message, ByteView signature,

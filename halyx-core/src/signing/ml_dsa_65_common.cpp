@@ -21,7 +21,7 @@ std::string_view message(SignatureError e) noexcept {
 std::expected<void, SignatureError> MlDsa65::verify_one(ByteView message, ByteView signature,
                                                                       ByteView context,
                                                                       ByteView public_key) const {
-  return prepare(public_key, signature).verify(message, context);
+  return prepare(public_key, signature, message, context).verify_prepared();
 }
 
 }  // namespace halyx::signing

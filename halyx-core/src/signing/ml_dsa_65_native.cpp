@@ -29,11 +29,19 @@ std::expected<MlDsa65, SignatureError> create_ml_dsa_65() {
   return MlDsa65(nullptr, ML_DSA_65_PUBLIC_KEY_LENGTH, ML_DSA_65_SIGNATURE_LENGTH);
 }
 
+namespace {
+
+using Work = mldsa::PreparedVerification;
+
+// The verifier's work, in a prepared signature's storage (MlDsa65::prepare).
+const Work& work_of(const std::byte* storage) noexcept { return *std::launder(reinterpret_cast<const Work*>(storage)); }
+
+}  // namespace
+
 PreparedSignature MlDsa65::prepare(ByteView public_key, ByteView signature) const {
   PreparedSignature prepared(*this, public_key, signature);
   // The verifier's work lives in the prepared signature's storage. It is trivially copyable and
   // destructible, so the storage's bytes may be copied and dropped as the handle's are.
-  using Work = mldsa::PreparedVerification;
   static_assert(sizeof(Work) <= PreparedSignature::WORK_BYTES, "PreparedSignature::WORK_BYTES is too small");
   static_assert(alignof(Work) <= PreparedSignature::WORK_ALIGNMENT);
   static_assert(std::is_trivially_copyable_v<Work> && std::is_trivially_destructible_v<Work>);
@@ -47,9 +55,28 @@ PreparedSignature MlDsa65::prepare(ByteView public_key, ByteView signature) cons
   return prepared;
 }
 
+PreparedSignature MlDsa65::prepare(ByteView public_key, ByteView signature, ByteView message, ByteView context) const {
+  PreparedSignature prepared(*this, public_key, signature);
+  prepared.has_message_ = true;
+  prepared.message_ = message;
+  prepared.context_ = context;
+  if (public_key.size() == ML_DSA_65_PUBLIC_KEY_LENGTH) {
+    ::new (static_cast<void*>(prepared.work_.data()))
+        Work(mldsa::prepare(mldsa::PublicKeyView(public_key.data(), ML_DSA_65_PUBLIC_KEY_LENGTH), signature, message,
+                            context, mldsa::kernels_for(mldsa::selected_path())));
+  } else {
+    ::new (static_cast<void*>(prepared.work_.data())) Work();
+  }
+  return prepared;
+}
+
+std::expected<void, SignatureError> PreparedSignature::verify_prepared() const {
+  if (!has_message_ || !work_of(work_.data()).decide_prepared()) return std::unexpected(SignatureError::VerifyFailed);
+  return {};
+}
+
 std::expected<void, SignatureError> PreparedSignature::verify(ByteView message, ByteView context) const {
-  const auto* work = std::launder(reinterpret_cast<const mldsa::PreparedVerification*>(work_.data()));
-  if (!work->decide(message, context)) return std::unexpected(SignatureError::VerifyFailed);
+  if (!work_of(work_.data()).decide(message, context)) return std::unexpected(SignatureError::VerifyFailed);
   return {};
 }
 

@@ -146,8 +146,10 @@ class KeyRun {
     bool all_accept = openssl;
     for (const Path p : available_paths()) {
       ++tally_.checks;
+      // A fresh preparation takes the message along, as a call's first decision does.
       const bool ours = reuse ? fresh[static_cast<std::size_t>(p)]->decide(c.message, c.context)
-                              : prepare(key_view(c.key), c.signature, kernels_for(p)).decide(c.message, c.context);
+                              : prepare(key_view(c.key), c.signature, c.message, c.context, kernels_for(p))
+                                    .decide_prepared();
       all_accept = all_accept && ours;
       if (ours == openssl) continue;
       ADD_FAILURE() << "seed 0x" << std::hex << seed_ << std::dec << ", key " << key_index_ << ", signature "

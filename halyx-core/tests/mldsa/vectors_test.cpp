@@ -84,6 +84,9 @@ TEST_P(MlDsaKnownAnswers, PureInterfaceOnEveryPath) {
     const bool got = key_fits(c.key) &&
                      prepare(key_view(c.key), c.signature, kernels()).decide(c.message, c.context);
     EXPECT_EQ(got, c.valid) << "pure case " << i;
+    const bool with_message =
+        key_fits(c.key) && prepare(key_view(c.key), c.signature, c.message, c.context, kernels()).decide_prepared();
+    EXPECT_EQ(with_message, c.valid) << "pure case " << i << ", the message prepared with the signature";
     accepted += got ? 1 : 0;
   }
   EXPECT_EQ(accepted, 91);

@@ -44,9 +44,21 @@ class Queue {
 // start), or a loop of 25 stores, each took about 1 us of expand_a's 11; the library's memset of
 // a length known only at run time is vector stores.
 void feed(Sponge& s, bool first) noexcept {
-  const std::size_t rest = s.input.size() - s.absorbed;
+  const std::size_t rest = s.input.size() + s.tail.size() - s.absorbed;
   const std::size_t take = rest < s.rate ? rest : s.rate, whole = take / 8;
-  const std::uint8_t* in = s.input.data() + s.absorbed;
+  // The block where it stands, or copied together when it straddles the input and the tail.
+  alignas(8) std::array<std::uint8_t, SHAKE128_RATE> joined;
+  const std::uint8_t* in = nullptr;
+  if (s.absorbed + take <= s.input.size()) {
+    in = s.input.data() + s.absorbed;
+  } else if (s.absorbed >= s.input.size()) {
+    in = s.tail.data() + (s.absorbed - s.input.size());
+  } else {
+    const std::size_t head = s.input.size() - s.absorbed;
+    std::memcpy(joined.data(), s.input.data() + s.absorbed, head);
+    std::memcpy(joined.data() + head, s.tail.data(), take - head);
+    in = joined.data();
+  }
   if (first) {
     for (std::size_t w = 0; w < whole; ++w) s.state[w] = load_le64(in + 8 * w);
     std::memset(s.state.data() + whole, 0, 8 * (KECCAK_WORDS - whole));
@@ -109,6 +121,13 @@ void run(std::span<Sponge> batch, const Kernels& kernels) noexcept {
         last = &s;
       } else if (!deliver(s)) {
         waiting.push_back(&s);
+      } else if (Sponge* next = s.then; next != nullptr) {
+        // Its input is written now: it starts absorbing, in the next batch.
+        next->absorbed = 0;
+        next->squeezing = false;
+        feed(*next, true);
+        (last == nullptr ? first : last->next) = next;
+        last = next;
       }
     }
     if (first != nullptr) waiting.push_front(first, last);

@@ -22,13 +22,16 @@ namespace halyx::mldsa {
 // Takes one squeezed block of `rate` bytes (readable 32 bytes further); returns true when satisfied.
 using SpongeConsumer = bool (*)(void* context, const std::uint8_t* block, std::size_t rate) noexcept;
 
-// One SHAKE computation: absorbs `input` whole, then hands each squeezed block to `consume` until
-// it returns true.
+// One SHAKE computation: absorbs `input` whole, then `tail`, then hands each squeezed block to
+// `consume` until it returns true. When it is satisfied, `then` (if any) starts: a sponge whose
+// input the consumer has just written.
 struct Sponge {
   std::size_t rate;  // SHAKE128_RATE or SHAKE256_RATE
   std::span<const std::uint8_t> input;
   SpongeConsumer consume;
   void* context;
+  std::span<const std::uint8_t> tail{};
+  Sponge* then = nullptr;
 
   // run_sponges' own: whatever they hold before a run is ignored.
   alignas(64) KeccakState state;
@@ -39,15 +42,17 @@ struct Sponge {
   // Sets what the sponge computes and leaves the rest alone: a sponge built whole, with its state
   // zeroed and copied, cost prepare() about 1 us.
   void set(std::size_t shake_rate, std::span<const std::uint8_t> bytes, SpongeConsumer consumer,
-           void* consumer_context) noexcept {
+           void* consumer_context, std::span<const std::uint8_t> more = {}) noexcept {
     rate = shake_rate;
     input = bytes;
     consume = consumer;
     context = consumer_context;
+    tail = more;
+    then = nullptr;
   }
 };
 
-// Runs every sponge of `batch` to completion, `kernels.keccak_lanes` at a time. A sponge still
+// Runs every sponge of `batch` to completion, and every sponge they start, `kernels.keccak_lanes` at a time. A sponge still
 // absorbing keeps its place in the order given, so put the longest input first: it then gets a
 // permutation in every batch. Sponges that squeeze take turns. Allocates nothing, and uses under
 // 1 KiB of stack beyond the sponges themselves.
