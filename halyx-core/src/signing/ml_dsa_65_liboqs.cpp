@@ -50,19 +50,6 @@ PreparedSignature MlDsa65::prepare(ByteView public_key, ByteView signature) cons
   return PreparedSignature(*this, public_key, signature);
 }
 
-PreparedSignature MlDsa65::prepare(ByteView public_key, ByteView signature, ByteView message, ByteView context) const {
-  PreparedSignature prepared(*this, public_key, signature);
-  prepared.has_message_ = true;
-  prepared.message_ = message;
-  prepared.context_ = context;
-  return prepared;
-}
-
-std::expected<void, SignatureError> PreparedSignature::verify_prepared() const {
-  if (!has_message_) return std::unexpected(SignatureError::VerifyFailed);
-  return verify(message_, context_);
-}
-
 std::expected<void, SignatureError> PreparedSignature::verify(ByteView message, ByteView context) const {
   // liboqs reads exactly length_public_key bytes of the key; a shorter buffer would be over-read.
   if (public_key_.size() != scheme_->length_public_key()) return std::unexpected(SignatureError::VerifyFailed);

@@ -109,19 +109,6 @@ PreparedSignature MlDsa65::prepare(ByteView public_key, ByteView signature) cons
   return PreparedSignature(*this, public_key, signature);
 }
 
-PreparedSignature MlDsa65::prepare(ByteView public_key, ByteView signature, ByteView message, ByteView context) const {
-  PreparedSignature prepared(*this, public_key, signature);
-  prepared.has_message_ = true;
-  prepared.message_ = message;
-  prepared.context_ = context;
-  return prepared;
-}
-
-std::expected<void, SignatureError> PreparedSignature::verify_prepared() const {
-  if (!has_message_) return std::unexpected(SignatureError::VerifyFailed);
-  return verify(message_, context_);
-}
-
 std::expected<void, SignatureError> PreparedSignature::verify(ByteView message, ByteView context) const {
   // What the library would refuse for the input's sake is refused here first, so that every later
   // failure to build a key or a context can only be a failed allocation. Any 1952 bytes are a
