@@ -1,7 +1,8 @@
 // expand.hpp: the hashing prepare() does before its arithmetic, all in one batch of sponges, the
 // longest first: tr = H(pk) (15 permutations over the key), the challenge c = SampleInBall(c~),
-// then the 30 entries of A = ExpandA(rho). Tests and benchmarks call expand() itself, so the A and
-// the c they check are the ones verification computes.
+// then the 30 entries of A = ExpandA(rho); and, when prepare() is given a message, its mu, which
+// starts once tr is out. Tests and benchmarks call expand() itself, so the A and the c they check are
+// the ones verification computes.
 #pragma once
 
 #include <array>

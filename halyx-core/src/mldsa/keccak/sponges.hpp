@@ -1,9 +1,10 @@
-// sponges.hpp: runs a batch of independent SHAKE computations through a multi-state Keccak
-// permutation, keeping every lane busy.
+// sponges.hpp: runs a batch of SHAKE computations through a multi-state Keccak permutation,
+// keeping every lane busy.
 //
 // Verification needs 32 sponges that do not depend on each other: the 30 entries of A (SHAKE128,
 // 5 permutations each), tr (SHAKE256 over the 1952-byte key, 15 permutations) and the challenge
-// (SHAKE256 over c~, one). Each sponge keeps its own state, and every batch permutes whichever
+// (SHAKE256 over c~, one); and a 33rd that waits on tr: the first message's mu = H(tr || M'), two
+// permutations for an STH, which fit in the lanes the others leave free in their last batches. Each sponge keeps its own state, and every batch permutes whichever
 // sponges are next, so a sponge may move from lane to lane at no cost. That matters for the
 // schedule: a sponge tied to one lane leaves the lanes unevenly loaded (25 batches of 8 for those
 // 166 permutations, as five-permutation entries do not divide the 21 that suffice), while taking
