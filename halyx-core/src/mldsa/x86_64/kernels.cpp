@@ -20,17 +20,18 @@ const Kernels AVX2_KERNELS = {
     .encode_w1 = encode_w1_avx2,
 };
 
-// The polynomial arithmetic stays on 256-bit registers: Zen 4 splits each 512-bit operation in two,
-// and a 512-bit matrix_row measured only about 15 ns (of 125) faster, well under 1 % of a prepare().
-// So do the unpacking and packing around it: an unpack_z gathering 16 coefficients with vpermb took
-// 20 ns a row against 22.
+// The transforms take sixteen coefficients to a register: on a CPU with full-width 512-bit units
+// (Sapphire Rapids) they take about 165 ns each against 320 and 280 ns on 256-bit registers. They
+// have not been timed on Zen 4, which splits each 512-bit operation in two. The unpacking and
+// packing stay on 256-bit registers: an unpack_z gathering 16 coefficients with vpermb took 20 ns a
+// row against 22 on Zen 4.
 const Kernels AVX512_KERNELS = {
     .permute_one = keccak_f1600_avx512,
     .keccak_lanes = 8,
     .permute_lanes = permute_x8_avx512,
     .rejection_sample = rejection_sample_avx512,
-    .ntt = ntt_avx2,
-    .inverse_ntt_montgomery = inverse_ntt_montgomery_avx2,
+    .ntt = ntt_avx512,
+    .inverse_ntt_montgomery = inverse_ntt_montgomery_avx512,
     .matrix_row = matrix_row_avx2,
     .unpack_z = unpack_z_avx2,
     .unpack_t1_shifted = unpack_t1_shifted_avx2,

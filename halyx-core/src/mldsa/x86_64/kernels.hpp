@@ -35,9 +35,11 @@ std::size_t rejection_sample_avx2(std::int32_t* out, std::size_t filled, const s
 std::size_t rejection_sample_avx512(std::int32_t* out, std::size_t filled, const std::uint8_t* bytes,
                                     std::size_t len) noexcept;
 
-// The NTT (ntt.cpp) and one row of the matrix product (matrix_row.cpp).
+// The NTT (ntt.cpp, ntt_avx512.cpp) and one row of the matrix product (matrix_row.cpp).
 void ntt_avx2(Poly& p) noexcept;
 void inverse_ntt_montgomery_avx2(Poly& p) noexcept;
+void ntt_avx512(Poly& p) noexcept;
+void inverse_ntt_montgomery_avx512(Poly& p) noexcept;
 void matrix_row_avx2(Poly& w, const Poly* a, const Poly* z, const Poly& c, const Poly& t) noexcept;
 
 // Unpacking z and t1, packing w1 (encoding.cpp).
