@@ -41,6 +41,7 @@ void inverse_ntt_montgomery_avx2(Poly& p) noexcept;
 void ntt_avx512(Poly& p) noexcept;
 void inverse_ntt_montgomery_avx512(Poly& p) noexcept;
 void matrix_row_avx2(Poly& w, const Poly* a, const Poly* z, const Poly& c, const Poly& t) noexcept;
+void matrix_row_avx512(Poly& w, const Poly* a, const Poly* z, const Poly& c, const Poly& t) noexcept;
 
 // Unpacking z and t1, packing w1 (encoding.cpp).
 bool unpack_z_avx2(Poly& p, const std::uint8_t* bytes) noexcept;
