@@ -386,6 +386,19 @@ void BM_MlDsaKeccakLanes(benchmark::State& state) {
 }
 BENCHMARK(BM_MlDsaKeccakLanes)->DenseRange(0, 2);
 
+// One call of the path's single-state permutation, which the hashes over a message (mu, c~') run on
+// one after the other.
+void BM_MlDsaKeccakOne(benchmark::State& state) {
+  const mldsa::Kernels* k = path_kernels(state);
+  if (k == nullptr) return;
+  alignas(64) mldsa::KeccakState words{};
+  for (auto _ : state) {
+    k->permute_one(words);
+    benchmark::DoNotOptimize(words);
+  }
+}
+BENCHMARK(BM_MlDsaKeccakOne)->DenseRange(0, 2);
+
 void BM_MlDsaPrepare(benchmark::State& state) {
   const mldsa::Kernels* k = path_kernels(state);
   if (k == nullptr) return;
