@@ -57,18 +57,19 @@ __attribute__((always_inline)) HALYX_TARGET_AVX512 inline __m128i xor_constant(_
 }
 
 // Returns word (X, Y) after theta, rho and pi: pi brings it from word (X + 3Y, X), which theta
-// has changed by d of its column and rho then rotates.
+// changes by the parity c of the column before it and the parity r, rotated, of the column after
+// it (one vpternlogq), and rho then rotates.
 template <std::size_t X, std::size_t Y, class V>
-__attribute__((always_inline)) HALYX_TARGET_AVX512 inline V moved_word(const V* a, const V* d) noexcept {
+__attribute__((always_inline)) HALYX_TARGET_AVX512 inline V moved_word(const V* a, const V* c, const V* r) noexcept {
   constexpr std::size_t column = (X + 3 * Y) % 5, source = column + 5 * X;
-  return rotl<KECCAK_ROTATIONS[source]>(a[source] ^ d[column]);
+  return rotl<KECCAK_ROTATIONS[source]>(ternary<XOR3>(a[source], c[(column + 4) % 5], r[(column + 1) % 5]));
 }
 
 // Writes plane Y of the round's output (before iota).
 template <std::size_t Y, class V>
-__attribute__((always_inline)) HALYX_TARGET_AVX512 inline void plane(const V* a, V* e, const V* d) noexcept {
-  const V b0 = moved_word<0, Y>(a, d), b1 = moved_word<1, Y>(a, d), b2 = moved_word<2, Y>(a, d),
-          b3 = moved_word<3, Y>(a, d), b4 = moved_word<4, Y>(a, d);
+__attribute__((always_inline)) HALYX_TARGET_AVX512 inline void plane(const V* a, V* e, const V* c, const V* r) noexcept {
+  const V b0 = moved_word<0, Y>(a, c, r), b1 = moved_word<1, Y>(a, c, r), b2 = moved_word<2, Y>(a, c, r),
+          b3 = moved_word<3, Y>(a, c, r), b4 = moved_word<4, Y>(a, c, r);
   e[5 * Y + 0] = ternary<CHI>(b0, b1, b2);
   e[5 * Y + 1] = ternary<CHI>(b1, b2, b3);
   e[5 * Y + 2] = ternary<CHI>(b2, b3, b4);
@@ -80,18 +81,18 @@ __attribute__((always_inline)) HALYX_TARGET_AVX512 inline void plane(const V* a,
 template <class V>
 __attribute__((always_inline)) HALYX_TARGET_AVX512 inline void round(const V* a, V* e,
                                                                              std::uint64_t rc) noexcept {
-  V c[5], d[5];
+  V c[5], r[5];
 #pragma GCC unroll 5
   for (std::size_t x = 0; x < 5; ++x) {
     c[x] = ternary<XOR3>(ternary<XOR3>(a[x], a[x + 5], a[x + 10]), a[x + 15], a[x + 20]);
   }
 #pragma GCC unroll 5
-  for (std::size_t x = 0; x < 5; ++x) d[x] = c[(x + 4) % 5] ^ rotl<1>(c[(x + 1) % 5]);
-  plane<0>(a, e, d);
-  plane<1>(a, e, d);
-  plane<2>(a, e, d);
-  plane<3>(a, e, d);
-  plane<4>(a, e, d);
+  for (std::size_t x = 0; x < 5; ++x) r[x] = rotl<1>(c[x]);
+  plane<0>(a, e, c, r);
+  plane<1>(a, e, c, r);
+  plane<2>(a, e, c, r);
+  plane<3>(a, e, c, r);
+  plane<4>(a, e, c, r);
   e[0] = xor_constant(e[0], rc);
 }
 
