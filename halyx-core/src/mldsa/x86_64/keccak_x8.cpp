@@ -1,7 +1,7 @@
 // Keccak-f[1600] with AVX-512, word by word: register w holds word w of as many states as the
 // register is wide. The 32 registers hold all 25 words with room to work; vprolq rotates, and
-// vpternlogq does theta's three-way XORs and chi's a ^ (~b & c) in one instruction each. The same
-// rounds serve eight states in zmm registers and one state in xmm registers.
+// vpternlogq does theta's three-way XORs and chi's a ^ (~b & c) in one instruction each. One state
+// alone takes another arrangement (keccak_x1_avx512.cpp).
 #if defined(__x86_64__)
 
 #include <immintrin.h>
@@ -20,17 +20,12 @@ namespace {
 inline constexpr int XOR3 = 0x96;  // a ^ b ^ c
 inline constexpr int CHI = 0xD2;   // a ^ (~b & c)
 
-// The few operations a round needs, for each register width. The rotations use the merge form
+// The few operations a round needs. The rotations use the merge form
 // with every lane selected, which is plain vprolq; GCC 12's unmasked zmm intrinsic reads an
 // undefined register and trips -Wuninitialized.
 template <int Table>
 __attribute__((always_inline)) HALYX_TARGET_AVX512 inline __m512i ternary(__m512i a, __m512i b, __m512i c) noexcept {
   return _mm512_ternarylogic_epi64(a, b, c, Table);
-}
-template <int Table>
-__attribute__((always_inline)) HALYX_TARGET_AVX512 inline __m128i ternary(__m128i a, __m128i b,
-                                                                                  __m128i c) noexcept {
-  return _mm_ternarylogic_epi64(a, b, c, Table);
 }
 template <unsigned N>
 __attribute__((always_inline)) HALYX_TARGET_AVX512 inline __m512i rotl(__m512i v) noexcept {
@@ -40,20 +35,8 @@ __attribute__((always_inline)) HALYX_TARGET_AVX512 inline __m512i rotl(__m512i v
     return _mm512_mask_rol_epi64(v, 0xFF, v, N);
   }
 }
-template <unsigned N>
-__attribute__((always_inline)) HALYX_TARGET_AVX512 inline __m128i rotl(__m128i v) noexcept {
-  if constexpr (N == 0) {
-    return v;
-  } else {
-    return _mm_mask_rol_epi64(v, 0x3, v, N);
-  }
-}
 __attribute__((always_inline)) HALYX_TARGET_AVX512 inline __m512i xor_constant(__m512i v, std::uint64_t k) noexcept {
   return _mm512_xor_si512(v, _mm512_set1_epi64(static_cast<long long>(k)));
-}
-__attribute__((always_inline)) HALYX_TARGET_AVX512 inline __m128i xor_constant(__m128i v,
-                                                                                      std::uint64_t k) noexcept {
-  return _mm_xor_si128(v, _mm_cvtsi64_si128(static_cast<long long>(k)));
 }
 
 // Returns word (X, Y) after theta, rho and pi: pi brings it from word (X + 3Y, X), which theta
@@ -160,16 +143,6 @@ HALYX_TARGET_AVX512 void permute_x8_avx512(KeccakState* const* states) noexcept 
   alignas(64) std::uint64_t last[8];
   _mm512_store_si512(last, a[24]);
   for (std::size_t i = 0; i < 8; ++i) (*states[i])[24] = last[i];
-}
-
-// One state in the low word of 25 xmm registers: the rounds are the same instructions as for eight
-// states, on a quarter of the width each, so the four vector pipes run them with no spills,
-// where the general registers are too few for the state.
-HALYX_TARGET_AVX512 void keccak_f1600_avx512(KeccakState& state) noexcept {
-  __m128i a[KECCAK_WORDS];
-  for (std::size_t w = 0; w < KECCAK_WORDS; ++w) a[w] = _mm_cvtsi64_si128(static_cast<long long>(state[w]));
-  rounds(a);
-  for (std::size_t w = 0; w < KECCAK_WORDS; ++w) state[w] = static_cast<std::uint64_t>(_mm_cvtsi128_si64(a[w]));
 }
 
 }  // namespace halyx::mldsa::x86_64

@@ -22,8 +22,9 @@ namespace halyx::mldsa::x86_64 {
 extern const Kernels AVX2_KERNELS;
 extern const Kernels AVX512_KERNELS;
 
-// Keccak (keccak_x1.cpp, keccak_x4.cpp, keccak_x8.cpp): one state with the scalar rounds on BMI1
-// and BMI2, four states in ymm registers, eight in zmm registers, and one in xmm registers.
+// Keccak (keccak_x1.cpp, keccak_x4.cpp, keccak_x8.cpp, keccak_x1_avx512.cpp): one state with the
+// scalar rounds on BMI1 and BMI2, four states in ymm registers, eight in zmm registers, and one in
+// xmm registers, two words to a register.
 void keccak_f1600_bmi2(KeccakState& state) noexcept;
 void permute_x4_avx2(KeccakState* const* states) noexcept;
 void permute_x8_avx512(KeccakState* const* states) noexcept;
