@@ -98,12 +98,13 @@ __attribute__((always_inline)) HALYX_TARGET_AVX512 inline Column pi_column(const
   Column out;
   out.low = pair<lane>(pi_source<X, 0>(b), pi_source<X, 1>(b));
   out.high = pair<lane>(pi_source<X, 2>(b), pi_source<X, 3>(b));
+  const __m128i last = pi_source<X, 4>(b);
   if constexpr (X == 4) {
-    out.last = pi_source<X, 4>(b);  // itself a last register: its high lane is zero
+    out.last = last;  // itself a last register: its high lane is zero
   } else if constexpr (lane == 0) {
-    out.last = _mm_move_epi64(pi_source<X, 4>(b));
+    out.last = _mm_move_epi64(last);
   } else {
-    out.last = _mm_srli_si128(pi_source<X, 4>(b), 8);
+    out.last = _mm_srli_si128(last, 8);
   }
   return out;
 }

@@ -85,7 +85,7 @@ struct alignas(64) LaneTwiddle {
 
 // The lane twiddles of spans 8, 4, 2, 1 for the eight pairs of registers, in the order the
 // transform uses them (the inverse takes spans 1, 2, 4, 8).
-using LaneTwiddles = std::array<LaneTwiddle, 4 * 8>;
+using LaneTwiddles = std::array<LaneTwiddle, std::size_t{4} * 8>;
 
 constexpr LaneTwiddles lane_twiddles(bool forward) {
   LaneTwiddles table{};
