@@ -4,6 +4,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -277,29 +278,46 @@ class SharePool {
     {
       const std::lock_guard lock(mutex_);
       job_ = &job;
-      running_ = threads_.size();
-      ++generation_;
+      running_.store(threads_.size(), std::memory_order_relaxed);
+      generation_.fetch_add(1, std::memory_order_release);
     }
     wake_.notify_all();
   }
   void wait() {
+    if (spin([this] { return running_.load(std::memory_order_acquire) == 0; })) return;
     std::unique_lock lock(mutex_);
-    done_.wait(lock, [this] { return running_ == 0; });
+    done_.wait(lock, [this] { return running_.load(std::memory_order_acquire) == 0; });
   }
 
  private:
+  // Waits a little for `ready` without sleeping: a thread woken from sleep starts late on a
+  // virtual machine, and the threads meet twice per window. Returns whether it came.
+  template <class Ready>
+  static bool spin(const Ready& ready) {
+    const auto until = std::chrono::steady_clock::now() + SPIN;
+    for (unsigned i = 1;; ++i) {
+      if (ready()) return true;
+      if (i % 64 == 0 && std::chrono::steady_clock::now() > until) return false;
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
+    }
+  }
+  static constexpr std::chrono::microseconds SPIN{100};
+
   void serve() {
     std::uint64_t seen = 0;
-    std::unique_lock lock(mutex_);
     for (;;) {
-      wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+      spin([&] { return generation_.load(std::memory_order_acquire) != seen; });
+      std::unique_lock lock(mutex_);
+      wake_.wait(lock, [&] { return stopping_ || generation_.load(std::memory_order_relaxed) != seen; });
       if (stopping_) return;
-      seen = generation_;
+      seen = generation_.load(std::memory_order_relaxed);
       const std::function<void()>* job = job_;
       lock.unlock();
       (*job)();
       lock.lock();
-      if (--running_ == 0) done_.notify_all();
+      if (running_.fetch_sub(1, std::memory_order_release) == 1) done_.notify_all();
     }
   }
   void stop() {
@@ -315,8 +333,8 @@ class SharePool {
   std::mutex mutex_;
   std::condition_variable wake_, done_;
   const std::function<void()>* job_ = nullptr;
-  std::uint64_t generation_ = 0;
-  std::size_t running_ = 0;
+  std::atomic<std::uint64_t> generation_{0};
+  std::atomic<std::size_t> running_{0};
   bool stopping_ = false;
   std::vector<std::thread> threads_;
 };
