@@ -291,24 +291,32 @@ class SharePool {
 
  private:
   // Waits a little for `ready` without sleeping: a thread woken from sleep starts late on a
-  // virtual machine, and the threads meet twice per window. Returns whether it came.
+  // virtual machine, and the threads meet twice per window. After the first few microseconds it
+  // yields between looks, for the case that the other thread waits for this one's processor.
+  // Returns whether `ready` came.
   template <class Ready>
   static bool spin(const Ready& ready) {
-    const auto until = std::chrono::steady_clock::now() + SPIN;
+    const auto start = std::chrono::steady_clock::now();
     for (unsigned i = 1;; ++i) {
       if (ready()) return true;
-      if (i % 64 == 0 && std::chrono::steady_clock::now() > until) return false;
+      if (i % 64 == 0) {
+        const auto spent = std::chrono::steady_clock::now() - start;
+        if (spent > SPIN) return false;
+        if (spent > SPIN_BUSY) std::this_thread::yield();
+      }
 #if defined(__x86_64__) || defined(__i386__)
       __builtin_ia32_pause();
 #endif
     }
   }
-  static constexpr std::chrono::microseconds SPIN{100};
+  static constexpr std::chrono::microseconds SPIN_BUSY{10}, SPIN{100};
 
   void serve() {
     std::uint64_t seen = 0;
     for (;;) {
-      spin([&] { return generation_.load(std::memory_order_acquire) != seen; });
+      spin([&] {
+        return stopping_.load(std::memory_order_relaxed) || generation_.load(std::memory_order_acquire) != seen;
+      });
       std::unique_lock lock(mutex_);
       wake_.wait(lock, [&] { return stopping_ || generation_.load(std::memory_order_relaxed) != seen; });
       if (stopping_) return;
@@ -335,7 +343,7 @@ class SharePool {
   const std::function<void()>* job_ = nullptr;
   std::atomic<std::uint64_t> generation_{0};
   std::atomic<std::size_t> running_{0};
-  bool stopping_ = false;
+  std::atomic<bool> stopping_{false};  // written under the mutex, read also while spinning
   std::vector<std::thread> threads_;
 };
 
