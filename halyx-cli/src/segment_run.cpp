@@ -188,7 +188,9 @@ void read_part(Part& part, ByteView window, std::size_t start, std::size_t limit
     part.found = false;
     for (; pos < limit; ++pos) {
       if ((window[pos] >> 5) != 5) continue;  // a record is a map
-      if (leaf::decode_mtac_leaf_prefix(window.subspan(pos))) {
+      // A record in canonical form decodes (read_canonical_leaf), and is told apart much faster.
+      const ByteView from = window.subspan(pos);
+      if (leaf::read_canonical_leaf(from) || leaf::decode_mtac_leaf_prefix(from)) {
         part.found = true;
         break;
       }
