@@ -153,16 +153,17 @@ def test_a_large_segment_is_printed_whole_and_in_order(tmp_path):
 
 
 # Leaves F to L of the big tree, damaged across many windows and shares, where the hashes reach the
-# verifier in aligned runs of 1024: each refusal names the leaf or record one leaf at a time would,
-# on any number of threads. Indices stand for the tree's records, bytes for themselves.
+# verifier in runs of 1024 that it joins as aligned subtrees: each refusal names the leaf or record
+# one leaf at a time would, on any number of threads. Indices stand for the tree's records, bytes
+# for themselves.
 F, L = 1234, 24_321
 BIG_RUNS = [
     # name, records, first proof's leaf, last proof's leaf, status, standard error
     ("whole_tree", range(fx.BIG_SIZE), None, None, 0, ""),
     ("one_past_the_last_proof", range(F, L + 2), F, L, 1, f"leaf {L + 1} is past the last proof's leaf {L}"),
-    ("dropped_at_a_run_edge", [i for i in range(F, L + 1) if i != 8192], F, L, 1,
+    ("dropped_at_a_run_edge", [i for i in range(F, L + 1) if i != F + 7 * 1024], F, L, 1,
      f"segment ends at leaf {L - 1}, before the last proof's leaf {L}"),
-    ("swapped_across_a_run_edge", [*range(F, 8191), 8192, 8191, *range(8193, L + 1)], F, L, 1,
+    ("swapped_across_a_subtree_edge", [*range(F, 8191), 8192, 8191, *range(8193, L + 1)], F, L, 1,
      f"leaves {F} to {L} do not lead to the STH's root"),
     ("neighbour_first_proof", range(F, L + 1), F + 1, L, 1, f"first proof does not lead from leaf {F + 1} to the STH's root"),
     ("garbage_after_20000_records", [*range(F, F + 20_000), b"\xff", *range(F + 20_000, L + 1)], F, L, 2,
