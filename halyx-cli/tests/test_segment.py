@@ -1,6 +1,8 @@
 """halyx-verify segment: a CBOR sequence of leaf records verified as one range of the log, printed
 only once the whole range has verified. Proofs are built here from the recursive definition
 (tools/issuer); the signed tree heads come from tools/issuer/make_segment_fixture.py."""
+import bisect
+import itertools
 import json
 import os
 import subprocess
@@ -188,6 +190,30 @@ def test_a_large_segment_refused_alike_on_threads(tmp_path, name, indices, first
     if status == 0:
         assert runs["2"] == runs["3"] == runs["1"]
         assert [json.loads(x)["leaf_index"] for x in runs["1"][1].splitlines()] == list(range(fx.BIG_SIZE))
+
+
+# The first 512 KiB window is read whole; the next one is read ahead in two halves, its front by
+# the calling thread and its back by a helper. Segments from leaf 0 of the big tree whose file ends
+# one record short of, or one record past, the middle and the end of that read.
+def big_prefix_counts() -> list[int]:
+    ends = list(itertools.accumulate(len(r) for r in fx.big_leaves()))
+    counts = []
+    for at in (512 << 10, 768 << 10, 1024 << 10):
+        inside = bisect.bisect_right(ends, at)  # the records that end at or before byte `at`
+        counts += [inside, inside + 1]
+    return counts
+
+
+@pytest.mark.parametrize("count", big_prefix_counts())
+def test_a_file_ending_about_the_read_ahead_parts(tmp_path, count):
+    records = fx.big_leaves()
+    hashes = [hi.leaf_hash(LOG_ID, r) for r in records]
+    last = hi.inclusion_proof(fx.BIG_SIZE, count - 1, hi.audit_path(count - 1, hashes))
+    leaves = b"".join(records[:count])
+    runs = [run_segment(tmp_path, leaves, None, last, head="big", options=("--threads", t)) for t in ("1", "2", "3")]
+    assert runs[0][0] == 0 and runs[0][2] == ""
+    assert runs[1] == runs[2] == runs[0]
+    assert [json.loads(x)["leaf_index"] for x in runs[0][1].splitlines()] == list(range(count))
 
 
 def padded(i: int, pad: int) -> bytes:
