@@ -4,6 +4,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -34,10 +35,10 @@ bool cut_short(const leaf::LeafDecodeError& e) {
 
 // The records of a source, read from the start: a window onto the file that slides forward and
 // grows only for a record larger than it, up to the bound of one input. While the records of one
-// window are decoded, the next window can be read into a second buffer (read_ahead), behind room
-// for the record the current window ends inside; advance() then moves that record's bytes there and
-// swaps the buffers, so the reading is off the path that every thread waits on and nothing but that
-// record is copied.
+// window are decoded, the next window can be read into a second buffer (begin_ahead, in parts that
+// threads read at once, end_ahead), behind room for the record the current window ends inside;
+// advance() then moves that record's bytes there and swaps the buffers, so the reading is off the
+// path that every thread waits on and nothing but that record is copied.
 class RecordReader {
  public:
   static constexpr std::size_t WINDOW = std::size_t{512} << 10;
@@ -90,22 +91,58 @@ class RecordReader {
     }
   }
 
-  // Reads up to WINDOW bytes after the current window into the second buffer, leaving the current
-  // one alone: other threads may be reading it meanwhile. Does nothing for bytes held in memory,
-  // at the end of the file, or when bytes read ahead are already waiting. Errors: the reason a read
-  // failed.
-  [[nodiscard]] std::expected<void, std::string> read_ahead() {
-    if (source_.fd() < 0 || eof_ || ahead_ > 0 || ahead_eof_) return {};
+  // How a part of the window read ahead went: the bytes that came before the end of the file, or
+  // the errno of a failed read.
+  struct AheadPart {
+    std::size_t got = 0;
+    int error = 0;
+  };
+
+  // Prepares reading up to WINDOW bytes after the current window into the second buffer, leaving
+  // the current one alone: other threads may be reading it meanwhile. The bytes are read in parts,
+  // read_ahead_part() for each, which several threads may call at once, and then end_ahead().
+  // Returns false, when nothing is to be read: for bytes held in memory, at the end of the file, or
+  // when bytes read ahead are already waiting. Errors: the reason the file's offset is unknown.
+  [[nodiscard]] std::expected<bool, std::string> begin_ahead() {
+    if (source_.fd() < 0 || eof_ || ahead_ > 0 || ahead_eof_) return false;
     if (spare_.size() < CARRY + WINDOW) spare_.resize(CARRY + WINDOW);
-    while (ahead_ < WINDOW) {
-      const ::ssize_t got = ::read(source_.fd(), spare_.data() + CARRY + ahead_, WINDOW - ahead_);
+    const ::off_t at = ::lseek(source_.fd(), 0, SEEK_CUR);
+    if (at < 0) return std::unexpected(std::generic_category().message(errno));
+    ahead_at_ = at;
+    return true;
+  }
+
+  // Reads bytes [from, to) of the next window, to <= WINDOW, up to the end of the file.
+  [[nodiscard]] AheadPart read_ahead_part(std::size_t from, std::size_t to) noexcept {
+    AheadPart part;
+    while (from + part.got < to) {
+      const std::size_t at = from + part.got;
+      const ::ssize_t got = ::pread(source_.fd(), spare_.data() + CARRY + at, to - at,
+                                    ahead_at_ + static_cast<::off_t>(at));
       if (got < 0 && errno == EINTR) continue;
-      if (got < 0) return std::unexpected(std::generic_category().message(errno));
-      if (got == 0) {
-        ahead_eof_ = true;
+      if (got < 0) {
+        part.error = errno;
         break;
       }
-      ahead_ += static_cast<std::size_t>(got);
+      if (got == 0) break;
+      part.got += static_cast<std::size_t>(got);
+    }
+    return part;
+  }
+
+  // Takes the bytes read ahead: the front part [0, split), and the back part after it only when the
+  // front one is whole (the file may have grown between the two), and moves the file's offset past
+  // them. Errors: the reason a read failed.
+  [[nodiscard]] std::expected<void, std::string> end_ahead(AheadPart front, std::size_t split, AheadPart back) {
+    if (front.error == 0 && front.got == split) {
+      front.got += back.got;
+      front.error = back.error;
+    }
+    if (front.error != 0) return std::unexpected(std::generic_category().message(front.error));
+    ahead_ = front.got;
+    ahead_eof_ = front.got < WINDOW;
+    if (::lseek(source_.fd(), ahead_at_ + static_cast<::off_t>(ahead_), SEEK_SET) < 0) {
+      return std::unexpected(std::generic_category().message(errno));
     }
     return {};
   }
@@ -149,6 +186,7 @@ class RecordReader {
   bool eof_ = false;
   std::size_t ahead_ = 0;   // bytes read ahead, at spare_[CARRY, CARRY + ahead_)
   bool ahead_eof_ = false;  // reading ahead met the end of the file
+  ::off_t ahead_at_ = 0;    // the file offset of the bytes read ahead
 };
 
 struct ReadFailure {
@@ -187,7 +225,9 @@ void read_part(Part& part, ByteView window, std::size_t start, std::size_t limit
     part.found = false;
     for (; pos < limit; ++pos) {
       if ((window[pos] >> 5) != 5) continue;  // a record is a map
-      if (leaf::decode_mtac_leaf_prefix(window.subspan(pos))) {
+      // A record in canonical form decodes (read_canonical_leaf), and is told apart much faster.
+      const ByteView from = window.subspan(pos);
+      if (leaf::read_canonical_leaf(from) || leaf::decode_mtac_leaf_prefix(from)) {
         part.found = true;
         break;
       }
@@ -277,29 +317,54 @@ class SharePool {
     {
       const std::lock_guard lock(mutex_);
       job_ = &job;
-      running_ = threads_.size();
-      ++generation_;
+      running_.store(threads_.size(), std::memory_order_relaxed);
+      generation_.fetch_add(1, std::memory_order_release);
     }
     wake_.notify_all();
   }
   void wait() {
+    if (spin([this] { return running_.load(std::memory_order_acquire) == 0; })) return;
     std::unique_lock lock(mutex_);
-    done_.wait(lock, [this] { return running_ == 0; });
+    done_.wait(lock, [this] { return running_.load(std::memory_order_acquire) == 0; });
   }
 
  private:
+  // Waits a little for `ready` without sleeping: a thread woken from sleep starts late on a
+  // virtual machine, and the threads meet twice per window. After the first few microseconds it
+  // yields between looks, for the case that the other thread waits for this one's processor.
+  // Returns whether `ready` came.
+  template <class Ready>
+  static bool spin(const Ready& ready) {
+    const auto start = std::chrono::steady_clock::now();
+    for (unsigned i = 1;; ++i) {
+      if (ready()) return true;
+      if (i % 64 == 0) {
+        const auto spent = std::chrono::steady_clock::now() - start;
+        if (spent > SPIN) return false;
+        if (spent > SPIN_BUSY) std::this_thread::yield();
+      }
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
+    }
+  }
+  static constexpr std::chrono::microseconds SPIN_BUSY{10}, SPIN{100};
+
   void serve() {
     std::uint64_t seen = 0;
-    std::unique_lock lock(mutex_);
     for (;;) {
-      wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+      spin([&] {
+        return stopping_.load(std::memory_order_relaxed) || generation_.load(std::memory_order_acquire) != seen;
+      });
+      std::unique_lock lock(mutex_);
+      wake_.wait(lock, [&] { return stopping_ || generation_.load(std::memory_order_relaxed) != seen; });
       if (stopping_) return;
-      seen = generation_;
+      seen = generation_.load(std::memory_order_relaxed);
       const std::function<void()>* job = job_;
       lock.unlock();
       (*job)();
       lock.lock();
-      if (--running_ == 0) done_.notify_all();
+      if (running_.fetch_sub(1, std::memory_order_release) == 1) done_.notify_all();
     }
   }
   void stop() {
@@ -315,9 +380,9 @@ class SharePool {
   std::mutex mutex_;
   std::condition_variable wake_, done_;
   const std::function<void()>* job_ = nullptr;
-  std::uint64_t generation_ = 0;
-  std::size_t running_ = 0;
-  bool stopping_ = false;
+  std::atomic<std::uint64_t> generation_{0};
+  std::atomic<std::size_t> running_{0};
+  std::atomic<bool> stopping_{false};  // written under the mutex, read also while spinning
   std::vector<std::thread> threads_;
 };
 
@@ -345,8 +410,9 @@ std::expected<void, PassError> deliver(const std::vector<Part>& parts, std::size
 // are decoded and hashed on `threads` threads, each starting at the first record it finds in its
 // share of the window; a share whose start the share before it does not end at is read again on
 // this thread, so the records are exactly those one reading from the first byte finds. While the
-// helpers decode a window, the calling thread reads the next one from the file into the reader's
-// second buffer and, with more than one thread, gives the window before's records to `on`; only
+// helpers decode a window from its back, the calling thread reads the front of the next one from
+// the file into the reader's second buffer (a helper reads its back) and, with more than one
+// thread, gives the window before's records to `on`, then decodes from the window's front; only
 // the stitching of the shares is left between windows. Stops at the first error of the reading,
 // the decode or `on`, in record order: the records read before a fault always reach `on` first.
 template <class OnRecord>
@@ -360,6 +426,8 @@ std::expected<void, PassError> each_record(RecordReader& reader, unsigned thread
   SharePool pool(threads - 1);
   std::size_t current = 0;
   std::size_t waiting = 0;  // parts of sets[current ^ 1] still to be given to `on`
+  constexpr std::size_t PAGE = 4096;
+  std::size_t front_bytes = RecordReader::WINDOW / 2;  // of the next window, read by this thread
   const auto deliver_waiting = [&]() -> std::expected<void, PassError> {
     const std::size_t count = std::exchange(waiting, 0);
     return deliver(sets[current ^ 1], count, text, on);
@@ -392,25 +460,48 @@ std::expected<void, PassError> each_record(RecordReader& reader, unsigned thread
     if (parts.size() < shares) parts.resize(shares);
     std::expected<void, PassError> delivered;
     std::expected<void, std::string> ahead;
+    // This thread takes shares from the front of the window and the helpers from the back, and the
+    // next window is read ahead in two parts: its front by this thread, its back by a helper. So
+    // each thread decodes mostly bytes it read itself, still in its own processor's cache.
+    const auto begun = reader.begin_ahead();
+    if (!begun) ahead = std::unexpected(begun.error());
+    const bool reading = begun && *begun;
+    const std::size_t split = threads == 1 ? RecordReader::WINDOW : front_bytes;
+    RecordReader::AheadPart front, back;
+    std::size_t mine = 0;  // the shares this thread took
     {
-      std::atomic<std::size_t> next{0};
-      const std::function<void()> take_shares = [&] {
-        for (std::size_t k = next.fetch_add(1); k < shares; k = next.fetch_add(1)) {
-          read_part(parts[k], window, limits[k], limits[k + 1], eof, k != 0, text, log_id);
-        }
+      std::vector<std::atomic<bool>> claimed(shares);
+      std::atomic<std::size_t> from_back{0};
+      std::atomic<bool> back_taken{!reading || split == RecordReader::WINDOW};
+      const auto read_back = [&] {
+        if (!back_taken.exchange(true)) back = reader.read_ahead_part(split, RecordReader::WINDOW);
+      };
+      const auto take = [&](std::size_t k) {
+        if (claimed[k].exchange(true)) return false;
+        read_part(parts[k], window, limits[k], limits[k + 1], eof, k != 0, text, log_id);
+        return true;
+      };
+      // Each helper takes the last share no thread has been given; it stops at one this thread took.
+      const std::function<void()> help = [&] {
+        read_back();
+        std::size_t i = from_back.fetch_add(1);
+        while (i < shares && take(shares - 1 - i)) i = from_back.fetch_add(1);
       };
       // The helpers are waited for on every way out of this block.
       struct Waiting {
         SharePool& pool;
         ~Waiting() { pool.wait(); }
       } started{pool};
-      if (shares > 1) pool.start(take_shares);
-      // The next window is read, and the records waiting from the window before reach `on`, while
-      // the helpers decode this one; then this thread takes what shares are left.
-      ahead = reader.read_ahead();
+      if (shares > 1) pool.start(help);
+      // The records waiting from the window before reach `on` while the helpers decode this one.
+      if (reading) front = reader.read_ahead_part(0, split);
       if (waiting != 0) delivered = deliver_waiting();
-      take_shares();
+      while (mine < shares && take(mine)) ++mine;
+      read_back();  // when no helper did
     }
+    if (reading) ahead = reader.end_ahead(front, split, back);
+    // The next window's front part: about what this thread took of this one.
+    front_bytes = RecordReader::WINDOW * mine / shares / PAGE * PAGE;
     if (!delivered) return delivered;
     std::size_t boundary = 0, count = 0;
     bool stopped = false;

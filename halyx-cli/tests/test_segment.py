@@ -1,6 +1,8 @@
 """halyx-verify segment: a CBOR sequence of leaf records verified as one range of the log, printed
 only once the whole range has verified. Proofs are built here from the recursive definition
 (tools/issuer); the signed tree heads come from tools/issuer/make_segment_fixture.py."""
+import bisect
+import itertools
 import json
 import os
 import subprocess
@@ -150,6 +152,68 @@ def test_a_large_segment_is_printed_whole_and_in_order(tmp_path):
     status, out, err = run_segment(tmp_path, leaves[:-1] + b"\x00", *proofs, head="big")
     assert status == 1 and out == b""
     assert err == f"HalyxInvalidProofError: last proof does not lead from leaf {last} to the STH's root\n"
+
+
+# Leaves F to L of the big tree, damaged across many windows and shares, where the hashes reach the
+# verifier in runs of 1024 that it joins as aligned subtrees: each refusal names the leaf or record
+# one leaf at a time would, on any number of threads. Indices stand for the tree's records, bytes
+# for themselves.
+F, L = 1234, 24_321
+BIG_RUNS = [
+    # name, records, first proof's leaf, last proof's leaf, status, standard error
+    ("whole_tree", range(fx.BIG_SIZE), None, None, 0, ""),
+    ("one_past_the_last_proof", range(F, L + 2), F, L, 1, f"leaf {L + 1} is past the last proof's leaf {L}"),
+    ("dropped_at_a_run_edge", [i for i in range(F, L + 1) if i != F + 7 * 1024], F, L, 1,
+     f"segment ends at leaf {L - 1}, before the last proof's leaf {L}"),
+    ("swapped_across_a_subtree_edge", [*range(F, 8191), 8192, 8191, *range(8193, L + 1)], F, L, 1,
+     f"leaves {F} to {L} do not lead to the STH's root"),
+    ("neighbour_first_proof", range(F, L + 1), F + 1, L, 1, f"first proof does not lead from leaf {F + 1} to the STH's root"),
+    ("garbage_after_20000_records", [*range(F, F + 20_000), b"\xff", *range(F + 20_000, L + 1)], F, L, 2,
+     "record 20000 at byte offset {offset}: leaf decode failed: CBOR decode error: unsupported value in CBOR header"),
+]
+
+
+@pytest.mark.parametrize("name,indices,first,last,status,text", BIG_RUNS, ids=[r[0] for r in BIG_RUNS])
+def test_a_large_segment_refused_alike_on_threads(tmp_path, name, indices, first, last, status, text):
+    records = fx.big_leaves()
+    hashes = [hi.leaf_hash(LOG_ID, r) for r in records]
+    proofs = [None if i is None else hi.inclusion_proof(fx.BIG_SIZE, i, hi.audit_path(i, hashes)) for i in (first, last)]
+    chosen = [records[i] if isinstance(i, int) else i for i in indices]
+    leaves = b"".join(chosen)
+    offset = len(b"".join(chosen[:20_000]))
+    runs = {threads: run_segment(tmp_path, leaves, *proofs, head="big", options=("--threads", threads))
+            for threads in ("1", "2", "3")}
+    for threads, (got_status, out, err) in runs.items():
+        assert got_status == status, threads
+        if status:
+            assert (out, err) == (b"", f"{CLASS[status]}: {text.format(offset=offset)}\n"), threads
+    if status == 0:
+        assert runs["2"] == runs["3"] == runs["1"]
+        assert [json.loads(x)["leaf_index"] for x in runs["1"][1].splitlines()] == list(range(fx.BIG_SIZE))
+
+
+# The first 512 KiB window is read whole; the next one is read ahead in two halves, its front by
+# the calling thread and its back by a helper. Segments from leaf 0 of the big tree whose file ends
+# one record short of, or one record past, the middle and the end of that read.
+def big_prefix_counts() -> list[int]:
+    ends = list(itertools.accumulate(len(r) for r in fx.big_leaves()))
+    counts = []
+    for at in (512 << 10, 768 << 10, 1024 << 10):
+        inside = bisect.bisect_right(ends, at)  # the records that end at or before byte `at`
+        counts += [inside, inside + 1]
+    return counts
+
+
+@pytest.mark.parametrize("count", big_prefix_counts())
+def test_a_file_ending_about_the_read_ahead_parts(tmp_path, count):
+    records = fx.big_leaves()
+    hashes = [hi.leaf_hash(LOG_ID, r) for r in records]
+    last = hi.inclusion_proof(fx.BIG_SIZE, count - 1, hi.audit_path(count - 1, hashes))
+    leaves = b"".join(records[:count])
+    runs = [run_segment(tmp_path, leaves, None, last, head="big", options=("--threads", t)) for t in ("1", "2", "3")]
+    assert runs[0][0] == 0 and runs[0][2] == ""
+    assert runs[1] == runs[2] == runs[0]
+    assert [json.loads(x)["leaf_index"] for x in runs[0][1].splitlines()] == list(range(count))
 
 
 def padded(i: int, pad: int) -> bytes:
