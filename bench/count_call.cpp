@@ -1,7 +1,7 @@
 // Runs verification a given number of times, for counting the instructions one call executes
 // under qemu-user (bench/count_aarch64.sh), where time means nothing. Reads the sample's five files
 // from DIR and either makes whole calls (verify_inclusion, on the path the process selects) or
-// verifies only the STH's signature with a path forced (prepare and decide, as the call does):
+// verifies only the STH's signature with a path forced (prepared with its message and decided, as the call does):
 //
 //   halyx_count_call DIR call CALLS
 //   halyx_count_call DIR portable|neon|neon_sha3|... CALLS
@@ -60,8 +60,9 @@ int main(int argc, char** argv) {
     if (kernels == nullptr) {
       all = all && halyx::verify_inclusion(leaf, proof, sth, signature, key).has_value();
     } else {
-      const auto prepared = mldsa::prepare(mldsa::PublicKeyView(key.data(), mldsa::PUBLIC_KEY_BYTES), signature, *kernels);
-      all = all && prepared.decide(sth, halyx::signing::STH_SIGNATURE_CONTEXT);
+      const auto prepared = mldsa::prepare(mldsa::PublicKeyView(key.data(), mldsa::PUBLIC_KEY_BYTES), signature, sth,
+                                           halyx::signing::STH_SIGNATURE_CONTEXT, *kernels);
+      all = all && prepared.decide_prepared();
     }
   }
   return all ? 0 : 1;
