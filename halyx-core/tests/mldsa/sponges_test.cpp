@@ -120,6 +120,44 @@ TEST_P(Sponges, SqueezeWhatTheSingleStateShakeDoes) {
   }
 }
 
+// A writes its first output block where B's input is, and B starts only then (`then`); B also absorbs
+// a tail after its input, split at every offset near a block's end. Each must squeeze what one
+// state absorbing the whole input gives.
+struct Relay {
+  std::vector<std::uint8_t>* into;
+};
+
+bool relay(void* context, const std::uint8_t* block, std::size_t rate) noexcept {
+  auto& r = *static_cast<Relay*>(context);
+  std::copy(block, block + std::min(rate, r.into->size()), r.into->begin());
+  return true;
+}
+
+TEST_P(Sponges, StartAfterTheirParentAndAbsorbATail) {
+  std::mt19937_64 rng(4);
+  std::vector<std::uint8_t> tail_bytes(2 * SHAKE256_RATE + 9);
+  for (auto& b : tail_bytes) b = static_cast<std::uint8_t>(rng());
+  const std::vector<std::uint8_t> parent_input(100, 0xA5);
+  for (std::size_t head : {std::size_t{0}, std::size_t{1}, std::size_t{64}, SHAKE256_RATE - 1, SHAKE256_RATE,
+                           SHAKE256_RATE + 1}) {
+    for (std::size_t tail : {std::size_t{0}, std::size_t{1}, SHAKE256_RATE - head % SHAKE256_RATE, tail_bytes.size()}) {
+      SCOPED_TRACE("input " + std::to_string(head) + ", tail " + std::to_string(tail));
+      std::vector<std::uint8_t> child_input(head, 0);  // written by the parent's consumer
+      Relay to_child{&child_input};
+      Collector child_out{2, {}};
+      std::array<Sponge, 2> sponges;
+      sponges[0].set(SHAKE256_RATE, parent_input, relay, &to_child);
+      sponges[1].set(SHAKE256_RATE, child_input, collect, &child_out, std::span(tail_bytes).first(tail));
+      sponges[0].then = &sponges[1];
+      run_sponges(std::span(sponges).first(1), kernels());
+      std::vector<std::uint8_t> whole = shake<SHAKE256_RATE>(parent_input, std::min(head, SHAKE256_RATE));
+      whole.resize(head, 0);
+      whole.insert(whole.end(), tail_bytes.begin(), tail_bytes.begin() + static_cast<std::ptrdiff_t>(tail));
+      EXPECT_EQ(child_out.out, shake<SHAKE256_RATE>(whole, 2 * SHAKE256_RATE));
+    }
+  }
+}
+
 // Counts the batches a path's kernels run.
 std::size_t batches = 0;
 void (*real_permute_lanes)(KeccakState* const*) noexcept = nullptr;
@@ -135,28 +173,36 @@ void counted_permute_one(KeccakState& state) noexcept {
 
 // The sponges of a verification: tr (15 permutations), the challenge (one) and 30 entries of A
 // (five each), 166 permutations that fill 21 batches of 8 or 42 of 4 only if no lane idles before
-// the end. Keeping each sponge in one lane would take 25 batches of 8.
+// the end. Keeping each sponge in one lane would take 25 batches of 8. With an STH's mu after tr
+// (two permutations over tr, the context and 150 bytes), 168 fill the same 21 batches of 8.
 TEST_P(Sponges, KeepEveryLaneBusyUntilTheEnd) {
-  const std::vector<std::uint8_t> key(1952, 0x5A), c_tilde(48, 0xC3), seed(34, 0x17);
+  const std::vector<std::uint8_t> key(1952, 0x5A), c_tilde(48, 0xC3), seed(34, 0x17), message(64 + 2 + 12 + 150, 0x3C);
   Kernels counting = kernels();
   real_permute_lanes = counting.permute_lanes;
   real_permute_one = counting.permute_one;
   counting.permute_lanes = counted_permute_lanes;
   counting.permute_one = counted_permute_one;
-  std::array<Collector, 32> collectors;
-  std::array<Sponge, 32> sponges;
-  collectors[0] = Collector{1, {}};
-  sponges[0].set(SHAKE256_RATE, key, collect, &collectors[0]);
-  collectors[1] = Collector{1, {}};
-  sponges[1].set(SHAKE256_RATE, c_tilde, collect, &collectors[1]);
-  for (std::size_t e = 2; e < sponges.size(); ++e) {
-    collectors[e] = Collector{5, {}};
-    sponges[e].set(SHAKE128_RATE, seed, collect, &collectors[e]);
+  for (const bool with_mu : {false, true}) {
+    SCOPED_TRACE(with_mu ? "with mu" : "without mu");
+    std::array<Collector, 33> collectors;
+    std::array<Sponge, 33> sponges;
+    collectors[0] = Collector{1, {}};
+    sponges[0].set(SHAKE256_RATE, key, collect, &collectors[0]);
+    collectors[1] = Collector{1, {}};
+    sponges[1].set(SHAKE256_RATE, c_tilde, collect, &collectors[1]);
+    for (std::size_t e = 2; e < 32; ++e) {
+      collectors[e] = Collector{5, {}};
+      sponges[e].set(SHAKE128_RATE, seed, collect, &collectors[e]);
+    }
+    collectors[32] = Collector{1, {}};
+    sponges[32].set(SHAKE256_RATE, message, collect, &collectors[32]);
+    if (with_mu) sponges[0].then = &sponges[32];
+    batches = 0;
+    run_sponges(std::span(sponges).first(32), counting);
+    const std::size_t lanes = counting.keccak_lanes, permutations = with_mu ? 168 : 166;
+    EXPECT_EQ(batches, (permutations + lanes - 1) / lanes);
+    EXPECT_EQ(collectors[32].out.size(), with_mu ? SHAKE256_RATE : 0);
   }
-  batches = 0;
-  run_sponges(sponges, counting);
-  const std::size_t lanes = counting.keccak_lanes;
-  EXPECT_EQ(batches, (166 + lanes - 1) / lanes);
 }
 
 }  // namespace
