@@ -102,21 +102,23 @@ HALYX_TARGET_AVX512 std::size_t rejection_sample_avx512(
       63, 11, 10, 9, 63, 8, 7, 6, 63, 5, 4, 3, 63, 2, 1, 0);
   const __m512i mask23 = _mm512_set1_epi32(CANDIDATE_MASK), q = _mm512_set1_epi32(Q);
   std::size_t i = 0;
-  // Whole steps while 48 bytes remain and 16 slots are free: the load (64 bytes, at most 16 past
+  // Each mask is counted through a general register (_cvtmask16_u32): GCC 12, compiling this for
+  // ThreadSanitizer, spilled a 16-bit mask and counted 32 bits of its stack slot, and the counts
+  // then ran past the polynomial. Whole steps while 48 bytes remain and 16 slots are free: the load (64 bytes, at most 16 past
   // len) and the store need no masks, and every candidate counts. Then one of 8 candidates in
   // 256-bit registers, which finishes a block of SHAKE128 (168 bytes: 3 x 48 + 24) unless it is an
   // entry's last; the general loop below takes whatever is left.
-  while (len - i >= 48 && N - filled >= 16) {
+  while (len - i >= 48 && filled + 16 <= N) {
     // The zero-masking form with every byte selected is plain vpermb; GCC 12's unmasked intrinsic
     // reads an undefined register and trips -Wmaybe-uninitialized.
     const __m512i v = _mm512_and_si512(
         _mm512_maskz_permutexvar_epi8(~__mmask64{0}, spread, _mm512_loadu_si512(bytes + i)), mask23);
     const __mmask16 kept = _mm512_cmplt_epi32_mask(v, q);
     _mm512_storeu_si512(out + filled, _mm512_maskz_compress_epi32(kept, v));
-    filled += static_cast<std::size_t>(_mm_popcnt_u32(kept));
+    filled += static_cast<std::size_t>(_mm_popcnt_u32(_cvtmask16_u32(kept)));
     i += 48;
   }
-  if (len - i >= 24 && N - filled >= 8) {
+  if (len - i >= 24 && filled + 8 <= N) {
     const __m256i spread8 = _mm256_setr_epi8(0, 1, 2, 31, 3, 4, 5, 31, 6, 7, 8, 31, 9, 10, 11, 31, 12, 13, 14, 31, 15,
                                              16, 17, 31, 18, 19, 20, 31, 21, 22, 23, 31);
     const __m256i v = _mm256_and_si256(
@@ -125,7 +127,7 @@ HALYX_TARGET_AVX512 std::size_t rejection_sample_avx512(
         _mm256_set1_epi32(CANDIDATE_MASK));
     const __mmask8 kept = _mm256_cmplt_epi32_mask(v, _mm256_set1_epi32(Q));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + filled), _mm256_maskz_compress_epi32(kept, v));
-    filled += static_cast<std::size_t>(_mm_popcnt_u32(kept));
+    filled += static_cast<std::size_t>(_mm_popcnt_u32(_cvtmask8_u32(kept)));
     i += 24;
   }
   while (filled < N && i + 3 <= len) {
@@ -142,7 +144,7 @@ HALYX_TARGET_AVX512 std::size_t rejection_sample_avx512(
     const __mmask16 in_range = static_cast<__mmask16>(_bzhi_u32(0xFFFF, static_cast<unsigned>(count)));
     const __mmask16 kept = _mm512_mask_cmplt_epi32_mask(in_range, v, q);
     const __m512i packed = _mm512_maskz_compress_epi32(kept, v);
-    const std::size_t taken = std::min<std::size_t>(static_cast<std::size_t>(_mm_popcnt_u32(kept)), N - filled);
+    const std::size_t taken = std::min<std::size_t>(static_cast<std::size_t>(_mm_popcnt_u32(_cvtmask16_u32(kept))), N - filled);
     const __mmask16 slots = static_cast<__mmask16>(_bzhi_u32(0xFFFF, static_cast<unsigned>(taken)));
     _mm512_mask_storeu_epi32(out + filled, slots, packed);
     filled += taken;
