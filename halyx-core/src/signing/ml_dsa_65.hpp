@@ -113,7 +113,7 @@ class MlDsa65 {
   [[nodiscard]] PreparedSignature prepare(ByteView public_key, ByteView signature, ByteView message,
                                           ByteView context) const;
 
-  // Returns prepare(public_key, signature).verify(message, context): one check on its own.
+  // Returns prepare(public_key, signature, message, context).verify_prepared(): one check on its own.
   [[nodiscard]] std::expected<void, SignatureError> verify_one(ByteView message, ByteView signature,
                                                                   ByteView context,
                                                                   ByteView public_key) const;
