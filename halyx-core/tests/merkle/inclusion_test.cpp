@@ -257,6 +257,24 @@ TEST(InclusionWalkGenerated, EveryPathLeadsToItsRoot) {
   for (const Case& c : cases) EXPECT_TRUE(verify_inclusion_proof(c.leaf_hash, c.proof, c.root)) << c.name;
 }
 
+// The single call's walk, with a 1952-byte key hashed beside its nodes: the same verdict on every
+// generated path, and the key's own digest, whatever the path's length leaves of the key.
+TEST(InclusionWalkGenerated, TheWalkBesideAKeyLeadsToTheSameRoot) {
+  const std::vector<std::uint8_t> key(1952, 0x6B);
+  const Hash32 key_digest = digest::sha256(ByteView(key.data(), key.size()));
+  for (const Case& c : generated_trees()) {
+    wire::SignedTreeHead sth;
+    sth.tree_size = c.proof.tree_size;
+    sth.root_hash = c.root;
+    digest::Sha256Beside beside(ByteView(key.data(), key.size()));
+    EXPECT_TRUE(verify_leaf_hash_in_tree(c.leaf_hash, c.proof, sth, beside)) << c.name;
+    ASSERT_EQ(beside.finish(), key_digest) << c.name;
+    sth.root_hash[0] ^= 1;
+    digest::Sha256Beside again(ByteView(key.data(), key.size()));
+    EXPECT_FALSE(verify_leaf_hash_in_tree(c.leaf_hash, c.proof, sth, again)) << c.name;
+  }
+}
+
 TEST(InclusionWalkGenerated, EveryMutationFails) {
   const std::vector<Case> cases = generated_trees();
   const std::vector<Hash32> others = roots_of_other_sizes(cases);
