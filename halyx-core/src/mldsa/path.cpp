@@ -26,11 +26,17 @@ namespace {
 struct Availability {
   std::array<Path, PATH_COUNT> paths{};
   std::size_t count = 0;
+#if defined(__x86_64__)
+  const Kernels* avx2 = &x86_64::AVX2_KERNELS;
+#endif
 };
 
 Availability detect() noexcept {
   const CpuFeatures cpu = this_cpu();
   Availability a;
+#if defined(__x86_64__)
+  if (cpu.amd_family_1ah) a.avx2 = &x86_64::AVX2_FIVE_LANE_KERNELS;
+#endif
   // In order of preference, the best last.
   for (const Path p : {Path::Portable, Path::Avx2, Path::Avx512, Path::Neon, Path::NeonSha3}) {
     if (runs_on(p, cpu)) a.paths[a.count++] = p;
@@ -81,8 +87,14 @@ CpuFeatures this_cpu() noexcept {
   // registers on a context switch, as XCR0 says: SSE and AVX state for AVX2, and the opmask and
   // upper ZMM state on top for AVX-512.
   unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (__get_cpuid(0, &eax, &ebx, &ecx, &edx) == 0) return cpu;
+  const bool amd = ebx == 0x68747541 && edx == 0x69746E65 && ecx == 0x444D4163;  // "AuthenticAMD"
   if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return cpu;
   cpu.popcnt = (ecx & bit_POPCNT) != 0;
+  // The family is the base family plus the extended one, which counts only past 0Fh.
+  const unsigned base_family = (eax >> 8) & 0xF;
+  const unsigned family = base_family == 0xF ? base_family + ((eax >> 20) & 0xFF) : base_family;
+  cpu.amd_family_1ah = amd && family == 0x1A;
   std::uint64_t xcr0 = 0;
   if ((ecx & bit_OSXSAVE) != 0) {
     unsigned lo = 0, hi = 0;
@@ -144,7 +156,7 @@ const Kernels& kernels_for(Path p) noexcept {
       return PORTABLE_KERNELS;
 #if defined(__x86_64__)
     case Path::Avx2:
-      return x86_64::AVX2_KERNELS;
+      return *availability().avx2;
     case Path::Avx512:
       return x86_64::AVX512_KERNELS;
 #else

@@ -34,6 +34,7 @@ struct CpuFeatures {
   bool avx512vl = false;
   bool avx512dq = false;
   bool avx512vbmi = false;
+  bool amd_family_1ah = false;  // x86-64: AMD's Zen 5, whose AVX2 path takes five Keccak lanes
   bool asimd = false;  // aarch64: NEON (Advanced SIMD)
   bool sha3 = false;   // aarch64: EOR3, RAX1, XAR, BCAX
 };

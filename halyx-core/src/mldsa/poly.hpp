@@ -29,7 +29,7 @@ struct Kernels {
   // Keccak-f[1600] on one state: every hash over a message (mu, c~') runs on it.
   KeccakPermutation permute_one;
 
-  // How many Keccak states permute_lanes permutes at once (1, 2, 4 or 8): states[0..keccak_lanes),
+  // How many Keccak states permute_lanes permutes at once (2, 3, 4, 5 or 8): states[0..keccak_lanes),
   // each 64-byte aligned. One state may be given for several lanes, and is then permuted once (the
   // kernels read every state before writing any); distinct states must not overlap.
   std::size_t keccak_lanes;

@@ -9,8 +9,12 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include <halyx/mldsa/path.hpp>
+#if defined(__x86_64__)
+#include <halyx/mldsa/x86_64/kernels.hpp>
+#endif
 
 namespace halyx::mldsa::test {
 
@@ -18,6 +22,19 @@ class EachPath : public testing::TestWithParam<Path> {
  protected:
   static const Kernels& kernels() { return kernels_for(GetParam()); }
 };
+
+// The tables of path `p` that differ only in their Keccak lanes: the one kernels_for() hands this
+// CPU first, then, on the AVX2 path, the other of its four- and five-lane tables, so that the
+// tests of the lanes cover both on every CPU with AVX2.
+inline std::vector<const Kernels*> lane_variants(Path p) {
+  std::vector<const Kernels*> out{&kernels_for(p)};
+#if defined(__x86_64__)
+  if (p == Path::Avx2) {
+    out.push_back(out[0] == &x86_64::AVX2_KERNELS ? &x86_64::AVX2_FIVE_LANE_KERNELS : &x86_64::AVX2_KERNELS);
+  }
+#endif
+  return out;
+}
 
 inline std::string path_test_name(const testing::TestParamInfo<Path>& info) {
   return std::string(path_name(info.param));

@@ -35,7 +35,7 @@ TEST(KeccakPaths, ReferenceMatchesTheKnownAnswer) {
 // between each two, so a kernel that mixes lanes, drops one or takes the wrong state fails. The
 // bystanders, and the words after each state, must stay as they were. In the last two trials the
 // lanes from the second (then the third) on all take one state, as the driver fills the lanes it
-// has no sponge for; that state must come out permuted once.
+// has no sponge for; that state must come out permuted once. Every table of the path's lanes.
 class KeccakLanes : public test::EachPath {};
 HALYX_FOR_EACH_PATH(KeccakLanes);
 
@@ -46,32 +46,35 @@ TEST_P(KeccakLanes, PermuteLikeTheReferenceOnEveryLane) {
   };
   static_assert(sizeof(Slot) == 256);
   std::mt19937_64 rng(7);
-  const Kernels& k = kernels();
-  const std::size_t lanes = k.keccak_lanes;
-  ASSERT_TRUE(lanes >= 1 && lanes <= 8);
-  for (int trial = 0; trial < 4; ++trial) {
-    KeccakState one = random_state(rng), want = one;
-    k.permute_one(one);
-    keccak_f1600(want);
-    EXPECT_EQ(one, want);
+  for (const Kernels* variant : test::lane_variants(GetParam())) {
+    const Kernels& k = *variant;
+    const std::size_t lanes = k.keccak_lanes;
+    SCOPED_TRACE(std::to_string(lanes) + " lanes");
+    ASSERT_TRUE(lanes >= 1 && lanes <= 8);
+    for (int trial = 0; trial < 4; ++trial) {
+      KeccakState one = random_state(rng), want = one;
+      k.permute_one(one);
+      keccak_f1600(want);
+      EXPECT_EQ(one, want);
 
-    std::vector<Slot> slots(2 * lanes);
-    for (auto& slot : slots) {
-      slot.state = random_state(rng);
-      for (auto& w : slot.after) w = rng();
-    }
-    std::vector<Slot> expected = slots;
-    std::array<KeccakState*, 8> states{};
-    const std::size_t shared = trial < 2 ? lanes : static_cast<std::size_t>(trial - 1);
-    for (std::size_t l = 0; l < lanes; ++l) {
-      const std::size_t at = 2 * (lanes - 1 - std::min(l, shared));
-      states[l] = &slots[at].state;
-      if (l <= shared) keccak_f1600(expected[at].state);
-    }
-    k.permute_lanes(states.data());
-    for (std::size_t i = 0; i < slots.size(); ++i) {
-      EXPECT_EQ(slots[i].state, expected[i].state) << "slot " << i;
-      EXPECT_EQ(slots[i].after, expected[i].after) << "slot " << i;
+      std::vector<Slot> slots(2 * lanes);
+      for (auto& slot : slots) {
+        slot.state = random_state(rng);
+        for (auto& w : slot.after) w = rng();
+      }
+      std::vector<Slot> expected = slots;
+      std::array<KeccakState*, 8> states{};
+      const std::size_t shared = trial < 2 ? lanes : static_cast<std::size_t>(trial - 1);
+      for (std::size_t l = 0; l < lanes; ++l) {
+        const std::size_t at = 2 * (lanes - 1 - std::min(l, shared));
+        states[l] = &slots[at].state;
+        if (l <= shared) keccak_f1600(expected[at].state);
+      }
+      k.permute_lanes(states.data());
+      for (std::size_t i = 0; i < slots.size(); ++i) {
+        EXPECT_EQ(slots[i].state, expected[i].state) << "slot " << i;
+        EXPECT_EQ(slots[i].after, expected[i].after) << "slot " << i;
+      }
     }
   }
 }

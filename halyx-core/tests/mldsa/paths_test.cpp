@@ -291,11 +291,14 @@ TEST(CpuFeatures, DetectionFollowsTheKernelsFlags) {
   GTEST_SKIP() << "x86-64 only";
 #endif
   std::ifstream cpuinfo("/proc/cpuinfo");
-  std::string line;
+  std::string line, vendor, family;
   std::set<std::string> flags;
   while (std::getline(cpuinfo, line)) {
+    const std::string value = line.substr(line.find(':') + 1);
+    if (line.rfind("vendor_id", 0) == 0) std::istringstream(value) >> vendor;
+    if (line.rfind("cpu family", 0) == 0) std::istringstream(value) >> family;
     if (line.rfind("flags", 0) != 0) continue;
-    std::istringstream words(line.substr(line.find(':') + 1));
+    std::istringstream words(value);
     for (std::string w; words >> w;) flags.insert(w);
     break;
   }
@@ -306,6 +309,12 @@ TEST(CpuFeatures, DetectionFollowsTheKernelsFlags) {
   const auto paths = available_paths();
   const auto offers = [&](Path p) { return std::find(paths.begin(), paths.end(), p) != paths.end(); };
   EXPECT_EQ(digest::detail::cpu_has_sha_ni(), has({"sha_ni", "sse4_1", "ssse3"})) << "sha_ni";
+  // Linux gives the family in decimal: 26 is 1Ah, whose AVX2 path has five Keccak lanes.
+  const bool family_1ah = vendor == "AuthenticAMD" && family == "26";
+  EXPECT_EQ(this_cpu().amd_family_1ah, family_1ah) << vendor << " family " << family;
+  if (offers(Path::Avx2)) {
+    EXPECT_EQ(kernels_for(Path::Avx2).keccak_lanes, family_1ah ? 5u : 4u);
+  }
   for (const Path p : {Path::Portable, Path::Avx2, Path::Avx512}) {
     const auto needs = x86_64::features_of(p);
     const bool expected = std::all_of(needs.begin(), needs.end(),

@@ -107,15 +107,18 @@ TEST_P(Sponges, SqueezeWhatTheSingleStateShakeDoes) {
     sponges[i].context = &collectors[i];
   }
   // The second run starts from the first one's leftovers, which it must ignore.
-  for (int run = 0; run < 2; ++run) {
-    for (auto& c : collectors) c.out.clear();
-    run_sponges(sponges, kernels());
-    for (std::size_t i = 0; i < sponges.size(); ++i) {
-      const std::size_t rate = sponges[i].rate, bytes = collectors[i].blocks * rate;
-      SCOPED_TRACE("run " + std::to_string(run) + " rate " + std::to_string(rate) + " input " +
-                   std::to_string(inputs[i].size()) + " output " + std::to_string(bytes));
-      EXPECT_EQ(collectors[i].out, rate == SHAKE128_RATE ? shake<SHAKE128_RATE>(inputs[i], bytes)
-                                                         : shake<SHAKE256_RATE>(inputs[i], bytes));
+  for (const Kernels* k : test::lane_variants(GetParam())) {
+    for (int run = 0; run < 2; ++run) {
+      for (auto& c : collectors) c.out.clear();
+      run_sponges(sponges, *k);
+      for (std::size_t i = 0; i < sponges.size(); ++i) {
+        const std::size_t rate = sponges[i].rate, bytes = collectors[i].blocks * rate;
+        SCOPED_TRACE(std::to_string(k->keccak_lanes) + " lanes, run " + std::to_string(run) + " rate " +
+                     std::to_string(rate) + " input " + std::to_string(inputs[i].size()) + " output " +
+                     std::to_string(bytes));
+        EXPECT_EQ(collectors[i].out, rate == SHAKE128_RATE ? shake<SHAKE128_RATE>(inputs[i], bytes)
+                                                           : shake<SHAKE256_RATE>(inputs[i], bytes));
+      }
     }
   }
 }
@@ -172,36 +175,39 @@ void counted_permute_one(KeccakState& state) noexcept {
 }
 
 // The sponges of a verification: tr (15 permutations), the challenge (one) and 30 entries of A
-// (five each), 166 permutations that fill 21 batches of 8 or 42 of 4 only if no lane idles before
-// the end. Keeping each sponge in one lane would take 25 batches of 8. With an STH's mu after tr
-// (two permutations over tr, the context and 150 bytes), 168 fill the same 21 batches of 8.
+// (five each), 166 permutations that fill 21 batches of 8, 34 of 5 or 42 of 4 only if no lane
+// idles before the end. Keeping each sponge in one lane would take 25 batches of 8. With an STH's
+// mu after tr (two permutations over tr, the context and 150 bytes), 168 fill the same 21 batches
+// of 8.
 TEST_P(Sponges, KeepEveryLaneBusyUntilTheEnd) {
   const std::vector<std::uint8_t> key(1952, 0x5A), c_tilde(48, 0xC3), seed(34, 0x17), message(64 + 2 + 12 + 150, 0x3C);
-  Kernels counting = kernels();
-  real_permute_lanes = counting.permute_lanes;
-  real_permute_one = counting.permute_one;
-  counting.permute_lanes = counted_permute_lanes;
-  counting.permute_one = counted_permute_one;
-  for (const bool with_mu : {false, true}) {
-    SCOPED_TRACE(with_mu ? "with mu" : "without mu");
-    std::array<Collector, 33> collectors;
-    std::array<Sponge, 33> sponges;
-    collectors[0] = Collector{1, {}};
-    sponges[0].set(SHAKE256_RATE, key, collect, &collectors[0]);
-    collectors[1] = Collector{1, {}};
-    sponges[1].set(SHAKE256_RATE, c_tilde, collect, &collectors[1]);
-    for (std::size_t e = 2; e < 32; ++e) {
-      collectors[e] = Collector{5, {}};
-      sponges[e].set(SHAKE128_RATE, seed, collect, &collectors[e]);
+  for (const Kernels* variant : test::lane_variants(GetParam())) {
+    Kernels counting = *variant;
+    real_permute_lanes = counting.permute_lanes;
+    real_permute_one = counting.permute_one;
+    counting.permute_lanes = counted_permute_lanes;
+    counting.permute_one = counted_permute_one;
+    for (const bool with_mu : {false, true}) {
+      SCOPED_TRACE(std::to_string(counting.keccak_lanes) + (with_mu ? " lanes, with mu" : " lanes, without mu"));
+      std::array<Collector, 33> collectors;
+      std::array<Sponge, 33> sponges;
+      collectors[0] = Collector{1, {}};
+      sponges[0].set(SHAKE256_RATE, key, collect, &collectors[0]);
+      collectors[1] = Collector{1, {}};
+      sponges[1].set(SHAKE256_RATE, c_tilde, collect, &collectors[1]);
+      for (std::size_t e = 2; e < 32; ++e) {
+        collectors[e] = Collector{5, {}};
+        sponges[e].set(SHAKE128_RATE, seed, collect, &collectors[e]);
+      }
+      collectors[32] = Collector{1, {}};
+      sponges[32].set(SHAKE256_RATE, message, collect, &collectors[32]);
+      if (with_mu) sponges[0].then = &sponges[32];
+      batches = 0;
+      run_sponges(std::span(sponges).first(32), counting);
+      const std::size_t lanes = counting.keccak_lanes, permutations = with_mu ? 168 : 166;
+      EXPECT_EQ(batches, (permutations + lanes - 1) / lanes);
+      EXPECT_EQ(collectors[32].out.size(), with_mu ? SHAKE256_RATE : 0);
     }
-    collectors[32] = Collector{1, {}};
-    sponges[32].set(SHAKE256_RATE, message, collect, &collectors[32]);
-    if (with_mu) sponges[0].then = &sponges[32];
-    batches = 0;
-    run_sponges(std::span(sponges).first(32), counting);
-    const std::size_t lanes = counting.keccak_lanes, permutations = with_mu ? 168 : 166;
-    EXPECT_EQ(batches, (permutations + lanes - 1) / lanes);
-    EXPECT_EQ(collectors[32].out.size(), with_mu ? SHAKE256_RATE : 0);
   }
 }
 

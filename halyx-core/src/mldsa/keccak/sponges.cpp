@@ -140,8 +140,12 @@ void run_sponges(std::span<Sponge> batch, const Kernels& kernels) noexcept {
   switch (kernels.keccak_lanes) {
     case 8:
       return run<8>(batch, kernels);
+    case 5:
+      return run<5>(batch, kernels);
     case 4:
       return run<4>(batch, kernels);
+    case 3:
+      return run<3>(batch, kernels);
     case 2:
       return run<2>(batch, kernels);
     default:

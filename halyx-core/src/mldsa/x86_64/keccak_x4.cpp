@@ -1,5 +1,6 @@
 // Keccak-f[1600] on four states at once with AVX2: each ymm register holds the same word of the
-// four states, so every step of a round is the scalar step on four words.
+// four states, so every step of a round is the scalar step on four words. A variant takes a fifth
+// state through the scalar rounds beside them.
 #if defined(__x86_64__)
 
 #include <immintrin.h>
@@ -8,6 +9,7 @@
 #include <cstdint>
 
 #include <halyx/mldsa/keccak/keccak.hpp>
+#include <halyx/mldsa/keccak/rounds.hpp>
 #include <halyx/mldsa/x86_64/features.hpp>
 #include <halyx/mldsa/x86_64/kernels.hpp>
 
@@ -87,13 +89,14 @@ __attribute__((always_inline)) HALYX_TARGET_AVX2 inline void transpose4(__m256i*
   r[3] = _mm256_permute2x128_si256(t1, t3, 0x31);
 }
 
-}  // namespace
-
 // The states come in as rows of four words and are transposed into one word of all four per
 // register, and back out after the rounds. Two rounds per pass, so that the state moves a -> e -> a
 // and no copy is needed; the compiler keeps what fits of both in registers and spills the rest
-// (AVX2 has 16 for 25 words).
-HALYX_TARGET_AVX2 void permute_x4_avx2(KeccakState* const* states) noexcept {
+// (AVX2 has 16 for 25 words). With Scalar, a fifth state, states[4], takes the scalar rounds in the
+// general registers, a round of it after each of the four's, for a core whose integer units would
+// otherwise stand idle beside the vector ones (kernels.cpp).
+template <bool Scalar>
+HALYX_TARGET_AVX2 inline void permute_avx2(KeccakState* const* states) noexcept {
   __m256i a[KECCAK_WORDS], e[KECCAK_WORDS];
   for (std::size_t g = 0; g < 6; ++g) {
     __m256i r[4];
@@ -105,9 +108,19 @@ HALYX_TARGET_AVX2 void permute_x4_avx2(KeccakState* const* states) noexcept {
   }
   a[24] = _mm256_setr_epi64x(static_cast<long long>((*states[0])[24]), static_cast<long long>((*states[1])[24]),
                              static_cast<long long>((*states[2])[24]), static_cast<long long>((*states[3])[24]));
+  [[maybe_unused]] std::uint64_t sa[Scalar ? KECCAK_WORDS : 1], se[Scalar ? KECCAK_WORDS : 1];
+  if constexpr (Scalar) {
+    for (std::size_t i = 0; i < KECCAK_WORDS; ++i) sa[i] = (*states[4])[i];
+  }
   for (std::size_t r = 0; r < 24; r += 2) {
     round(a, e, KECCAK_ROUND_CONSTANTS[r]);
+    if constexpr (Scalar) keccak_rounds::round(sa, se, KECCAK_ROUND_CONSTANTS[r]);
     round(e, a, KECCAK_ROUND_CONSTANTS[r + 1]);
+    if constexpr (Scalar) keccak_rounds::round(se, sa, KECCAK_ROUND_CONSTANTS[r + 1]);
+  }
+  // The fifth state is written first: the four are read, and it may be one of them (poly.hpp).
+  if constexpr (Scalar) {
+    for (std::size_t i = 0; i < KECCAK_WORDS; ++i) (*states[4])[i] = sa[i];
   }
   for (std::size_t g = 0; g < 6; ++g) {
     __m256i r[4];
@@ -121,6 +134,11 @@ HALYX_TARGET_AVX2 void permute_x4_avx2(KeccakState* const* states) noexcept {
   _mm256_store_si256(reinterpret_cast<__m256i*>(last), a[24]);
   for (std::size_t i = 0; i < 4; ++i) (*states[i])[24] = last[i];
 }
+
+}  // namespace
+
+HALYX_TARGET_AVX2 void permute_x4_avx2(KeccakState* const* states) noexcept { permute_avx2<false>(states); }
+HALYX_TARGET_AVX2 void permute_x5_avx2(KeccakState* const* states) noexcept { permute_avx2<true>(states); }
 
 }  // namespace halyx::mldsa::x86_64
 

@@ -18,15 +18,18 @@
 
 namespace halyx::mldsa::x86_64 {
 
-// The AVX2 path's kernels, which the AVX-512 path shares where it has nothing faster.
+// The AVX2 path's kernels, which the AVX-512 path shares where it has nothing faster, and the same
+// with five Keccak lanes for the cores that run a fifth state beside four at no cost (kernels.cpp).
 extern const Kernels AVX2_KERNELS;
+extern const Kernels AVX2_FIVE_LANE_KERNELS;
 extern const Kernels AVX512_KERNELS;
 
 // Keccak (keccak_x1.cpp, keccak_x4.cpp, keccak_x8.cpp, keccak_x1_avx512.cpp): one state with the
-// scalar rounds on BMI1 and BMI2, four states in ymm registers, eight in zmm registers, and one in
-// xmm registers, two words to a register.
+// scalar rounds on BMI1 and BMI2, four states in ymm registers (and a fifth in general registers
+// beside them), eight in zmm registers, and one in xmm registers, two words to a register.
 void keccak_f1600_bmi2(KeccakState& state) noexcept;
 void permute_x4_avx2(KeccakState* const* states) noexcept;
+void permute_x5_avx2(KeccakState* const* states) noexcept;
 void permute_x8_avx512(KeccakState* const* states) noexcept;
 void keccak_f1600_avx512(KeccakState& state) noexcept;
 
