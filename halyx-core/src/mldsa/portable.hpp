@@ -9,7 +9,7 @@
 
 namespace halyx::mldsa::portable {
 
-void permute_lanes(KeccakState* const* states) noexcept;  // two lanes
+void permute_lanes(KeccakState* const* states) noexcept;  // PORTABLE_KERNELS.keccak_lanes lanes
 std::size_t rejection_sample(std::int32_t* out, std::size_t filled, const std::uint8_t* bytes,
                              std::size_t len) noexcept;
 void ntt(Poly& p) noexcept;
