@@ -9,7 +9,7 @@ namespace halyx::mldsa::x86_64 {
 
 namespace {
 
-constexpr Kernels avx2_kernels(std::size_t keccak_lanes, void (*permute_lanes)(KeccakState* const*) noexcept) {
+constexpr Kernels avx2_kernels(std::size_t keccak_lanes, void (*permute_lanes)(KeccakState* const*) noexcept) noexcept {
   return {
       .permute_one = keccak_f1600_bmi2,
       .keccak_lanes = keccak_lanes,
@@ -26,14 +26,14 @@ constexpr Kernels avx2_kernels(std::size_t keccak_lanes, void (*permute_lanes)(K
 
 }  // namespace
 
-const Kernels AVX2_KERNELS = avx2_kernels(4, permute_x4_avx2);
+constinit const Kernels AVX2_KERNELS = avx2_kernels(4, permute_x4_avx2);
 
 // On AMD's Zen 5 (family 1Ah) the four-state permutation leaves the integer units idle, and a fifth
 // state in general registers beside it cost nothing measurable: a batch of five took 388 ns against
 // 383 for four, which took a verification's ExpandA from 17.5 to 15.1 us and a whole call from about
 // 26.7 to 24.6 us. On a core whose integer and vector instructions share fewer ports or a narrower
 // front end the fifth state would be paid for; only the family it was measured on gets it (path.cpp).
-const Kernels AVX2_FIVE_LANE_KERNELS = avx2_kernels(5, permute_x5_avx2);
+constinit const Kernels AVX2_FIVE_LANE_KERNELS = avx2_kernels(5, permute_x5_avx2);
 
 // The transforms and matrix_row take sixteen coefficients to a register. On a CPU with full-width
 // 512-bit units (Sapphire Rapids) the transforms take about 165 ns each against 320 and 280 ns on
