@@ -1,5 +1,6 @@
 // The NTT and its inverse with AVX2: eight coefficients to a register, each product a Montgomery
-// product taken twice (montgomery.hpp).
+// product whose 64-bit halves are taken twice, on the even and the odd lanes (montgomery.hpp), and
+// whose multiple of q comes from one multiplication of all eight lanes by a twiddle times q^-1.
 //
 // Butterflies whose coefficients lie 8 or more apart pair whole registers and share one twiddle
 // factor, broadcast. The last three layers of the forward transform (the first three of the inverse)
@@ -27,11 +28,25 @@
 namespace halyx::mldsa::x86_64 {
 namespace {
 
-// One twiddle per lane: `zeta` for the even lanes, and in `zeta_odd` each odd lane's twiddle moved to
-// the even lane below it, where the product instruction reads it.
+// The low half of zeta * q^-1, as a signed 32-bit value: a Montgomery product a * zeta takes its
+// multiple of q from a times this, so a twiddle carries it beside zeta.
+constexpr std::int32_t times_q_inverse(std::int32_t zeta) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(zeta) * Q_INVERSE);
+}
+
+// times_q_inverse of each entry of ZETAS_MONTGOMERY, so that a broadcast twiddle loads it.
+constexpr std::array<std::int32_t, N> ZETAS_Q_INVERSE = [] {
+  std::array<std::int32_t, N> z{};
+  for (std::size_t m = 0; m < N; ++m) z[m] = times_q_inverse(ZETAS_MONTGOMERY[m]);
+  return z;
+}();
+
+// One twiddle per lane: `zeta` and `zeta_q_inverse` (times_q_inverse) lane by lane, and in `zeta_odd`
+// each odd lane's twiddle moved to the even lane below it, where the product instruction reads it.
 struct alignas(32) LaneTwiddle {
   std::array<std::int32_t, 8> zeta;
   std::array<std::int32_t, 8> zeta_odd;
+  std::array<std::int32_t, 8> zeta_q_inverse;
 };
 
 // After the transpose, register j of block b holds coefficients 64b + 8r + j in its lanes r = 0..7.
@@ -54,7 +69,10 @@ constexpr LaneTwiddles lane_twiddles(bool forward) {
           const std::size_t start = 64 * block + 8 * r + first;
           t.zeta[r] = ZETAS_MONTGOMERY[forward ? forward_zeta_index(len, start) : inverse_zeta_index(len, start)];
         }
-        for (std::size_t r = 0; r < 8; ++r) t.zeta_odd[r] = t.zeta[r | 1];
+        for (std::size_t r = 0; r < 8; ++r) {
+          t.zeta_odd[r] = t.zeta[r | 1];
+          t.zeta_q_inverse[r] = times_q_inverse(t.zeta[r]);
+        }
       }
     }
   }
@@ -72,22 +90,41 @@ constexpr std::int32_t LAST_INVERSE_TWIDDLE =
 struct Twiddle {
   __m256i zeta;
   __m256i zeta_odd;
+  __m256i zeta_q_inverse;
 };
 
-HALYX_TARGET_AVX2 inline Twiddle broadcast(std::int32_t zeta) {
+// The twiddle ZETAS_MONTGOMERY[m] on every lane.
+HALYX_TARGET_AVX2 inline Twiddle broadcast(std::size_t m) {
+  const __m256i z = _mm256_set1_epi32(ZETAS_MONTGOMERY[m]);
+  return {z, z, _mm256_set1_epi32(ZETAS_Q_INVERSE[m])};
+}
+
+// A constant twiddle on every lane.
+HALYX_TARGET_AVX2 inline Twiddle broadcast_constant(std::int32_t zeta) {
   const __m256i z = _mm256_set1_epi32(zeta);
-  return {z, z};
+  return {z, z, _mm256_set1_epi32(times_q_inverse(zeta))};
 }
 
 HALYX_TARGET_AVX2 inline Twiddle load(const LaneTwiddle& t) {
   return {_mm256_load_si256(reinterpret_cast<const __m256i*>(t.zeta.data())),
-          _mm256_load_si256(reinterpret_cast<const __m256i*>(t.zeta_odd.data()))};
+          _mm256_load_si256(reinterpret_cast<const __m256i*>(t.zeta_odd.data())),
+          _mm256_load_si256(reinterpret_cast<const __m256i*>(t.zeta_q_inverse.data()))};
 }
 
-// Returns a * zeta * 2^-32 mod q lane by lane, below q in size. Any 32-bit a will do: a twiddle is at
-// most q/2 in size, so the product stays below 2^31 q.
+// Returns a * zeta * 2^-32 mod q lane by lane, below q in size: bit for bit what montgomery_reduce
+// (montgomery.hpp) gives for the 64-bit products a * zeta, since the factor t it takes, the low half
+// of a * zeta * q^-1, is here formed from a and zeta q^-1 on all eight lanes at once rather than
+// from each product. Any 32-bit a will do: a twiddle is at most q/2 in size and |t| <= 2^31, so
+// a zeta - t q is at most 2^30 q + 2^31 q = (3/4) 2^32 q in size, and the result, its high half
+// (it is a multiple of 2^32), below q. As the low halves of a zeta and t q are equal, no borrow
+// crosses into the high halves, which subtract as 32-bit lanes.
 HALYX_TARGET_AVX2 inline __m256i montgomery_multiply(__m256i a, const Twiddle& w) {
-  return montgomery_reduce(_mm256_mul_epi32(a, w.zeta), _mm256_mul_epi32(_mm256_srli_epi64(a, 32), w.zeta_odd));
+  const __m256i q = _mm256_set1_epi32(Q);
+  const __m256i t = _mm256_mullo_epi32(a, w.zeta_q_inverse);
+  const __m256i even = _mm256_sub_epi32(_mm256_mul_epi32(a, w.zeta), _mm256_mul_epi32(t, q));
+  const __m256i odd = _mm256_sub_epi32(_mm256_mul_epi32(_mm256_srli_epi64(a, 32), w.zeta_odd),
+                                       _mm256_mul_epi32(_mm256_srli_epi64(t, 32), q));
+  return _mm256_blend_epi32(_mm256_srli_epi64(even, 32), odd, 0xAA);
 }
 
 // Returns a mod q lane by lane, below q in size, for a in [-2^31 + 2^22, 2^31 - 2^22): as reduce()
@@ -148,11 +185,11 @@ HALYX_TARGET_AVX2 void ntt_avx2(Poly& p) noexcept {
     __m256i v[4];
 #pragma GCC unroll 4
     for (std::size_t k = 0; k < 4; ++k) v[k] = load(a + i + 64 * k);
-    const Twiddle half = broadcast(ZETAS_MONTGOMERY[forward_zeta_index(128, 0)]);
+    const Twiddle half = broadcast(forward_zeta_index(128, 0));
     forward_butterfly(v[0], v[2], half);
     forward_butterfly(v[1], v[3], half);
-    forward_butterfly(v[0], v[1], broadcast(ZETAS_MONTGOMERY[forward_zeta_index(64, 0)]));
-    forward_butterfly(v[2], v[3], broadcast(ZETAS_MONTGOMERY[forward_zeta_index(64, 128)]));
+    forward_butterfly(v[0], v[1], broadcast(forward_zeta_index(64, 0)));
+    forward_butterfly(v[2], v[3], broadcast(forward_zeta_index(64, 128)));
 #pragma GCC unroll 4
     for (std::size_t k = 0; k < 4; ++k) store(a + i + 64 * k, v[k]);
   }
@@ -168,7 +205,7 @@ HALYX_TARGET_AVX2 void ntt_avx2(Poly& p) noexcept {
       for (std::size_t j = 0; j < 8; ++j) {
         if ((j & step) != 0) continue;
         const std::size_t m = forward_zeta_index(8 * step, 64 * block + 8 * j);
-        forward_butterfly(x[j], x[j + step], broadcast(ZETAS_MONTGOMERY[m]));
+        forward_butterfly(x[j], x[j + step], broadcast(m));
       }
     }
     transpose(x);
@@ -221,7 +258,7 @@ HALYX_TARGET_AVX2 void inverse_ntt_montgomery_avx2(Poly& p) noexcept {
       for (std::size_t j = 0; j < 8; ++j) {
         if ((j & step) != 0) continue;
         const std::size_t m = inverse_zeta_index(8 * step, 64 * block + 8 * j);
-        inverse_butterfly(x[j], x[j + step], broadcast(ZETAS_MONTGOMERY[m]));
+        inverse_butterfly(x[j], x[j + step], broadcast(m));
       }
     }
 #pragma GCC unroll 8
@@ -229,14 +266,14 @@ HALYX_TARGET_AVX2 void inverse_ntt_montgomery_avx2(Poly& p) noexcept {
   }
   // Spans 64 and 128 on the four quarters at once. The final sums are below 256q, so their scaling
   // products stay below 128 q^2 < 2^31 q.
-  const Twiddle scale = broadcast(INVERSE_NTT_SCALE);
-  const Twiddle last = broadcast(LAST_INVERSE_TWIDDLE);
+  const Twiddle scale = broadcast_constant(INVERSE_NTT_SCALE);
+  const Twiddle last = broadcast_constant(LAST_INVERSE_TWIDDLE);
   for (std::size_t i = 0; i < N / 4; i += 8) {
     __m256i v[4];
 #pragma GCC unroll 4
     for (std::size_t k = 0; k < 4; ++k) v[k] = load(a + i + 64 * k);
-    inverse_butterfly(v[0], v[1], broadcast(ZETAS_MONTGOMERY[inverse_zeta_index(64, 0)]));
-    inverse_butterfly(v[2], v[3], broadcast(ZETAS_MONTGOMERY[inverse_zeta_index(64, 128)]));
+    inverse_butterfly(v[0], v[1], broadcast(inverse_zeta_index(64, 0)));
+    inverse_butterfly(v[2], v[3], broadcast(inverse_zeta_index(64, 128)));
     inverse_butterfly(v[0], v[2], last);
     inverse_butterfly(v[1], v[3], last);
     store(a + i, montgomery_multiply(v[0], scale));
