@@ -1,6 +1,7 @@
-// The NTT and its inverse with AVX2: eight coefficients to a register, each product a Montgomery
-// product whose 64-bit halves are taken twice, on the even and the odd lanes (montgomery.hpp), and
-// whose multiple of q comes from one multiplication of all eight lanes by a twiddle times q^-1.
+// The NTT and its inverse with AVX2: eight coefficients to a register, each product by a twiddle
+// taken with Shoup's method, which needs the high halves of 64-bit products on the even and the odd
+// lanes and the low halves of two products on all eight lanes at once; only the inverse's last
+// layer, whose outputs must be below q, takes Montgomery products.
 //
 // Butterflies whose coefficients lie 8 or more apart pair whole registers and share one twiddle
 // factor, broadcast. The last three layers of the forward transform (the first three of the inverse)
@@ -28,25 +29,33 @@
 namespace halyx::mldsa::x86_64 {
 namespace {
 
-// The low half of zeta * q^-1, as a signed 32-bit value: a Montgomery product a * zeta takes its
-// multiple of q from a times this, so a twiddle carries it beside zeta.
-constexpr std::int32_t times_q_inverse(std::int32_t zeta) {
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(zeta) * Q_INVERSE);
-}
-
-// times_q_inverse of each entry of ZETAS_MONTGOMERY, so that a broadcast twiddle loads it.
-constexpr std::array<std::int32_t, N> ZETAS_Q_INVERSE = [] {
+// The twiddle of index m with no factor R: zeta^BitRev8(m) mod q, centred, congruent to
+// ZETAS_MONTGOMERY[m] * 2^-32.
+constexpr std::array<std::int32_t, N> ZETAS = [] {
   std::array<std::int32_t, N> z{};
-  for (std::size_t m = 0; m < N; ++m) z[m] = times_q_inverse(ZETAS_MONTGOMERY[m]);
+  for (unsigned m = 0; m < N; ++m) z[m] = centred(power_mod_q(1753, bit_reverse8(m)));
   return z;
 }();
 
-// One twiddle per lane: `zeta` and `zeta_q_inverse` (times_q_inverse) lane by lane, and in `zeta_odd`
-// each odd lane's twiddle moved to the even lane below it, where the product instruction reads it.
+// floor(zeta 2^32 / q), for |zeta| <= (q - 1) / 2: below 2^31 in size, so a signed 32-bit value.
+// Division in C++ truncates, and zeta 2^32 is a multiple of the prime q only when zeta is 0.
+constexpr std::int32_t shoup_quotient(std::int32_t zeta) {
+  const std::int64_t n = std::int64_t{zeta} * MONTGOMERY_R;
+  return static_cast<std::int32_t>(n / Q - (n % Q < 0 ? 1 : 0));
+}
+
+constexpr std::array<std::int32_t, N> ZETAS_QUOTIENT = [] {
+  std::array<std::int32_t, N> z{};
+  for (std::size_t m = 0; m < N; ++m) z[m] = shoup_quotient(ZETAS[m]);
+  return z;
+}();
+
+// One twiddle per lane: `zeta` and `quotient` (shoup_quotient) lane by lane, and in `quotient_odd`
+// each odd lane's quotient moved to the even lane below it, where the product instruction reads it.
 struct alignas(32) LaneTwiddle {
   std::array<std::int32_t, 8> zeta;
-  std::array<std::int32_t, 8> zeta_odd;
-  std::array<std::int32_t, 8> zeta_q_inverse;
+  std::array<std::int32_t, 8> quotient;
+  std::array<std::int32_t, 8> quotient_odd;
 };
 
 // After the transpose, register j of block b holds coefficients 64b + 8r + j in its lanes r = 0..7.
@@ -67,12 +76,10 @@ constexpr LaneTwiddles lane_twiddles(bool forward) {
         LaneTwiddle& t = table[slot++];
         for (std::size_t r = 0; r < 8; ++r) {
           const std::size_t start = 64 * block + 8 * r + first;
-          t.zeta[r] = ZETAS_MONTGOMERY[forward ? forward_zeta_index(len, start) : inverse_zeta_index(len, start)];
+          t.zeta[r] = ZETAS[forward ? forward_zeta_index(len, start) : inverse_zeta_index(len, start)];
+          t.quotient[r] = shoup_quotient(t.zeta[r]);
         }
-        for (std::size_t r = 0; r < 8; ++r) {
-          t.zeta_odd[r] = t.zeta[r | 1];
-          t.zeta_q_inverse[r] = times_q_inverse(t.zeta[r]);
-        }
+        for (std::size_t r = 0; r < 8; ++r) t.quotient_odd[r] = t.quotient[r | 1];
       }
     }
   }
@@ -87,42 +94,60 @@ constexpr LaneTwiddles INVERSE_LANE_TWIDDLES = lane_twiddles(false);
 constexpr std::int32_t LAST_INVERSE_TWIDDLE =
     centred(std::int64_t{ZETAS_MONTGOMERY[1]} * INVERSE_NTT_SCALE % Q * power_mod_q(MONTGOMERY_R % Q, Q - 2));
 
-struct Twiddle {
-  __m256i zeta;
-  __m256i zeta_odd;
-  __m256i zeta_q_inverse;
-};
-
-// The twiddle ZETAS_MONTGOMERY[m] on every lane.
-HALYX_TARGET_AVX2 inline Twiddle broadcast(std::size_t m) {
-  const __m256i z = _mm256_set1_epi32(ZETAS_MONTGOMERY[m]);
-  return {z, z, _mm256_set1_epi32(ZETAS_Q_INVERSE[m])};
+// q on every lane, hidden from the optimiser: GCC would otherwise turn a vpmulld by q into two shifts,
+// a subtraction and an addition (q = 2^23 - 2^13 + 1), four operations where one does, and the
+// vector units, not the multipliers, bound these transforms.
+HALYX_TARGET_AVX2 inline __m256i q_lanes() {
+  __m256i q = _mm256_set1_epi32(Q);
+  __asm__("" : "+x"(q));
+  return q;
 }
 
-// A constant twiddle on every lane.
-HALYX_TARGET_AVX2 inline Twiddle broadcast_constant(std::int32_t zeta) {
-  const __m256i z = _mm256_set1_epi32(zeta);
-  return {z, z, _mm256_set1_epi32(times_q_inverse(zeta))};
+struct Twiddle {
+  __m256i zeta;
+  __m256i quotient;
+  __m256i quotient_odd;
+};
+
+// The twiddle ZETAS[m] on every lane.
+HALYX_TARGET_AVX2 inline Twiddle broadcast(std::size_t m) {
+  const __m256i quotient = _mm256_set1_epi32(ZETAS_QUOTIENT[m]);
+  return {_mm256_set1_epi32(ZETAS[m]), quotient, quotient};
 }
 
 HALYX_TARGET_AVX2 inline Twiddle load(const LaneTwiddle& t) {
   return {_mm256_load_si256(reinterpret_cast<const __m256i*>(t.zeta.data())),
-          _mm256_load_si256(reinterpret_cast<const __m256i*>(t.zeta_odd.data())),
-          _mm256_load_si256(reinterpret_cast<const __m256i*>(t.zeta_q_inverse.data()))};
+          _mm256_load_si256(reinterpret_cast<const __m256i*>(t.quotient.data())),
+          _mm256_load_si256(reinterpret_cast<const __m256i*>(t.quotient_odd.data()))};
 }
 
-// Returns a * zeta * 2^-32 mod q lane by lane, below q in size: bit for bit what montgomery_reduce
-// (montgomery.hpp) gives for the 64-bit products a * zeta, since the factor t it takes, the low half
-// of a * zeta * q^-1, is here formed from a and zeta q^-1 on all eight lanes at once rather than
-// from each product. Any 32-bit a will do: a twiddle is at most q/2 in size and |t| <= 2^31, so
-// a zeta - t q is at most 2^30 q + 2^31 q = (3/4) 2^32 q in size, and the result, its high half
-// (it is a multiple of 2^32), below q. As the low halves of a zeta and t q are equal, no borrow
-// crosses into the high halves, which subtract as 32-bit lanes.
-HALYX_TARGET_AVX2 inline __m256i montgomery_multiply(__m256i a, const Twiddle& w) {
+// Returns a * zeta mod q lane by lane, in (-q B / 2^32, q + q B / 2^32) when |a| <= B, so in
+// (-q/2, 3q/2) for any 32-bit a; by Shoup's method, four multiplications where a Montgomery product
+// takes five. With zeta 2^32 / q = quotient + f, f in [0, 1), the high half of a * quotient is
+// h = floor(a zeta / q - a f / 2^32) = a zeta / q - a f / 2^32 - g with g in [0, 1), so
+// a zeta - h q = q (a f / 2^32 + g), the bound above. That value fits 32 bits, so it is computed
+// from the low halves of a zeta and h q alone.
+// Forward, with |a| < 2^27: in (-q/32, 33q/32). Inverse, with |a| < 2^30: in (-q/4, 5q/4).
+HALYX_TARGET_AVX2 inline __m256i shoup_multiply(__m256i a, const Twiddle& w) {
+  const __m256i even = _mm256_mul_epi32(a, w.quotient);
+  const __m256i odd = _mm256_mul_epi32(_mm256_srli_epi64(a, 32), w.quotient_odd);
+  const __m256i h = _mm256_blend_epi32(_mm256_srli_epi64(even, 32), odd, 0xAA);
+  return _mm256_sub_epi32(_mm256_mullo_epi32(a, w.zeta), _mm256_mullo_epi32(h, q_lanes()));
+}
+
+// Returns a * zeta * 2^-32 mod q lane by lane, below q in size, for a constant zeta, at most q/2 in
+// size, and any 32-bit a: a Montgomery product, as montgomery_reduce (montgomery.hpp) forms it, with
+// its factor t = a * zeta * q^-1 mod 2^32, signed, taken from a on all eight lanes at once. As
+// |a zeta| <= 2^30 q and |t| <= 2^31, a zeta - t q is a multiple of 2^32 at most (3/4) 2^32 q in
+// size; its high half, the result, is below q. The low halves of a zeta and t q are equal, so no
+// borrow crosses into the high halves, which subtract as 32-bit lanes.
+HALYX_TARGET_AVX2 inline __m256i montgomery_multiply(__m256i a, std::int32_t zeta) {
   const __m256i q = _mm256_set1_epi32(Q);
-  const __m256i t = _mm256_mullo_epi32(a, w.zeta_q_inverse);
-  const __m256i even = _mm256_sub_epi32(_mm256_mul_epi32(a, w.zeta), _mm256_mul_epi32(t, q));
-  const __m256i odd = _mm256_sub_epi32(_mm256_mul_epi32(_mm256_srli_epi64(a, 32), w.zeta_odd),
+  const __m256i z = _mm256_set1_epi32(zeta);
+  const auto zeta_q_inverse = static_cast<std::int32_t>(static_cast<std::uint32_t>(zeta) * Q_INVERSE);
+  const __m256i t = _mm256_mullo_epi32(a, _mm256_set1_epi32(zeta_q_inverse));
+  const __m256i even = _mm256_sub_epi32(_mm256_mul_epi32(a, z), _mm256_mul_epi32(t, q));
+  const __m256i odd = _mm256_sub_epi32(_mm256_mul_epi32(_mm256_srli_epi64(a, 32), z),
                                        _mm256_mul_epi32(_mm256_srli_epi64(t, 32), q));
   return _mm256_blend_epi32(_mm256_srli_epi64(even, 32), odd, 0xAA);
 }
@@ -134,19 +159,21 @@ HALYX_TARGET_AVX2 inline __m256i reduce(__m256i a) {
   return _mm256_sub_epi32(a, _mm256_mullo_epi32(t, _mm256_set1_epi32(Q)));
 }
 
-// (a, b) := (a + zeta b, a - zeta b). Both outputs exceed |a| by less than q.
+// (a, b) := (a + zeta b, a - zeta b). With |b| < 2^27, both outputs exceed |a| by less than 33q/32
+// (shoup_multiply).
 HALYX_TARGET_AVX2 inline void forward_butterfly(__m256i& a, __m256i& b, const Twiddle& w) {
-  const __m256i t = montgomery_multiply(b, w);
+  const __m256i t = shoup_multiply(b, w);
   b = _mm256_sub_epi32(a, t);
   a = _mm256_add_epi32(a, t);
 }
 
 // (a, b) := (a + b, zeta (b - a)) with the positive twiddle, which is the inverse's butterfly with
-// its negated twiddle. The sum's bound is the sum of the bounds; the product is below q.
+// its negated twiddle. The sum's bound is the sum of the bounds; with |b - a| < 2^30, the product
+// is below 5q/4 (shoup_multiply).
 HALYX_TARGET_AVX2 inline void inverse_butterfly(__m256i& a, __m256i& b, const Twiddle& w) {
   const __m256i d = _mm256_sub_epi32(b, a);
   a = _mm256_add_epi32(a, b);
-  b = montgomery_multiply(d, w);
+  b = shoup_multiply(d, w);
 }
 
 // Transposes the 8 x 8 matrix whose rows are x[0..7]: it swaps single lanes within 2 x 2 blocks,
@@ -175,8 +202,9 @@ HALYX_TARGET_AVX2 inline void transpose(__m256i (&x)[8]) {
 
 }  // namespace
 
-// From |p| < q, each of the eight layers adds less than q to the bound, as on the portable path,
-// so coefficients stay below 9q until the reduction before the last transpose.
+// From |p| < q, each of the eight layers adds less than 33q/32 to the bound (forward_butterfly, while
+// the coefficients stay below 2^27), so they stay below q + 8 * 33q/32 < 10q < 2^27 until the
+// reduction before the last transpose, which takes them below q.
 HALYX_TARGET_AVX2 void ntt_avx2(Poly& p) noexcept {
   check_bound(p, Q);
   std::int32_t* a = p.coeffs.data();
@@ -228,10 +256,11 @@ HALYX_TARGET_AVX2 void ntt_avx2(Poly& p) noexcept {
   check_bound(p, Q);
 }
 
-// The layers run in the forward transform's reverse. From |p| < q the sums double their bound at
-// each layer and stay below 256q < 2^31, never reduced, as on the portable path; the differences
-// are Montgomery products, below q. The last layer's products also scale, and the sums are scaled
-// at the end, which reduces them below q.
+// The layers run in the forward transform's reverse. From |p| < q, the coefficients are below 2^k q
+// after k layers, never reduced: the sums double the bound, and in the first seven layers the
+// differences are below 2^7 q < 2^30, so their products are below 5q/4 < 2q (inverse_butterfly).
+// The last layer's products, Montgomery products below q, also scale, and its sums, below
+// 256q < 2^31, are scaled, which reduces them below q.
 HALYX_TARGET_AVX2 void inverse_ntt_montgomery_avx2(Poly& p) noexcept {
   check_bound(p, Q);
   std::int32_t* a = p.coeffs.data();
@@ -264,22 +293,20 @@ HALYX_TARGET_AVX2 void inverse_ntt_montgomery_avx2(Poly& p) noexcept {
 #pragma GCC unroll 8
     for (std::size_t j = 0; j < 8; ++j) store(b + 8 * j, x[j]);
   }
-  // Spans 64 and 128 on the four quarters at once. The final sums are below 256q, so their scaling
-  // products stay below 128 q^2 < 2^31 q.
-  const Twiddle scale = broadcast_constant(INVERSE_NTT_SCALE);
-  const Twiddle last = broadcast_constant(LAST_INVERSE_TWIDDLE);
+  // Spans 64 and 128 on the four quarters at once. The last layer's products are Montgomery
+  // products, below q, as the contract asks; the final sums are below 256q < 2^31, 32-bit values
+  // that the scaling product reduces below q.
   for (std::size_t i = 0; i < N / 4; i += 8) {
     __m256i v[4];
 #pragma GCC unroll 4
     for (std::size_t k = 0; k < 4; ++k) v[k] = load(a + i + 64 * k);
     inverse_butterfly(v[0], v[1], broadcast(inverse_zeta_index(64, 0)));
     inverse_butterfly(v[2], v[3], broadcast(inverse_zeta_index(64, 128)));
-    inverse_butterfly(v[0], v[2], last);
-    inverse_butterfly(v[1], v[3], last);
-    store(a + i, montgomery_multiply(v[0], scale));
-    store(a + i + 64, montgomery_multiply(v[1], scale));
-    store(a + i + 128, v[2]);
-    store(a + i + 192, v[3]);
+#pragma GCC unroll 2
+    for (std::size_t k = 0; k < 2; ++k) {
+      store(a + i + 64 * k, montgomery_multiply(_mm256_add_epi32(v[k], v[k + 2]), INVERSE_NTT_SCALE));
+      store(a + i + 128 + 64 * k, montgomery_multiply(_mm256_sub_epi32(v[k + 2], v[k]), LAST_INVERSE_TWIDDLE));
+    }
   }
   check_bound(p, Q);
 }
