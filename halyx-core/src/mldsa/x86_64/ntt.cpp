@@ -156,7 +156,7 @@ HALYX_TARGET_AVX2 inline __m256i montgomery_multiply(__m256i a, std::int32_t zet
 // in arith.hpp.
 HALYX_TARGET_AVX2 inline __m256i reduce(__m256i a) {
   const __m256i t = _mm256_srai_epi32(_mm256_add_epi32(a, _mm256_set1_epi32(1 << 22)), 23);
-  return _mm256_sub_epi32(a, _mm256_mullo_epi32(t, _mm256_set1_epi32(Q)));
+  return _mm256_sub_epi32(a, _mm256_mullo_epi32(t, q_lanes()));
 }
 
 // (a, b) := (a + zeta b, a - zeta b). With |b| < 2^27, both outputs exceed |a| by less than 33q/32
