@@ -136,20 +136,11 @@ HALYX_TARGET_AVX2 inline __m256i shoup_multiply(__m256i a, const Twiddle& w) {
 }
 
 // Returns a * zeta * 2^-32 mod q lane by lane, below q in size, for a constant zeta, at most q/2 in
-// size, and any 32-bit a: a Montgomery product, as montgomery_reduce (montgomery.hpp) forms it, with
-// its factor t = a * zeta * q^-1 mod 2^32, signed, taken from a on all eight lanes at once. As
-// |a zeta| <= 2^30 q and |t| <= 2^31, a zeta - t q is a multiple of 2^32 at most (3/4) 2^32 q in
-// size; its high half, the result, is below q. The low halves of a zeta and t q are equal, so no
-// borrow crosses into the high halves, which subtract as 32-bit lanes.
+// size, and any 32-bit a: the products are at most 2^30 q in size, below the 2^31 q that
+// montgomery_reduce (montgomery.hpp) takes.
 HALYX_TARGET_AVX2 inline __m256i montgomery_multiply(__m256i a, std::int32_t zeta) {
-  const __m256i q = _mm256_set1_epi32(Q);
   const __m256i z = _mm256_set1_epi32(zeta);
-  const auto zeta_q_inverse = static_cast<std::int32_t>(static_cast<std::uint32_t>(zeta) * Q_INVERSE);
-  const __m256i t = _mm256_mullo_epi32(a, _mm256_set1_epi32(zeta_q_inverse));
-  const __m256i even = _mm256_sub_epi32(_mm256_mul_epi32(a, z), _mm256_mul_epi32(t, q));
-  const __m256i odd = _mm256_sub_epi32(_mm256_mul_epi32(_mm256_srli_epi64(a, 32), z),
-                                       _mm256_mul_epi32(_mm256_srli_epi64(t, 32), q));
-  return _mm256_blend_epi32(_mm256_srli_epi64(even, 32), odd, 0xAA);
+  return montgomery_reduce(_mm256_mul_epi32(a, z), _mm256_mul_epi32(_mm256_srli_epi64(a, 32), z));
 }
 
 // Returns a mod q lane by lane, below q in size, for a in [-2^31 + 2^22, 2^31 - 2^22): as reduce()
