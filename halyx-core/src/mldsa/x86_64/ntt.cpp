@@ -50,6 +50,15 @@ constexpr std::array<std::int32_t, N> ZETAS_QUOTIENT = [] {
   return z;
 }();
 
+// shoup_multiply's bounds rest on each quotient being the floor: zeta 2^32 - quotient q in [0, q).
+static_assert([] {
+  for (std::size_t m = 0; m < N; ++m) {
+    const std::int64_t rest = std::int64_t{ZETAS[m]} * MONTGOMERY_R - std::int64_t{ZETAS_QUOTIENT[m]} * Q;
+    if (rest < 0 || rest >= Q) return false;
+  }
+  return true;
+}());
+
 // One twiddle per lane: `zeta` and `quotient` (shoup_quotient) lane by lane, and in `quotient_odd`
 // each odd lane's quotient moved to the even lane below it, where the product instruction reads it.
 struct alignas(32) LaneTwiddle {
