@@ -1,9 +1,10 @@
 // path.hpp: the code paths of the verifier and the choice between them.
 //
 // Every path computes the same verdict; they differ only in the instructions they use. The
-// portable path runs anywhere. On x86-64, AVX2 adds a 4-way Keccak and vector arithmetic, and
-// AVX-512 an 8-way Keccak. On aarch64, NEON adds vector arithmetic and a 2-way Keccak, and the
-// ARMv8.2 SHA-3 instructions (EOR3, RAX1, XAR, BCAX) a faster one. The process uses the best path
+// portable path runs anywhere. On x86-64, AVX2 adds a 4-way Keccak (5-way on AMD's Zen 5, the
+// fifth state in general registers) and vector arithmetic, and AVX-512 an 8-way Keccak. On
+// aarch64, NEON adds vector arithmetic and a 2-way Keccak, and the ARMv8.2 SHA-3 instructions
+// (EOR3, RAX1, XAR, BCAX) a faster one. The process uses the best path
 // its CPU has, decided once. A build can pin a path with the CMake option HALYX_MLDSA_PATH
 // (portable, avx2, avx512, neon or neon_sha3); a pinned path the CPU lacks falls back to the
 // portable one. Tests and benchmarks name a path explicitly.
