@@ -104,10 +104,10 @@ HALYX_TARGET_AVX512 std::size_t rejection_sample_avx512(
   std::size_t i = 0;
   // Each mask is counted through a general register (_cvtmask16_u32): GCC 12, compiling this for
   // ThreadSanitizer, spilled a 16-bit mask and counted 32 bits of its stack slot, and the counts
-  // then ran past the polynomial. Whole steps while 48 bytes remain and 16 slots are free: the load (64 bytes, at most 16 past
-  // len) and the store need no masks, and every candidate counts. Then one of 8 candidates in
-  // 256-bit registers, which finishes a block of SHAKE128 (168 bytes: 3 x 48 + 24) unless it is an
-  // entry's last; the general loop below takes whatever is left.
+  // then ran past the polynomial. Whole steps while 48 bytes remain and 16 slots are free: the
+  // load (64 bytes, at most 16 past len) and the store need no masks, and every candidate counts.
+  // Then one of 8 candidates in 256-bit registers, which finishes a block of SHAKE128 (168 bytes:
+  // 3 x 48 + 24) unless it is an entry's last; the general loop below takes whatever is left.
   while (len - i >= 48 && filled + 16 <= N) {
     // The zero-masking form with every byte selected is plain vpermb; GCC 12's unmasked intrinsic
     // reads an undefined register and trips -Wmaybe-uninitialized.
@@ -144,7 +144,8 @@ HALYX_TARGET_AVX512 std::size_t rejection_sample_avx512(
     const __mmask16 in_range = static_cast<__mmask16>(_bzhi_u32(0xFFFF, static_cast<unsigned>(count)));
     const __mmask16 kept = _mm512_mask_cmplt_epi32_mask(in_range, v, q);
     const __m512i packed = _mm512_maskz_compress_epi32(kept, v);
-    const std::size_t taken = std::min<std::size_t>(static_cast<std::size_t>(_mm_popcnt_u32(_cvtmask16_u32(kept))), N - filled);
+    const std::size_t kept_count = static_cast<std::size_t>(_mm_popcnt_u32(_cvtmask16_u32(kept)));
+    const std::size_t taken = std::min<std::size_t>(kept_count, N - filled);
     const __mmask16 slots = static_cast<__mmask16>(_bzhi_u32(0xFFFF, static_cast<unsigned>(taken)));
     _mm512_mask_storeu_epi32(out + filled, slots, packed);
     filled += taken;
