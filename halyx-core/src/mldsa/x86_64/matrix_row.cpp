@@ -16,6 +16,10 @@ namespace halyx::mldsa::x86_64 {
 
 // The six products are summed in 64 bits, each below q^2 in size, so the sum is below 6 q^2, far
 // under the 2^31 q one Montgomery reduction takes: one reduction per coefficient instead of six.
+// The odd lanes reach the even ones, which vpmuldq reads, through vpshufd rather than vpsrlq: the
+// loop is bound by the vector units' throughput, and on Zen 5 the shifts issue at two a cycle, the
+// shuffles at four (89 to 83 ns a row). vpmuldq ignores the odd lanes, so what the shuffle leaves
+// there does not matter.
 HALYX_TARGET_AVX2 void matrix_row_avx2(Poly& w, const Poly* a, const Poly* z, const Poly& c, const Poly& t) noexcept {
   check_matrix_row_inputs(a, z, c, t);
   for (std::size_t i = 0; i < N; i += 8) {
@@ -23,13 +27,13 @@ HALYX_TARGET_AVX2 void matrix_row_avx2(Poly& w, const Poly* a, const Poly* z, co
     __m256i y = load(t.coeffs.data() + i);
     __m256i even = _mm256_sub_epi64(_mm256_setzero_si256(), _mm256_mul_epi32(x, y));
     __m256i odd = _mm256_sub_epi64(_mm256_setzero_si256(),
-                                   _mm256_mul_epi32(_mm256_srli_epi64(x, 32), _mm256_srli_epi64(y, 32)));
+                                   _mm256_mul_epi32(_mm256_shuffle_epi32(x, 0xF5), _mm256_shuffle_epi32(y, 0xF5)));
 #pragma GCC unroll 5
     for (std::size_t s = 0; s < L; ++s) {
       x = load(a[s].coeffs.data() + i);
       y = load(z[s].coeffs.data() + i);
       even = _mm256_add_epi64(even, _mm256_mul_epi32(x, y));
-      odd = _mm256_add_epi64(odd, _mm256_mul_epi32(_mm256_srli_epi64(x, 32), _mm256_srli_epi64(y, 32)));
+      odd = _mm256_add_epi64(odd, _mm256_mul_epi32(_mm256_shuffle_epi32(x, 0xF5), _mm256_shuffle_epi32(y, 0xF5)));
     }
     store(w.coeffs.data() + i, montgomery_reduce(even, odd));
   }
