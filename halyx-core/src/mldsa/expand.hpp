@@ -95,7 +95,7 @@ struct MessageToHash {
   std::array<std::uint8_t, MU_BYTES>* mu;  // where mu goes
   std::span<const std::uint8_t, W1_ENCODED_BYTES> w1;
   const std::size_t* w1_written;  // how many bytes of w1, from its start, are final
-  std::array<std::uint8_t, C_TILDE_BYTES>* c_tilde;  // where c~' goes
+  std::array<std::uint8_t, C_TILDE_BYTES>* c_tilde;  // where c~' goes; null for mu alone
   bool* c_tilde_written;  // set once it has
 };
 

@@ -92,12 +92,14 @@ void expand(Expansion& out, ExpansionSponges& work, std::span<const std::uint8_t
     mu.set(SHAKE256_RATE, std::span(work.message_head).first(TR_BYTES + 2 + message->context.size()), take_mu,
            message->mu->data(), message->message);
     work.sponges[0].then = &mu;
-    // c~' = H(mu || w1), once mu is out, each block of w1 as soon as its rows are written.
-    Sponge& hash = work.sponges[3 + K * L];
-    work.challenge_hash_out = {message->c_tilde->data(), message->c_tilde_written};
-    hash.set(SHAKE256_RATE, *message->mu, take_c_tilde, &work.challenge_hash_out, message->w1);
-    hash.tail_ready = message->w1_written;
-    mu.then = &hash;
+    if (message->c_tilde != nullptr) {
+      // c~' = H(mu || w1), once mu is out, each block of w1 as soon as its rows are written.
+      Sponge& hash = work.sponges[3 + K * L];
+      work.challenge_hash_out = {message->c_tilde->data(), message->c_tilde_written};
+      hash.set(SHAKE256_RATE, *message->mu, take_c_tilde, &work.challenge_hash_out, message->w1);
+      hash.tail_ready = message->w1_written;
+      mu.then = &hash;
+    }
   }
   work.sponges[1].set(SHAKE256_RATE, c_tilde, take_challenge, &work.challenge);
   for (std::size_t r = 0; r < K; ++r) {
@@ -132,8 +134,9 @@ struct PreparedVerification::Workspace {
 };
 
 // Row r of w' = NTT^-1(A NTT(z) - NTT(c) NTT(t1 2^d)), then its high bits under the hint, written
-// where w1Encode(w'1) puts them; expand() calls it as soon as row r of A and c are sampled, so the
-// challenge's hash can absorb the rows while A's last entries are still being sampled.
+// where w1Encode(w'1) puts them; expand() calls it as soon as row r of A and c are sampled when the
+// challenge's hash runs in the lanes, which can then absorb the rows while A's last entries are
+// still being sampled.
 void PreparedVerification::write_row(void* workspace, std::size_t r) noexcept {
   Workspace& ws = *static_cast<Workspace*>(workspace);
   const Kernels& kernels = *ws.kernels;
@@ -165,9 +168,8 @@ void PreparedVerification::prepare_in(Workspace& ws, PublicKeyView public_key, c
   if (!within_bound || !decode_hint(ws.hint, sig + C_TILDE_BYTES + L * Z_POLY_BYTES)) return;
   for (auto& z : ws.z) kernels.ntt(z);
 
-  // Every sponge at once (expand.hpp): tr, the challenge, then the 30 entries of A, with each row
-  // of w'1 written as soon as its entries are. The message's mu and c~' come out of the same
-  // batch, when the message can be decided at all.
+  // Every sponge at once (expand.hpp): tr, the challenge, then the 30 entries of A; the message's
+  // mu comes out of the same batch, when the message can be decided at all.
   ws.kernels = &kernels;
   ws.t1 = public_key.data() + SEED_BYTES;
   ws.w1 = w1_encoded_.data();
@@ -175,18 +177,30 @@ void PreparedVerification::prepare_in(Workspace& ws, PublicKeyView public_key, c
   ws.row_written.fill(false);
   ws.w1_written = 0;
   const bool with_mu = message != nullptr && message->context.size() <= MAX_CONTEXT_BYTES;
+  // With four lanes or more, each row of w'1 is written as soon as its entries are, and c~' is a
+  // sponge of the batch, five of its seven permutations in lanes A's last batches leave free. A
+  // row written between batches costs more than after them (the Keccak states and the row's
+  // operands push each other out of the caches), so with fewer lanes, which A alone keeps full and
+  // where the chain saves least, the rows come after the batch and decide_prepared() hashes c~':
+  // with the portable path's three lanes that was 1 us a call faster (of 48).
+  const bool hash_in_lanes = with_mu && kernels.keccak_lanes >= 4;
   const MessageToHash to_hash{with_mu ? message->message : std::span<const std::uint8_t>{},
                               with_mu ? message->context : std::span<const std::uint8_t>{},
                               &mu_,
                               w1_encoded_,
                               &ws.w1_written,
-                              &c_tilde_prime_,
+                              hash_in_lanes ? &c_tilde_prime_ : nullptr,
                               &has_c_tilde_prime_};
-  expand(ws.x, ws.sponges, public_key, c_tilde_, kernels, with_mu ? &to_hash : nullptr, RowsReady{write_row, &ws});
+  if (hash_in_lanes) {
+    expand(ws.x, ws.sponges, public_key, c_tilde_, kernels, &to_hash, RowsReady{write_row, &ws});
+  } else {
+    expand(ws.x, ws.sponges, public_key, c_tilde_, kernels, with_mu ? &to_hash : nullptr);
+    for (std::size_t r = 0; r < K; ++r) write_row(&ws, r);
+  }
   tr_ = ws.x.tr;
   has_mu_ = with_mu;
-  // Every row is written once its entries and c are sampled; a run that left one out would fail
-  // every decision.
+  // Every row is written once its entries and c are sampled; a run that left one out fails every
+  // decision.
   well_formed_ = ws.w1_written == W1_ENCODED_BYTES;
 }
 
@@ -238,9 +252,10 @@ bool PreparedVerification::decide_mu(std::span<const std::uint8_t, MU_BYTES> mu)
   return c_tilde == c_tilde_;
 }
 
-// c~' was computed beside A (expand()); every byte is compared.
+// c~' computed beside A (expand()) has every byte compared; without it, as decide_mu().
 bool PreparedVerification::decide_prepared() const noexcept {
-  return well_formed_ && has_mu_ && has_c_tilde_prime_ && c_tilde_prime_ == c_tilde_;
+  if (!well_formed_ || !has_mu_) return false;
+  return has_c_tilde_prime_ ? c_tilde_prime_ == c_tilde_ : decide_mu(mu_);
 }
 
 bool PreparedVerification::decide(std::span<const std::uint8_t> message,

@@ -64,7 +64,7 @@ class PreparedVerification {
   // does not reserve the workspace on the stack all the same.
   [[gnu::noinline]] void prepare_on_stack(PublicKeyView public_key, const std::uint8_t* signature,
                                           const Message* message) noexcept;
-  // Computes row `row` of w'1 in the workspace; expand() calls it as each row of A is sampled.
+  // Computes row `row` of w'1 in the workspace, once that row of A and c are sampled.
   static void write_row(void* workspace, std::size_t row) noexcept;
 
   const Kernels* kernels_ = &PORTABLE_KERNELS;
@@ -89,9 +89,9 @@ class PreparedVerification {
   return prepare(public_key, signature, kernels_for(selected_path()));
 }
 
-// prepare() with one message decided too: its mu = H(tr || M') and c~' = H(mu || w1Encode(w'1)) are
-// computed in the same batch of sponges as A, in lanes A leaves free, so that decide_prepared() is
-// a comparison.
+// prepare() with one message made ready too: its mu = H(tr || M') is computed in the same batch of
+// sponges as A, in lanes A leaves free, and with four Keccak lanes or more c~' = H(mu || w1Encode(w'1))
+// as well, so that decide_prepared() is a comparison; with fewer it costs the challenge's hash.
 [[nodiscard]] PreparedVerification prepare(PublicKeyView public_key, std::span<const std::uint8_t> signature,
                                            std::span<const std::uint8_t> message, std::span<const std::uint8_t> context,
                                            const Kernels& kernels);
