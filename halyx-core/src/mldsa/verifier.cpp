@@ -128,7 +128,7 @@ struct PreparedVerification::Workspace {
   const Kernels* kernels;
   const std::uint8_t* t1;
   std::uint8_t* w1;  // w1Encode(w'1)
-  bool c_in_ntt;
+  bool in_ntt;  // z and c
   std::array<bool, K> row_written;
   std::size_t w1_written;  // the bytes of w1 in whole rows from its start
 };
@@ -140,9 +140,11 @@ struct PreparedVerification::Workspace {
 void PreparedVerification::write_row(void* workspace, std::size_t r) noexcept {
   Workspace& ws = *static_cast<Workspace*>(workspace);
   const Kernels& kernels = *ws.kernels;
-  if (!ws.c_in_ntt) {
+  if (!ws.in_ntt) {
+    // Here rather than before expand(), whose sponges would push z out of the caches.
+    for (auto& z : ws.z) kernels.ntt(z);
     kernels.ntt(ws.x.c);
-    ws.c_in_ntt = true;
+    ws.in_ntt = true;
   }
   kernels.unpack_t1_shifted(ws.t, ws.t1 + r * T1_POLY_BYTES);
   kernels.ntt(ws.t);
@@ -166,14 +168,13 @@ void PreparedVerification::prepare_in(Workspace& ws, PublicKeyView public_key, c
     within_bound &= kernels.unpack_z(ws.z[s], sig + C_TILDE_BYTES + s * Z_POLY_BYTES);
   }
   if (!within_bound || !decode_hint(ws.hint, sig + C_TILDE_BYTES + L * Z_POLY_BYTES)) return;
-  for (auto& z : ws.z) kernels.ntt(z);
 
   // Every sponge at once (expand.hpp): tr, the challenge, then the 30 entries of A; the message's
   // mu comes out of the same batch, when the message can be decided at all.
   ws.kernels = &kernels;
   ws.t1 = public_key.data() + SEED_BYTES;
   ws.w1 = w1_encoded_.data();
-  ws.c_in_ntt = false;
+  ws.in_ntt = false;
   ws.row_written.fill(false);
   ws.w1_written = 0;
   const bool with_mu = message != nullptr && message->context.size() <= MAX_CONTEXT_BYTES;
