@@ -1,10 +1,10 @@
 // expand.hpp: the hashing prepare() does, all in one batch of sponges, the longest first:
 // tr = H(pk) (15 permutations over the key), the challenge c = SampleInBall(c~), then the 30
 // entries of A = ExpandA(rho); and, when prepare() is given a message, its mu, which starts once tr
-// is out, and the recomputed challenge c~' = H(mu || w1Encode(w'1)), which absorbs w'1 row by row
-// as the caller writes it, told by expand() as each row's entries of A and c are sampled. Tests
-// and benchmarks call expand() itself, so the A and the c they check are the ones verification
-// computes.
+// is out, and, when the caller asks, the recomputed challenge c~' = H(mu || w1Encode(w'1)), which
+// absorbs w'1 row by row as the caller writes it, told by expand() as each row's entries of A and
+// c are sampled. Tests and benchmarks call expand() itself, so the A and the c they check are the
+// ones verification computes.
 #pragma once
 
 #include <array>

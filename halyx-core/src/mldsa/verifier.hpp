@@ -90,8 +90,8 @@ class PreparedVerification {
 }
 
 // prepare() with one message made ready too: its mu = H(tr || M') is computed in the same batch of
-// sponges as A, in lanes A leaves free, and with four Keccak lanes or more c~' = H(mu || w1Encode(w'1))
-// as well, so that decide_prepared() is a comparison; with fewer it costs the challenge's hash.
+// sponges as A, in lanes A leaves free, and with eight Keccak lanes c~' = H(mu || w1Encode(w'1)) as
+// well, so that decide_prepared() is a comparison; with fewer it costs the challenge's hash.
 [[nodiscard]] PreparedVerification prepare(PublicKeyView public_key, std::span<const std::uint8_t> signature,
                                            std::span<const std::uint8_t> message, std::span<const std::uint8_t> context,
                                            const Kernels& kernels);

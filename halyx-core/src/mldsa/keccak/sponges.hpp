@@ -4,13 +4,14 @@
 // Verification needs 32 sponges that do not depend on each other: the 30 entries of A (SHAKE128,
 // 5 permutations each), tr (SHAKE256 over the 1952-byte key, 15 permutations) and the challenge
 // (SHAKE256 over c~, one); a 33rd that waits on tr: the first message's mu = H(tr || M'), two
-// permutations for an STH; and a 34th that waits on mu and on the rows of w'1, which A's entries
-// lead to as they finish: the recomputed challenge c~' = H(mu || w1Encode(w'1)), seven permutations
-// of which all but the last one or two fit in lanes the others leave free. Each sponge keeps its
-// own state, and every batch permutes whichever sponges are next, so a sponge may move from lane
-// to lane at no cost. That matters for the schedule: a sponge tied to one lane leaves the lanes
-// unevenly loaded (25 batches of 8 for those 166 permutations, as five-permutation entries do not
-// divide the 21 that suffice), while taking turns finishes them all together.
+// permutations for an STH; and, on eight lanes, a 34th that waits on mu and on the rows of w'1,
+// which A's entries lead to as they finish: the recomputed challenge c~' = H(mu || w1Encode(w'1)),
+// seven permutations of which all but the last few fit in lanes the others leave free. Each
+// sponge keeps its own state, and every batch permutes whichever sponges are next, so a sponge may
+// move from lane to lane at no cost. That matters for the schedule: a sponge tied to one lane
+// leaves the lanes unevenly loaded (25 batches of 8 for those 166 permutations, as
+// five-permutation entries do not divide the 21 that suffice), while taking turns finishes them
+// all together.
 #pragma once
 
 #include <cstddef>
