@@ -145,7 +145,7 @@ HALYX_SHA_NI inline HashBytes load_hash(const Hash32& h) noexcept {
 HALYX_SHA_NI inline void pair_blocks(std::uint8_t prefix, const HashBytes& left, const HashBytes& right,
                                      __m128i (*w)[4]) noexcept {
   const __m128i before = _mm_insert_epi8(_mm_setzero_si128(), prefix, 15);
-  const __m128i after = _mm_insert_epi8(_mm_setzero_si128(), 0x80, 0);
+  const __m128i after = _mm_cvtsi32_si128(0x80);
   w[0][0] = _mm_shuffle_epi8(_mm_alignr_epi8(left.low, before, 15), byte_swap());
   w[0][1] = _mm_shuffle_epi8(_mm_alignr_epi8(left.high, left.low, 15), byte_swap());
   w[0][2] = _mm_shuffle_epi8(_mm_alignr_epi8(right.low, left.high, 15), byte_swap());
