@@ -19,9 +19,7 @@ using Challenge = ExpansionSponges::Challenge;
 bool take_uniform(void* context, const std::uint8_t* block, std::size_t rate) noexcept {
   auto& e = *static_cast<UniformEntry*>(context);
   e.filled = e.kernels->rejection_sample(e.out->coeffs.data(), e.filled, block, rate);
-  if (e.filled != N) return false;
-  e.rows->one_done(e.row);
-  return true;
+  return e.filled == N;
 }
 
 // The first block opens with the 64 sign bits; every byte after them is a candidate position j for
@@ -44,9 +42,7 @@ bool take_challenge(void* context, const std::uint8_t* block, std::size_t rate) 
     ch.signs >>= 1;
     ++ch.i;
   }
-  if (ch.i != N) return false;
-  for (std::size_t r = 0; r < K; ++r) ch.rows->one_done(r);
-  return true;
+  return ch.i == N;
 }
 
 // tr's consumer: the first 64 bytes of output, also at the head of the message's hash if there is one.
@@ -63,23 +59,13 @@ bool take_mu(void* context, const std::uint8_t* block, std::size_t /*rate*/) noe
   return true;
 }
 
-// c~''s consumer: the first 48 bytes of output.
-bool take_c_tilde(void* context, const std::uint8_t* block, std::size_t /*rate*/) noexcept {
-  const auto& out = *static_cast<ExpansionSponges::ChallengeHashOut*>(context);
-  std::memcpy(out.c_tilde, block, C_TILDE_BYTES);
-  *out.written = true;
-  return true;
-}
-
 }  // namespace
 
 void expand(Expansion& out, ExpansionSponges& work, std::span<const std::uint8_t, PUBLIC_KEY_BYTES> public_key,
             std::span<const std::uint8_t, C_TILDE_BYTES> c_tilde, const Kernels& kernels,
-            const MessageToHash* message, RowsReady rows) noexcept {
+            const MessageToHash* message) noexcept {
   const auto rho = public_key.first<SEED_BYTES>();
-  work.rows.listener = rows;
-  work.rows.missing.fill(L + 1);
-  work.challenge = Challenge{&out.c, 0, 0, false, &work.rows};
+  work.challenge = Challenge{&out.c, 0, 0, false};
   work.tr_out = {out.tr.data(), message != nullptr ? work.message_head.data() : nullptr};
   work.sponges[0].set(SHAKE256_RATE, public_key, take_tr, &work.tr_out);
   if (message != nullptr) {
@@ -92,14 +78,6 @@ void expand(Expansion& out, ExpansionSponges& work, std::span<const std::uint8_t
     mu.set(SHAKE256_RATE, std::span(work.message_head).first(TR_BYTES + 2 + message->context.size()), take_mu,
            message->mu->data(), message->message);
     work.sponges[0].then = &mu;
-    if (message->c_tilde != nullptr) {
-      // c~' = H(mu || w1), once mu is out, each block of w1 as soon as its rows are written.
-      Sponge& hash = work.sponges[3 + K * L];
-      work.challenge_hash_out = {message->c_tilde->data(), message->c_tilde_written};
-      hash.set(SHAKE256_RATE, *message->mu, take_c_tilde, &work.challenge_hash_out, message->w1);
-      hash.tail_ready = message->w1_written;
-      mu.then = &hash;
-    }
   }
   work.sponges[1].set(SHAKE256_RATE, c_tilde, take_challenge, &work.challenge);
   for (std::size_t r = 0; r < K; ++r) {
@@ -109,7 +87,7 @@ void expand(Expansion& out, ExpansionSponges& work, std::span<const std::uint8_t
       std::copy(rho.begin(), rho.end(), seed.begin());
       seed[SEED_BYTES] = static_cast<std::uint8_t>(s);
       seed[SEED_BYTES + 1] = static_cast<std::uint8_t>(r);
-      work.entries[e] = UniformEntry{&out.a[r][s], 0, &kernels, &work.rows, r};
+      work.entries[e] = UniformEntry{&out.a[r][s], 0, &kernels};
       work.sponges[2 + e].set(SHAKE128_RATE, seed, take_uniform, &work.entries[e]);
     }
   }
@@ -124,40 +102,7 @@ struct PreparedVerification::Workspace {
   Poly t;  // one row of NTT(t1 * 2^d)
   Poly w;
   Hint hint;
-  // What write_row() needs while expand() runs, and how far it has come.
-  const Kernels* kernels;
-  const std::uint8_t* t1;
-  std::uint8_t* w1;  // w1Encode(w'1)
-  bool in_ntt;  // z and c
-  std::array<bool, K> row_written;
-  std::size_t w1_written;  // the bytes of w1 in whole rows from its start
 };
-
-// Row r of w' = NTT^-1(A NTT(z) - NTT(c) NTT(t1 2^d)), then its high bits under the hint, written
-// where w1Encode(w'1) puts them; expand() calls it as soon as row r of A and c are sampled when the
-// challenge's hash runs in the lanes, which can then absorb the rows while A's last entries are
-// still being sampled.
-void PreparedVerification::write_row(void* workspace, std::size_t r) noexcept {
-  Workspace& ws = *static_cast<Workspace*>(workspace);
-  const Kernels& kernels = *ws.kernels;
-  if (!ws.in_ntt) {
-    // Here rather than before expand(), whose sponges would push z out of the caches.
-    for (auto& z : ws.z) kernels.ntt(z);
-    kernels.ntt(ws.x.c);
-    ws.in_ntt = true;
-  }
-  kernels.unpack_t1_shifted(ws.t, ws.t1 + r * T1_POLY_BYTES);
-  kernels.ntt(ws.t);
-  kernels.matrix_row(ws.w, ws.x.a[r].data(), ws.z.data(), ws.x.c, ws.t);
-  kernels.inverse_ntt_montgomery(ws.w);
-  const std::size_t hint_start = r == 0 ? 0 : ws.hint.row_end[r - 1];
-  kernels.encode_w1(ws.w1 + r * W1_POLY_BYTES, ws.w, ws.hint.positions.data() + hint_start,
-                    ws.hint.row_end[r] - hint_start);
-  ws.row_written[r] = true;
-  std::size_t rows = ws.w1_written / W1_POLY_BYTES;
-  while (rows < K && ws.row_written[rows]) ++rows;
-  ws.w1_written = rows * W1_POLY_BYTES;
-}
 
 void PreparedVerification::prepare_in(Workspace& ws, PublicKeyView public_key, const std::uint8_t* sig,
                                       const Message* message) noexcept {
@@ -169,41 +114,31 @@ void PreparedVerification::prepare_in(Workspace& ws, PublicKeyView public_key, c
   }
   if (!within_bound || !decode_hint(ws.hint, sig + C_TILDE_BYTES + L * Z_POLY_BYTES)) return;
 
-  // Every sponge at once (expand.hpp): tr, the challenge, then the 30 entries of A; the message's
-  // mu comes out of the same batch, when the message can be decided at all.
-  ws.kernels = &kernels;
-  ws.t1 = public_key.data() + SEED_BYTES;
-  ws.w1 = w1_encoded_.data();
-  ws.in_ntt = false;
-  ws.row_written.fill(false);
-  ws.w1_written = 0;
+  // Every sponge at once (expand.hpp): tr, the challenge, then the 30 entries of A.
+  // The message's mu comes out of the same batch, when it can be decided at all.
   const bool with_mu = message != nullptr && message->context.size() <= MAX_CONTEXT_BYTES;
-  // With eight lanes, each row of w'1 is written as soon as its entries are, and c~' is a sponge
-  // of the batch, five of its seven permutations in lanes A's last batches leave free: a call on
-  // the AVX-512 path took about 0.3 us less (of 10). A row written between batches costs more than
-  // after them, though (the Keccak states and the row's operands push each other out of the
-  // caches), and with fewer lanes that ate the gain: the AVX2 path's five lanes took 0.4 us more
-  // a call, the portable path's three 1 us more. There the rows come after the batch, and
-  // decide_prepared() hashes c~'.
-  const bool hash_in_lanes = with_mu && kernels.keccak_lanes >= 8;
   const MessageToHash to_hash{with_mu ? message->message : std::span<const std::uint8_t>{},
-                              with_mu ? message->context : std::span<const std::uint8_t>{},
-                              &mu_,
-                              w1_encoded_,
-                              &ws.w1_written,
-                              hash_in_lanes ? &c_tilde_prime_ : nullptr,
-                              &has_c_tilde_prime_};
-  if (hash_in_lanes) {
-    expand(ws.x, ws.sponges, public_key, c_tilde_, kernels, &to_hash, RowsReady{write_row, &ws});
-  } else {
-    expand(ws.x, ws.sponges, public_key, c_tilde_, kernels, with_mu ? &to_hash : nullptr);
-    for (std::size_t r = 0; r < K; ++r) write_row(&ws, r);
-  }
+                              with_mu ? message->context : std::span<const std::uint8_t>{}, &mu_};
+  expand(ws.x, ws.sponges, public_key, c_tilde_, kernels, with_mu ? &to_hash : nullptr);
   tr_ = ws.x.tr;
   has_mu_ = with_mu;
-  // Every row is written once its entries and c are sampled; a run that left one out fails every
-  // decision.
-  well_formed_ = ws.w1_written == W1_ENCODED_BYTES;
+
+  // w' = NTT^-1(A NTT(z) - NTT(c) NTT(t1 2^d)), one row at a time, then its high bits under the hint.
+  for (auto& z : ws.z) kernels.ntt(z);
+  kernels.ntt(ws.x.c);
+  const std::uint8_t* t1 = public_key.data() + SEED_BYTES;
+  std::size_t hint_start = 0;
+  for (std::size_t r = 0; r < K; ++r) {
+    kernels.unpack_t1_shifted(ws.t, t1 + r * T1_POLY_BYTES);
+    kernels.ntt(ws.t);
+    kernels.matrix_row(ws.w, ws.x.a[r].data(), ws.z.data(), ws.x.c, ws.t);
+    kernels.inverse_ntt_montgomery(ws.w);
+    const std::size_t hint_end = ws.hint.row_end[r];
+    kernels.encode_w1(w1_encoded_.data() + r * W1_POLY_BYTES, ws.w, ws.hint.positions.data() + hint_start,
+                      hint_end - hint_start);
+    hint_start = hint_end;
+  }
+  well_formed_ = true;
 }
 
 void PreparedVerification::prepare_on_stack(PublicKeyView public_key, const std::uint8_t* sig,
@@ -254,11 +189,7 @@ bool PreparedVerification::decide_mu(std::span<const std::uint8_t, MU_BYTES> mu)
   return c_tilde == c_tilde_;
 }
 
-// c~' computed beside A (expand()) has every byte compared; without it, as decide_mu().
-bool PreparedVerification::decide_prepared() const noexcept {
-  if (!well_formed_ || !has_mu_) return false;
-  return has_c_tilde_prime_ ? c_tilde_prime_ == c_tilde_ : decide_mu(mu_);
-}
+bool PreparedVerification::decide_prepared() const noexcept { return has_mu_ && decide_mu(mu_); }
 
 bool PreparedVerification::decide(std::span<const std::uint8_t> message,
                                   std::span<const std::uint8_t> context) const noexcept {

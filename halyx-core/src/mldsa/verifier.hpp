@@ -46,8 +46,8 @@ class PreparedVerification {
   // w1Encode(w'1), the message-independent half of the challenge hash. For tests.
   [[nodiscard]] const std::array<std::uint8_t, W1_ENCODED_BYTES>& w1_encoded() const noexcept { return w1_encoded_; }
 
-  // Returns decide(message, context) for the message and context prepare() was given, whose mu and
-  // c~' it computed beside A; false when it was given none.
+  // Returns decide(message, context) for the message and context prepare() was given, whose mu it
+  // computed beside A; false when it was given none.
   [[nodiscard]] bool decide_prepared() const noexcept;
 
   // Decides on a mu the caller computed: the verification of the message mu stands for.
@@ -64,8 +64,6 @@ class PreparedVerification {
   // does not reserve the workspace on the stack all the same.
   [[gnu::noinline]] void prepare_on_stack(PublicKeyView public_key, const std::uint8_t* signature,
                                           const Message* message) noexcept;
-  // Computes row `row` of w'1 in the workspace, once that row of A and c are sampled.
-  static void write_row(void* workspace, std::size_t row) noexcept;
 
   const Kernels* kernels_ = &PORTABLE_KERNELS;
   bool well_formed_ = false;
@@ -74,8 +72,6 @@ class PreparedVerification {
   std::array<std::uint8_t, W1_ENCODED_BYTES> w1_encoded_{};
   bool has_mu_ = false;
   std::array<std::uint8_t, MU_BYTES> mu_{};  // with has_mu_: the prepared message's
-  bool has_c_tilde_prime_ = false;
-  std::array<std::uint8_t, C_TILDE_BYTES> c_tilde_prime_{};  // with it: the prepared message's c~'
 };
 
 // Prepares the verification of `signature` under `public_key` with the given kernels (by default
@@ -90,8 +86,7 @@ class PreparedVerification {
 }
 
 // prepare() with one message made ready too: its mu = H(tr || M') is computed in the same batch of
-// sponges as A, in lanes A leaves free, and with eight Keccak lanes c~' = H(mu || w1Encode(w'1)) as
-// well, so that decide_prepared() is a comparison; with fewer it costs the challenge's hash.
+// sponges as A, in lanes A leaves free, so that decide_prepared() costs only the challenge's hash.
 [[nodiscard]] PreparedVerification prepare(PublicKeyView public_key, std::span<const std::uint8_t> signature,
                                            std::span<const std::uint8_t> message, std::span<const std::uint8_t> context,
                                            const Kernels& kernels);

@@ -161,59 +161,6 @@ TEST_P(Sponges, StartAfterTheirParentAndAbsorbATail) {
   }
 }
 
-// W's consumer writes `step` more bytes of G's tail at each block W squeezes, as the rows of w'1
-// reach the challenge's hash; G, in the batch itself or started by a parent, takes each block only
-// once it is written, and squeezes what one state absorbing it all gives. A tail never written in
-// full leaves G unfinished, and the run still ends.
-struct Writer {
-  const std::vector<std::uint8_t>* source;
-  std::vector<std::uint8_t>* tail;
-  std::size_t step, written, blocks_left;
-};
-
-bool write_more(void* context, const std::uint8_t* /*block*/, std::size_t /*rate*/) noexcept {
-  auto& w = *static_cast<Writer*>(context);
-  const std::size_t n = std::min(w.step, w.source->size() - w.written);
-  std::copy_n(w.source->begin() + static_cast<std::ptrdiff_t>(w.written), n,
-              w.tail->begin() + static_cast<std::ptrdiff_t>(w.written));
-  w.written += n;
-  return --w.blocks_left == 0;
-}
-
-TEST_P(Sponges, TakeATailOnlyAsItIsWritten) {
-  std::mt19937_64 rng(5);
-  std::vector<std::uint8_t> source(768);
-  for (auto& b : source) b = static_cast<std::uint8_t>(rng());
-  const std::vector<std::uint8_t> head(64, 0x5C), seed(34, 0x17);
-  std::vector<std::uint8_t> whole = head;
-  whole.insert(whole.end(), source.begin(), source.end());
-  struct Case {
-    std::size_t step, blocks;
-    bool started_by_parent;
-  };
-  for (const Case c : {Case{128, 6, false}, Case{128, 6, true}, Case{1, 768, false}, Case{768, 1, true},
-                       Case{300, 3, false}, Case{128, 5, false}, Case{128, 5, true}}) {
-    const bool complete = c.step * c.blocks >= source.size();
-    for (const Kernels* k : test::lane_variants(GetParam())) {
-      SCOPED_TRACE(std::to_string(k->keccak_lanes) + " lanes, step " + std::to_string(c.step) + ", " +
-                   std::to_string(c.blocks) + " blocks" + (c.started_by_parent ? ", after a parent" : ""));
-      std::vector<std::uint8_t> tail(source.size(), 0);
-      Writer writer{&source, &tail, c.step, 0, c.blocks};
-      Collector parent_out{1, {}}, others{3, {}}, out{1, {}};
-      std::array<Sponge, 4> sponges;
-      sponges[0].set(SHAKE256_RATE, head, collect, &parent_out);
-      sponges[1].set(SHAKE128_RATE, seed, write_more, &writer);
-      sponges[2].set(SHAKE128_RATE, seed, collect, &others);
-      sponges[3].set(SHAKE256_RATE, head, collect, &out, tail);
-      sponges[3].tail_ready = &writer.written;
-      if (c.started_by_parent) sponges[0].then = &sponges[3];
-      run_sponges(std::span(sponges).first(c.started_by_parent ? 3 : 4), *k);
-      EXPECT_EQ(others.out.size(), 3 * SHAKE128_RATE);
-      EXPECT_EQ(out.out, complete ? shake<SHAKE256_RATE>(whole, SHAKE256_RATE) : std::vector<std::uint8_t>{});
-    }
-  }
-}
-
 // Counts the batches a path's kernels run.
 std::size_t batches = 0;
 void (*real_permute_lanes)(KeccakState* const*) noexcept = nullptr;

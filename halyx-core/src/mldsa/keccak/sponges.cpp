@@ -85,26 +85,14 @@ bool deliver(Sponge& s) noexcept {
   }
 }
 
-// Whether s's next block is written in full: a sponge whose tail is still being written waits.
-bool ready_to_feed(const Sponge& s) noexcept {
-  if (s.tail_ready == nullptr) return true;
-  const std::size_t rest = s.input.size() + s.tail.size() - s.absorbed;
-  return s.absorbed + (rest < s.rate ? rest : s.rate) <= s.input.size() + *s.tail_ready;
-}
-
 template <std::size_t Lanes>
 void run(std::span<Sponge> batch, const Kernels& kernels) noexcept {
   Queue waiting;
-  Queue parked;  // sponges whose next block is not written yet
   for (Sponge& s : batch) {
     s.absorbed = 0;
     s.squeezing = false;
-    if (ready_to_feed(s)) {
-      feed(s, true);
-      waiting.push_back(&s);
-    } else {
-      parked.push_back(&s);
-    }
+    feed(s, true);
+    waiting.push_back(&s);
   }
   alignas(64) KeccakState idle{};  // permuted in the lanes no sponge needs
   for (;;) {
@@ -115,7 +103,7 @@ void run(std::span<Sponge> batch, const Kernels& kernels) noexcept {
       picked[count] = waiting.pop();
       states[count] = &picked[count]->state;
     }
-    if (count == 0) return;  // a sponge still parked never gets the rest of its tail
+    if (count == 0) return;
     if (count == 1) {
       kernels.permute_one(*states[0]);  // quicker than a batch of one
     } else {
@@ -125,46 +113,23 @@ void run(std::span<Sponge> batch, const Kernels& kernels) noexcept {
     // Sponges still absorbing go back to the front in their order, the others to the back.
     Sponge* first = nullptr;
     Sponge* last = nullptr;
-    const auto to_front = [&](Sponge& s) {
-      (last == nullptr ? first : last->next) = &s;
-      last = &s;
-    };
     for (std::size_t l = 0; l < count; ++l) {
       Sponge& s = *picked[l];
       if (!s.squeezing) {
-        if (ready_to_feed(s)) {
-          feed(s, false);
-          to_front(s);
-        } else {
-          parked.push_back(&s);
-        }
+        feed(s, false);
+        (last == nullptr ? first : last->next) = &s;
+        last = &s;
       } else if (!deliver(s)) {
         waiting.push_back(&s);
       } else if (Sponge* next = s.then; next != nullptr) {
         // Its input is written now: it starts absorbing, in the next batch.
         next->absorbed = 0;
         next->squeezing = false;
-        if (ready_to_feed(*next)) {
-          feed(*next, true);
-          to_front(*next);
-        } else {
-          parked.push_back(next);
-        }
+        feed(*next, true);
+        (last == nullptr ? first : last->next) = next;
+        last = next;
       }
     }
-    // The consumers above may have written more of a parked sponge's tail. Nothing is absorbed
-    // before a sponge's first block, so one that has absorbed nothing takes its first now.
-    Queue still;
-    while (!parked.empty()) {
-      Sponge& s = *parked.pop();
-      if (ready_to_feed(s)) {
-        feed(s, s.absorbed == 0);
-        to_front(s);
-      } else {
-        still.push_back(&s);
-      }
-    }
-    parked = still;
     if (first != nullptr) waiting.push_front(first, last);
   }
 }

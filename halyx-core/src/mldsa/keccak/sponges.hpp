@@ -3,15 +3,12 @@
 //
 // Verification needs 32 sponges that do not depend on each other: the 30 entries of A (SHAKE128,
 // 5 permutations each), tr (SHAKE256 over the 1952-byte key, 15 permutations) and the challenge
-// (SHAKE256 over c~, one); a 33rd that waits on tr: the first message's mu = H(tr || M'), two
-// permutations for an STH; and, on eight lanes, a 34th that waits on mu and on the rows of w'1,
-// which A's entries lead to as they finish: the recomputed challenge c~' = H(mu || w1Encode(w'1)),
-// seven permutations of which all but the last few fit in lanes the others leave free. Each
-// sponge keeps its own state, and every batch permutes whichever sponges are next, so a sponge may
-// move from lane to lane at no cost. That matters for the schedule: a sponge tied to one lane
-// leaves the lanes unevenly loaded (25 batches of 8 for those 166 permutations, as
-// five-permutation entries do not divide the 21 that suffice), while taking turns finishes them
-// all together.
+// (SHAKE256 over c~, one); and a 33rd that waits on tr: the first message's mu = H(tr || M'), two
+// permutations for an STH, which fit in the lanes the others leave free in their last batches. Each sponge keeps its own state, and every batch permutes whichever
+// sponges are next, so a sponge may move from lane to lane at no cost. That matters for the
+// schedule: a sponge tied to one lane leaves the lanes unevenly loaded (25 batches of 8 for those
+// 166 permutations, as five-permutation entries do not divide the 21 that suffice), while taking
+// turns finishes them all together.
 #pragma once
 
 #include <cstddef>
@@ -36,10 +33,6 @@ struct Sponge {
   void* context;
   std::span<const std::uint8_t> tail{};
   Sponge* then = nullptr;
-  // When set, only the first *tail_ready bytes of `tail` are written yet: the sponge takes a block
-  // only once all of it is, and waits otherwise. The consumers of other sponges in the same run
-  // write the rest and raise the count.
-  const std::size_t* tail_ready = nullptr;
 
   // run_sponges' own: whatever they hold before a run is ignored.
   alignas(64) KeccakState state;
@@ -57,15 +50,13 @@ struct Sponge {
     context = consumer_context;
     tail = more;
     then = nullptr;
-    tail_ready = nullptr;
   }
 };
 
-// Runs every sponge of `batch` to completion, and every sponge they start, `kernels.keccak_lanes` at a
-// time; a sponge whose tail is never written in full is left unfinished, its consumer never called.
-// A sponge still absorbing keeps its place in the order given, so put the longest input first: it
-// then gets a permutation in every batch. Sponges that squeeze take turns. Allocates nothing, and
-// uses under 1 KiB of stack beyond the sponges themselves.
+// Runs every sponge of `batch` to completion, and every sponge they start, `kernels.keccak_lanes` at a time. A sponge still
+// absorbing keeps its place in the order given, so put the longest input first: it then gets a
+// permutation in every batch. Sponges that squeeze take turns. Allocates nothing, and uses under
+// 1 KiB of stack beyond the sponges themselves.
 void run_sponges(std::span<Sponge> batch, const Kernels& kernels) noexcept;
 
 }  // namespace halyx::mldsa
