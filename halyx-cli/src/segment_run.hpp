@@ -19,27 +19,12 @@
 #include <halyx/checked_sth.hpp>
 #include <halyx/segment.hpp>
 #include "output.hpp"
+#include "record_reader.hpp"
 
 namespace halyx::cli {
 
 // How many records share one digest of the second reading: their lines are what it holds back.
 inline constexpr std::uint64_t RECORDS_PER_BLOCK = 4096;
-
-// Where the leaves come from: an open file, read from its start in each reading, or bytes held
-// in memory.
-class LeafSource {
- public:
-  static LeafSource file(int fd) noexcept { return LeafSource(fd, {}); }
-  static LeafSource memory(ByteView bytes) noexcept { return LeafSource(-1, bytes); }
-
-  [[nodiscard]] int fd() const noexcept { return fd_; }
-  [[nodiscard]] ByteView bytes() const noexcept { return bytes_; }
-
- private:
-  LeafSource(int fd, ByteView bytes) noexcept : fd_(fd), bytes_(bytes) {}
-  int fd_;
-  ByteView bytes_;
-};
 
 // How a segment run ended.
 struct SegmentOutcome {
