@@ -213,6 +213,18 @@ def seeds() -> dict:
     # The segment target likewise: trees drawn from the input's first bytes, leaves from the rest.
     for n in (16, 100, 400, 1000):
         targets["segment"][f"bytes-{n}"] = stream[:n] + struct.pack("<Q", n)
+    # The record search's target: a byte choosing threads and sizes, then a CBOR sequence of records,
+    # valid ones and shapes whose false starts decode far.
+    records = b"".join(leaf(agent=f"agent-{i}", scopes=("read",) * (i % 5)) for i in range(60))
+    map_heads = head(5, 300) + b"".join(head(0, i) + b"\x49\xbb" + b"\xff" * 8 for i in range(300))
+    targets["record_search"] = {
+        "records-2-threads": b"\x00" + records,
+        "records-5-threads-large-window": b"\x0f" + records,
+        "records-in-byte-string": b"\x05" + bstr(records),
+        "map-heads-in-byte-strings": b"\x01" + map_heads,
+        "record-then-map-heads": b"\x02" + records[:200] + map_heads,
+        "record-cut-at-end": b"\x03" + records[:-7],
+    }
     return targets
 
 

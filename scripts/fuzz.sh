@@ -19,7 +19,7 @@ seconds=${1:-60}
 [[ $seconds =~ ^[0-9]+$ ]] || { echo "usage: scripts/fuzz.sh [SECONDS_PER_TARGET]" >&2; exit 2; }
 build=${HALYX_FUZZ_BUILD_DIR:-build-fuzz}
 jobs=${HALYX_FUZZ_JOBS:-2}
-targets=(${HALYX_FUZZ_TARGETS:-sth_envelope proof dcbor mtac_leaf inclusion_walk verify mldsa_differential manifest})
+targets=(${HALYX_FUZZ_TARGETS:-sth_envelope proof dcbor mtac_leaf inclusion_walk verify mldsa_differential manifest record_search})
 
 scripts/setup.sh clang-16 libclang-rt-16-dev
 
