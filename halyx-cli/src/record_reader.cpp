@@ -1,5 +1,6 @@
 #include "record_reader.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,7 +38,7 @@ std::expected<void, std::string> RecordReader::rewind() {
   return {};
 }
 
-std::expected<bool, std::string> RecordReader::fill() {
+std::expected<bool, std::string> RecordReader::fill(bool to_end) {
   if (auto ok = drop_ahead(); !ok) return std::unexpected(ok.error());
   if (eof_) return false;
   if (begin_ > 0) {
@@ -47,16 +48,28 @@ std::expected<bool, std::string> RecordReader::fill() {
   }
   if (end_ == buffer_.size()) {
     if (buffer_.size() >= MAX_INPUT_BYTES) return false;
-    buffer_.resize(buffer_.empty() ? sizes_.window : std::min(buffer_.size() * 2, MAX_INPUT_BYTES));
+    std::size_t grown = buffer_.empty() ? sizes_.window : std::min(buffer_.size() * 2, MAX_INPUT_BYTES);
+    if (to_end) grown = std::max(grown, std::min(end_ + bytes_left(), MAX_INPUT_BYTES));
+    buffer_.resize(grown);
   }
+  bool more = false;
   for (;;) {
     const ::ssize_t got = ::read(source_.fd(), buffer_.data() + end_, buffer_.size() - end_);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return std::unexpected(std::generic_category().message(errno));
     if (got == 0) eof_ = true;
     end_ += static_cast<std::size_t>(got);
-    return got > 0;
+    more = more || got > 0;
+    if (!to_end || eof_ || end_ == buffer_.size()) return more;
   }
+}
+
+std::size_t RecordReader::bytes_left() const noexcept {
+  struct stat file {};
+  if (::fstat(source_.fd(), &file) != 0 || !S_ISREG(file.st_mode)) return 0;
+  const ::off_t at = ::lseek(source_.fd(), 0, SEEK_CUR);
+  if (at < 0 || file.st_size <= at) return 0;
+  return static_cast<std::size_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(file.st_size - at), MAX_INPUT_BYTES));
 }
 
 std::expected<bool, std::string> RecordReader::begin_ahead() {
@@ -532,7 +545,9 @@ std::expected<void, PassError> each_record(RecordReader& reader, unsigned thread
     }
     // A record cut at the window's end is read again, whole, in the next window.
     if (boundary == 0 && stopped) {
-      auto more = reader.fill();  // one record larger than the window: let it grow
+      // One record larger than the window: the window takes the rest of the file, so that however
+      // large the record, it is decoded once more, not once for every doubling.
+      auto more = reader.fill(true);
       if (!more) return fault(ReadFailure{more.error()});
       if (!*more) {
         examined += reader.available().size();

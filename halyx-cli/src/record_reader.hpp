@@ -72,9 +72,10 @@ class RecordReader {
   void consume(std::size_t n) noexcept { begin_ += n; }
   [[nodiscard]] bool eof() const noexcept { return eof_; }
 
-  // Reads more after what is available. Returns false when nothing more can come: the end of the
-  // file, or a record as large as the bound of one input. Errors: the reason a read failed.
-  [[nodiscard]] std::expected<bool, std::string> fill();
+  // Reads more after what is available; with `to_end`, all the rest of a regular file, up to the
+  // bound of one input. Returns false when nothing more can come: the end of the file, or a record
+  // as large as that bound. Errors: the reason a read failed.
+  [[nodiscard]] std::expected<bool, std::string> fill(bool to_end = false);
 
   // How a part of the window read ahead went: the bytes that came before the end of the file, or
   // the errno of a failed read.
@@ -108,6 +109,8 @@ class RecordReader {
   // Gives back the bytes read ahead, moving the file's offset back over them, so that fill() reads
   // them next.
   [[nodiscard]] std::expected<void, std::string> drop_ahead();
+  // The bytes of a regular file after its offset; 0 for any other file.
+  [[nodiscard]] std::size_t bytes_left() const noexcept;
 
   const LeafSource& source_;
   ReaderSizes sizes_;
