@@ -10,6 +10,7 @@
 #   HALYX_FUZZ_BUILD_DIR  build directory (default build-fuzz)
 #   HALYX_FUZZ_JOBS       targets run at once (default 2; each takes one core)
 #   HALYX_FUZZ_TARGETS    which targets, space-separated (default all)
+#   HALYX_FUZZ_TIMEOUT    seconds one input may take before it counts as a finding (default 20)
 # Exits non-zero when a target found something; its input is named in the report.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,7 +26,7 @@ scripts/setup.sh clang-16 libclang-rt-16-dev
 
 CC=clang-16 CXX=clang++-16 configure "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS=-stdlib=libc++ \
   -DHALYX_BUILD_TESTS=OFF -DHALYX_BUILD_FUZZERS=ON
-cmake --build "$build" -j"$jobs" --target fuzzers
+cmake --build "$build" -j"$jobs" --target "${targets[@]/%/_fuzz}"
 
 runs="$build/fuzz-runs"
 # AddressSanitizer keeps every distinct allocation stack it sees; the dCBOR decoder's deep value
@@ -43,7 +44,7 @@ run_target() {
   local dict=()
   [[ -f fuzz/dict/$t.dict ]] && dict=(-dict="$PWD/fuzz/dict/$t.dict")
   # Inputs are small, so an allocation past 128 MiB can only come from a size the input declared.
-  "$build/fuzz/${t}_fuzz" -max_total_time="$seconds" -timeout=20 -malloc_limit_mb=128 -print_final_stats=1 \
+  "$build/fuzz/${t}_fuzz" -max_total_time="$seconds" -timeout="${HALYX_FUZZ_TIMEOUT:-20}" -malloc_limit_mb=128 -print_final_stats=1 \
     -artifact_prefix="$dir/artifacts/" "${dict[@]}" "$dir/corpus" >"$dir/log" 2>&1 || true
 }
 
