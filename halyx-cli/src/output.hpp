@@ -2,9 +2,12 @@
 #pragma once
 
 #include <cstddef>
+#include <expected>
 #include <string>
 #include <string_view>
 
+#include <halyx/bytes.hpp>
+#include <halyx/segment.hpp>
 #include <halyx/verification.hpp>
 
 namespace halyx::cli {
@@ -31,6 +34,38 @@ enum ExitStatus : int {
 inline constexpr std::string_view READ_ERROR_CLASS = "OSError";
 // Written whole when memory has run out, since building it could fail too.
 inline constexpr std::string_view OUT_OF_MEMORY_OBJECT = "{\"error\": \"MemoryError\", \"message\": \"out of memory\"}\n";
+
+// The program's name, as it begins the lines it writes to standard error.
+inline constexpr std::string_view PROGRAM = "halyx-verify";
+
+// Reports a usage error on standard error and returns USAGE.
+int usage_error(std::string_view why);
+
+// Reports that standard output cannot be written and returns OUTPUT_FAILED.
+int output_failed();
+
+// Prints `text` and a newline on standard output; a status other than 0 when that fails, so
+// that output lost to a full disk or a closed pipe is never mistaken for a verdict that was read.
+int finish(std::string text, int status);
+
+// Reports a failure of class `cls`: with `json` its object on standard output, then `who: text`
+// as the last line on standard error. Returns `status`, or OUTPUT_FAILED when the object was lost.
+int report(std::string_view cls, std::string_view who, const std::string& text, int status, bool json);
+
+// A verification or segment failure: its class names the line on standard error.
+int report_failure(const VerifyError& error, bool json);
+int report_failure(const SegmentError& error, bool json);
+
+// A file that cannot be read: UNREADABLE, and with `json` an OSError object on standard output, so
+// that a script reading it finds the reason there.
+int unreadable(std::string_view name, const std::string& path, std::string_view why, bool json);
+
+// Returns the bytes of `path`, or the status unreadable() reported.
+[[nodiscard]] std::expected<ByteString, int> read_file(std::string_view name, const std::string& path, bool json);
+
+// Reports that memory ran out, allocating nothing: the error object when JSON was asked for, then
+// the line on standard error.
+int out_of_memory(bool json);
 
 // Writes all of `text` to standard output, bypassing stdio, and returns whether every byte got
 // there. A closed pipe reports EPIPE here rather than killing the process, since main() ignores
