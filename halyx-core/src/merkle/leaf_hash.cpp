@@ -67,13 +67,17 @@ void leaf_hashes_of_canonical_x4(std::span<const ByteView, 4> canonical, const H
   }
 }
 
-std::expected<Hash32, leaf::LeafDecodeError> leaf_hash_of_record(ByteView record, const Hash32& log_id) {
+std::expected<Hash32, leaf::LeafDecodeError> leaf_hash_of_record(ByteView record, const Hash32& log_id,
+                                                                 leaf::MtacLeaf* fields) {
   if (const auto view = leaf::read_canonical_leaf(record); view && view->length == record.size()) {
+    if (fields) *fields = leaf::to_leaf(*view);
     return leaf_hash_of_canonical(record, log_id);
   }
   auto leaf = leaf::decode_mtac_leaf(record);
   if (!leaf) return std::unexpected(std::move(leaf.error()));
-  return leaf_hash(*leaf, log_id);
+  const Hash32 hash = leaf_hash(*leaf, log_id);
+  if (fields) *fields = std::move(*leaf);
+  return hash;
 }
 
 Hash32 leaf_hash(const leaf::MtacLeaf& leaf, const Hash32& log_id) {

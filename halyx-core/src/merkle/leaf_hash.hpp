@@ -22,8 +22,11 @@ namespace halyx::merkle {
 
 // Returns leaf_hash of the leaf that `record` decodes to (leaf::decode_mtac_leaf), the same hash
 // decoding it and hashing the leaf gives; a record already in its canonical form is hashed as it
-// stands, without being decoded into a leaf. Errors: the decode's. Throws std::bad_alloc only.
-[[nodiscard]] std::expected<Hash32, leaf::LeafDecodeError> leaf_hash_of_record(ByteView record, const Hash32& log_id);
+// stands, without being decoded into a leaf. With `fields`, that leaf is stored there too. Every
+// verification reaches a leaf's hash through here, so one reading decides what a record holds.
+// Errors: the decode's. Throws std::bad_alloc only.
+[[nodiscard]] std::expected<Hash32, leaf::LeafDecodeError> leaf_hash_of_record(ByteView record, const Hash32& log_id,
+                                                                             leaf::MtacLeaf* fields = nullptr);
 
 // Returns in out[i] leaf_hash_of_canonical(canonical[i], log_id) for four records, hashed side by
 // side (digest::sha256_x4) when each is at most MAX_X4_RECORD bytes, one after another otherwise.

@@ -240,6 +240,15 @@ std::optional<CanonicalLeafView> read_canonical_leaf(ByteView input) noexcept {
   return v;
 }
 
+MtacLeaf to_leaf(const CanonicalLeafView& view) {
+  return MtacLeaf{1,
+                  std::string(view.agent_id),
+                  std::string(view.sponsor_id),
+                  TextList::from_canonical_items(view.scope_items, view.scope_count),
+                  view.not_before,
+                  view.not_after};
+}
+
 std::string_view take_text_item(ByteView& items) noexcept {
   const std::uint8_t ai = dcbor::info_of(items[0]);
   const std::size_t width = dcbor::argument_width(ai);

@@ -89,6 +89,10 @@ struct CanonicalLeafView {
 // Allocates nothing; time linear in the record's length.
 [[nodiscard]] std::optional<CanonicalLeafView> read_canonical_leaf(ByteView input) noexcept;
 
+// Returns the leaf that `view` reads, with its texts copied: the leaf decode_mtac_leaf gives for the
+// same bytes. Throws std::bad_alloc only.
+[[nodiscard]] MtacLeaf to_leaf(const CanonicalLeafView& view);
+
 // Returns the text of the first item of `items` (text items as CanonicalLeafView::scope_items or
 // TextList::items() hold them, never empty) and drops that item from its front.
 [[nodiscard]] std::string_view take_text_item(ByteView& items) noexcept;

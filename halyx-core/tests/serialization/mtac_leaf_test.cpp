@@ -302,6 +302,7 @@ void expect_agrees_with_decoder(ByteView input) {
   EXPECT_EQ(scopes.size(), view->scope_count);
   EXPECT_EQ(scopes, std::vector<std::string_view>(decoded->leaf.authorized_scopes.begin(),
                                                   decoded->leaf.authorized_scopes.end()));
+  EXPECT_EQ(to_leaf(*view), decoded->leaf);
 }
 
 struct LayoutCase {
