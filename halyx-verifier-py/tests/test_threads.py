@@ -62,7 +62,7 @@ def test_threads_see_single_threaded_outcomes():
 @pytest.mark.parametrize("stack_size", [32768, 65536, 131072, 0])
 def test_small_thread_stacks_see_single_threaded_outcomes(stack_size):
     # 32 KiB is the least threading.stack_size() accepts on x86-64 (aarch64's glibc asks for
-    # 128 KiB); the verifier's work needs more than 32 or 64 KiB.
+    # 128 KiB); the verifier's working memory, about 50 KiB, is more than a 32 KiB stack holds.
     calls = mixed_calls()
     expected = [outcome(c) for c in calls]
     got = []

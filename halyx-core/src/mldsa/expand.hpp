@@ -26,7 +26,7 @@ struct Expansion {
 };
 
 // The sponges and their consumers while expand() runs, about 8 KiB, held by its caller (prepare()
-// keeps them in its workspace, on the stack or the heap). Their contents before a call are ignored.
+// keeps them in its workspace, on the heap). Their contents before a call are ignored.
 struct ExpansionSponges {
   // A sponge's consumer for one entry of A: rejection sampling until 256 coefficients are kept.
   struct UniformEntry {

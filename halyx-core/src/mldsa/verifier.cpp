@@ -8,7 +8,6 @@
 #include <halyx/mldsa/expand.hpp>
 #include <halyx/mldsa/keccak/keccak.hpp>
 #include <halyx/mldsa/keccak/sponges.hpp>
-#include <halyx/mldsa/stack_room.hpp>
 
 namespace halyx::mldsa {
 namespace {
@@ -94,7 +93,7 @@ void expand(Expansion& out, ExpansionSponges& work, std::span<const std::uint8_t
   run_sponges(std::span(work.sponges).first(2 + K * L), kernels);
 }
 
-// Everything prepare() works in: a fixed size, on the caller's stack when it has room, else on the heap.
+// Everything prepare() works in: a fixed size, always on the heap (verifier.hpp says why).
 struct PreparedVerification::Workspace {
   Expansion x;  // tr, c and A
   ExpansionSponges sponges;
@@ -141,12 +140,6 @@ void PreparedVerification::prepare_in(Workspace& ws, PublicKeyView public_key, c
   well_formed_ = true;
 }
 
-void PreparedVerification::prepare_on_stack(PublicKeyView public_key, const std::uint8_t* sig,
-                                            const Message* message) noexcept {
-  Workspace ws;
-  prepare_in(ws, public_key, sig, message);
-}
-
 PreparedVerification prepare(PublicKeyView public_key, std::span<const std::uint8_t> signature,
                              const Kernels& kernels) {
   return prepare_with_message(public_key, signature, kernels, nullptr);
@@ -166,15 +159,8 @@ PreparedVerification prepare_with_message(PublicKeyView public_key, std::span<co
   if (signature.size() != SIGNATURE_BYTES) return out;
   const std::uint8_t* sig = signature.data();
   std::copy_n(sig, C_TILDE_BYTES, out.c_tilde_.begin());
-  // What prepare_on_stack() needs of the stack: the workspace, and a margin for the frames below
-  // it (the kernels' and the sponges' take about 2 KiB) and for a signal handler that may run there.
-  constexpr std::size_t stack_needed = sizeof(PreparedVerification::Workspace) + std::size_t{16} * 1024;
-  if (stack_room() >= stack_needed) {
-    out.prepare_on_stack(public_key, sig, message);
-  } else {
-    const auto ws = std::make_unique_for_overwrite<PreparedVerification::Workspace>();
-    out.prepare_in(*ws, public_key, sig, message);
-  }
+  const auto ws = std::make_unique_for_overwrite<PreparedVerification::Workspace>();
+  out.prepare_in(*ws, public_key, sig, message);
   return out;
 }
 

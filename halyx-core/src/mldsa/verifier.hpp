@@ -11,10 +11,12 @@
 //
 // Verification handles public data only (keys, signatures, messages), so nothing here runs in
 // constant time. Nothing is kept between calls. prepare() works in about 50 KiB (the 30 entries of
-// A are the bulk, the 32 Keccak states next): on the calling thread's stack, allocating nothing,
-// when the stack has that much room left below the caller and a margin beside; otherwise in one
-// heap allocation, freed before it returns, so that a thread with a small stack (CPython allows
-// 32 KiB) is served as well. A PreparedVerification is under 1 KiB, held wherever its owner puts it.
+// A are the bulk, the 32 Keccak states next), in one heap allocation freed before it returns; on the
+// caller's stack it uses a few KiB of frames (SECURITY.md gives the bound). The workspace is never
+// put on the stack: no thread can learn how much of the stack it runs on is its own (a coroutine's
+// stack may be a buffer inside another stack), so any test of the room left could over-estimate it,
+// and a frame that large would then write over memory its caller owns. A PreparedVerification is
+// under 1 KiB, held wherever its owner puts it.
 #pragma once
 
 #include <array>
@@ -60,10 +62,6 @@ class PreparedVerification {
   struct Workspace;  // what preparing works in
   // Prepares a signature of the right length, in `ws`.
   void prepare_in(Workspace& ws, PublicKeyView public_key, const std::uint8_t* signature, const Message* message) noexcept;
-  // prepare_in() with its workspace in its own frame. Never inlined, so that the heap's route
-  // does not reserve the workspace on the stack all the same.
-  [[gnu::noinline]] void prepare_on_stack(PublicKeyView public_key, const std::uint8_t* signature,
-                                          const Message* message) noexcept;
 
   const Kernels* kernels_ = &PORTABLE_KERNELS;
   bool well_formed_ = false;
@@ -76,8 +74,8 @@ class PreparedVerification {
 
 // Prepares the verification of `signature` under `public_key` with the given kernels (by default
 // those of the process's path). A signature of any length other than 3309 bytes is prepared as
-// one that fails every decision. Throws std::bad_alloc only, and only when the thread's stack is
-// too short for the workspace and the heap cannot hold it either.
+// one that fails every decision. Throws std::bad_alloc only, when the heap cannot hold the
+// workspace.
 [[nodiscard]] PreparedVerification prepare(PublicKeyView public_key, std::span<const std::uint8_t> signature,
                                            const Kernels& kernels);
 [[nodiscard]] inline PreparedVerification prepare(PublicKeyView public_key,

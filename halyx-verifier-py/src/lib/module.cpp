@@ -70,10 +70,11 @@ PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
 #if defined(Py_GIL_DISABLED)
     // A free-threaded interpreter runs calls side by side. Nothing here needs the lock to stand in
-    // for one of our own: a call keeps its state on its own stack and reads only immutable bytes,
-    // results are never changed once returned, the classes are made once behind an atomic slot and
-    // a mutex, and the core's process-wide choices (the ML-DSA code path, CPU features, the
-    // signature backend) are made once under the compiler's or std::call_once's own locking.
+    // for one of our own: a call keeps its state on its own stack and in heap memory of its own,
+    // reads only immutable bytes, results are never changed once returned, the classes are made
+    // once behind an atomic slot and a mutex, and the core's process-wide choices (the ML-DSA code
+    // path, CPU features, the signature backend) are made once under the compiler's or
+    // std::call_once's own locking.
     // Without this slot, importing the module would turn the lock back on for the whole process.
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
