@@ -76,3 +76,96 @@ def test_without_readelf_nothing_passes(tmp_path, monkeypatch):
     module = build(tmp_path, "cc", PLAIN, [])
     monkeypatch.setenv("PATH", str(tmp_path))
     assert wheel_check.check_module(module) == ["m.so: there is no readelf (binutils) to read it with"]
+
+
+# glibc's floor on synthetic inputs: (needed, [(symbol, version)], floor) -> the problem expected.
+GLIBC_CASES = [
+    # id, needed, imports, floor, problem or None
+    ("old-libc-symbols", ["libc.so.6"], [("memcpy", "GLIBC_2.14"), ("malloc", "GLIBC_2.2.5")], (2, 17), None),
+    ("unversioned-and-other-libraries", ["libc.so.6"], [("PyInit_x", None), ("_Unwind_Resume", "GCC_3.0")],
+     (2, 17), None),
+    ("newer-than-the-floor", ["libc.so.6"], [("memcpy", "GLIBC_2.14"), ("fcntl64", "GLIBC_2.28")], (2, 17),
+     "binds fcntl64@GLIBC_2.28, newer than glibc 2.17 has"),
+    ("at-the-floor", ["libc.so.6"], [("getauxval", "GLIBC_2.16")], (2, 16), None),
+    ("pthread-create-at-2.34", ["libc.so.6"], [("pthread_create", "GLIBC_2.34")], (2, 17),
+     "binds pthread_create@GLIBC_2.34, newer than glibc 2.17 has"),
+    ("pthread-create-old-without-libpthread", ["libc.so.6"], [("pthread_create", "GLIBC_2.2.5")], (2, 17),
+     "binds pthread_create@GLIBC_2.2.5, which glibc before 2.34 keeps in libpthread.so.0, and does not list"),
+    ("pthread-create-old-with-libpthread", ["libpthread.so.0", "libc.so.6"], [("pthread_create", "GLIBC_2.2.5")],
+     (2, 17), None),
+    ("stack-bounds-on-aarch64", ["libc.so.6"], [("pthread_getattr_np", "GLIBC_2.17")], (2, 17),
+     "binds pthread_getattr_np@GLIBC_2.17, which glibc before 2.34 keeps in libpthread.so.0"),
+    ("libc-forwarders", ["libc.so.6"], [("pthread_mutex_lock", "GLIBC_2.2.5"), ("pthread_self", "GLIBC_2.2.5")],
+     (2, 17), None),
+    ("semaphore", ["libc.so.6"], [("sem_post", "GLIBC_2.2.5")], (2, 17), "sem_post@GLIBC_2.2.5, which glibc before"),
+    ("c11-threads", ["libc.so.6"], [("thrd_create", "GLIBC_2.28")], (2, 28), "keeps in libpthread.so.0"),
+    ("thread-calls-on-a-2.34-floor", ["libc.so.6"], [("pthread_once", "GLIBC_2.34")], (2, 34), None),
+    ("dlopen", ["libc.so.6"], [("dlopen", "GLIBC_2.2.5")], (2, 17), "keeps in libdl.so.2, and does not list"),
+    ("dlopen-with-libdl", ["libdl.so.2", "libc.so.6"], [("dlopen", "GLIBC_2.2.5")], (2, 17), None),
+    ("timer", ["libc.so.6"], [("timer_create", "GLIBC_2.3.3")], (2, 17), "keeps in librt.so.1"),
+    ("clock-in-libc-since-2.17", ["libc.so.6"], [("clock_gettime", "GLIBC_2.17")], (2, 17), None),
+    ("clock-at-librt's-version", ["libc.so.6"], [("clock_gettime", "GLIBC_2.2.5")], (2, 17),
+     "clock_gettime@GLIBC_2.2.5, which glibc before 2.34 keeps in librt.so.1"),
+    ("unversioned-thread-call", ["libc.so.6"], [("pthread_key_create", None)], (2, 17), "(unversioned)"),
+    ("private", ["libc.so.6"], [("_dl_x", "GLIBC_PRIVATE")], (2, 17), "which no glibc keeps stable"),
+]
+
+
+@pytest.mark.parametrize("needed, imports, floor, want", [c[1:] for c in GLIBC_CASES], ids=[c[0] for c in GLIBC_CASES])
+def test_glibc_rule(needed, imports, floor, want):
+    problems = wheel_check.glibc_problems("m.so", needed, imports, floor)
+    assert problems == [] if want is None else len(problems) == 1 and want in problems[0], problems
+
+
+@pytest.mark.parametrize("name, floor", [
+    ("m-0.1-cp311-abi3-manylinux_2_17_x86_64.manylinux2014_x86_64.whl", (2, 17)),
+    ("m-0.1-cp311-abi3-manylinux_2_34_aarch64.whl", (2, 34)),
+    ("m-0.1-cp311-abi3-manylinux2010_x86_64.manylinux_2_28_x86_64.whl", (2, 12)),
+    ("m-0.1-cp311-abi3-manylinux1_x86_64.whl", (2, 5)),
+    ("m-0.1-cp311-abi3-musllinux_1_2_x86_64.whl", None),
+    ("m-0.1-cp311-abi3-linux_x86_64.whl", None),
+])
+def test_platform_floor(name, floor):
+    assert wheel_check.platform_floor(name) == floor
+
+
+# Modules built here against Debian 12's glibc (2.36), x86-64 and aarch64, judged against 2.17.
+STARTS_A_THREAD = ("#include <pthread.h>\nstatic void *run(void *a) { return a; }\n"
+                   "int PyInit_m(void) { pthread_t t; return pthread_create(&t, 0, run, 0); }\n")
+# The stack-bounds call at its first version, as a forwarder asks for it (.symver).
+OLD_STACK_BOUNDS = ("#include <pthread.h>\n"
+                    "int first(pthread_t, pthread_attr_t *);\n"
+                    '__asm__(".symver first,pthread_getattr_np@{version}");\n'
+                    "int PyInit_m(void) {{ pthread_attr_t a; return first(pthread_self(), &a); }}\n")
+FLOOR_MODULES = [
+    # id, compiler, source, extra link arguments, problem or None
+    ("plain", "cc", PLAIN, [], None),
+    ("starts-a-thread", "cc", STARTS_A_THREAD, [], "binds pthread_create@GLIBC_2.34, newer than glibc 2.17"),
+    ("aarch64-starts-a-thread", AARCH64_CC, STARTS_A_THREAD, [], "binds pthread_create@GLIBC_2.34"),
+    ("old-stack-bounds", "cc", OLD_STACK_BOUNDS.format(version="GLIBC_2.2.5"), [],
+     "binds pthread_getattr_np@GLIBC_2.2.5, which glibc before 2.34 keeps in libpthread.so.0, and does not list"),
+    ("old-stack-bounds-with-libpthread", "cc", OLD_STACK_BOUNDS.format(version="GLIBC_2.2.5"),
+     ["-Wl,--no-as-needed", "-l:libpthread.so.0"], None),
+    ("aarch64-old-stack-bounds", AARCH64_CC, OLD_STACK_BOUNDS.format(version="GLIBC_2.17"), [],
+     "binds pthread_getattr_np@GLIBC_2.17, which glibc before 2.34 keeps in libpthread.so.0"),
+]
+
+
+@pytest.mark.parametrize("compiler, source, link, want", [m[1:] for m in FLOOR_MODULES],
+                         ids=[m[0] for m in FLOOR_MODULES])
+def test_module_against_a_glibc_floor(tmp_path, compiler, source, link, want):
+    problems = wheel_check.check_module(build(tmp_path, compiler, source, link), floor=(2, 17))
+    assert problems == [] if want is None else any(want in p for p in problems), problems
+
+
+@pytest.mark.parametrize("tag, want", [
+    ("manylinux_2_17_x86_64.manylinux2014_x86_64", "binds pthread_create@GLIBC_2.34, newer than glibc 2.17"),
+    ("manylinux_2_34_x86_64", None),
+    ("linux_x86_64", None),
+])
+def test_wheel_is_held_to_its_tag(tmp_path, tag, want):
+    wheel = tmp_path / f"m-0.1-cp311-abi3-{tag}.whl"
+    with zipfile.ZipFile(wheel, "w") as z:
+        z.writestr("m.abi3.so", build(tmp_path, "cc", STARTS_A_THREAD, []).read_bytes())
+    problems = wheel_check.check_wheel(wheel)
+    assert problems == [] if want is None else any(want in p for p in problems), problems
