@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test:
+#   0. the documentation (scripts/docs.sh), after the release build: warnings as errors, examples run;
 #   1. clang-tidy over the project's sources;
 #   2. the C++ and Python tests of an AddressSanitizer + UndefinedBehaviorSanitizer build;
 #      then all of them again against a build whose signature handle is OpenSSL's and whose native
@@ -81,6 +82,9 @@ musl_test=$!
 
 section "release build"
 scripts/build.sh
+
+section "documentation and its examples"
+scripts/docs.sh
 
 section "clang-tidy"
 scripts/clang-tidy.sh build
