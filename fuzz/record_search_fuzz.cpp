@@ -15,16 +15,16 @@
 #include <vector>
 
 #include "fuzz_support.hpp"
-#include "record_reader.hpp"
+#include <halyx/segment_reader.hpp>
 
 namespace {
 
 using halyx::ByteView;
 using halyx::Hash32;
-using halyx::cli::LeafSource;
-using halyx::cli::PassError;
-using halyx::cli::ReaderSizes;
-using halyx::cli::ReadWork;
+using halyx::LeafSource;
+using halyx::ReadingError;
+using halyx::ReaderSizes;
+using halyx::ReadWork;
 using halyx::fuzz::require;
 
 struct Read {
@@ -34,11 +34,11 @@ struct Read {
 };
 
 Read read_all(const LeafSource& source, unsigned threads, const ReaderSizes& sizes) {
-  halyx::cli::RecordReader reader(source, sizes);
+  halyx::RecordReader reader(source, sizes);
   Read read;
-  const auto done = halyx::cli::each_record(
-      reader, threads, false, Hash32{},
-      [&](const Hash32& h, std::string_view) -> std::expected<void, PassError> {
+  const auto done = halyx::each_record(
+      reader, threads, nullptr, Hash32{},
+      [&](const Hash32& h, std::string_view) -> std::expected<void, ReadingError> {
         read.hashes.push_back(h);
         return {};
       },

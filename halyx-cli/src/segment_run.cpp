@@ -6,10 +6,26 @@
 #include <vector>
 
 #include <halyx/digest/sha256.hpp>
-#include "record_reader.hpp"
+#include <halyx/segment_reader.hpp>
+#include "input.hpp"
+#include "inspect.hpp"
+#include "json.hpp"
 
 namespace halyx::cli {
 namespace {
+
+// Each record's JSON object of the six fields, written on the thread that decoded it.
+class JsonObjects final : public RecordWriter {
+ public:
+  void write(const leaf::CanonicalLeafView& record, std::string& out) const override {
+    append_leaf_object(out, record);
+  }
+  void write(const leaf::MtacLeaf& record, std::string& out) const override {
+    JsonWriter object(out);
+    add_leaf_fields(object, record);
+    object.close();
+  }
+};
 
 // How many leaf hashes the first reading gives the verifier at once.
 constexpr std::size_t HASHES_PER_RUN = 1024;
@@ -41,14 +57,14 @@ class BlockDigests {
 
 SegmentOutcome run_segment(SegmentVerifier verifier, const LeafSource& source, unsigned threads,
                            StdoutStream& out, const std::function<void()>& between_readings) {
-  const auto failed = [](PassError e) {
+  const auto failed = [](ReadingError e) {
     if (auto* r = std::get_if<ReadFailure>(&e)) {
       return SegmentOutcome{SegmentOutcome::End::ReadFailed, std::nullopt, std::move(r->why)};
     }
     return SegmentOutcome{SegmentOutcome::End::Refused, std::get<SegmentError>(std::move(e)), {}};
   };
   const Hash32 log_id = verifier.log_id();
-  RecordReader reader(source);
+  RecordReader reader(source, {.max_window = MAX_INPUT_BYTES});
 
   // The first reading: the verdict, and nothing printed. The hashes reach the verifier in runs, so
   // that it can join aligned subtrees whole; a run's refusal comes from leaves before any fault the
@@ -56,14 +72,14 @@ SegmentOutcome run_segment(SegmentVerifier verifier, const LeafSource& source, u
   BlockDigests first;
   std::vector<Hash32> run;
   run.reserve(HASHES_PER_RUN);
-  const auto add_run = [&]() -> std::expected<void, PassError> {
+  const auto add_run = [&]() -> std::expected<void, ReadingError> {
     auto ok = verifier.add_leaf_hashes(run);
     run.clear();
     if (!ok) return std::unexpected(ok.error());
     return {};
   };
-  auto verified = each_record(reader, threads, false, log_id, [&](const Hash32& h, std::string_view)
-                                                                  -> std::expected<void, PassError> {
+  auto verified = each_record(reader, threads, nullptr, log_id, [&](const Hash32& h, std::string_view)
+                                                                  -> std::expected<void, ReadingError> {
     first.add(h);
     run.push_back(h);
     if (run.size() == HASHES_PER_RUN) return add_run();
@@ -95,8 +111,9 @@ SegmentOutcome run_segment(SegmentVerifier verifier, const LeafSource& source, u
     out.flush_if_full();
     return true;
   };
-  auto printed = each_record(reader, threads, true, log_id, [&](const Hash32& h, std::string_view object)
-                                                                -> std::expected<void, PassError> {
+  const JsonObjects objects;
+  auto printed = each_record(reader, threads, &objects, log_id, [&](const Hash32& h, std::string_view object)
+                                                                -> std::expected<void, ReadingError> {
     if (index - verdict->first >= verdict->count) {
       changed = true;
       return std::unexpected(ReadFailure{});

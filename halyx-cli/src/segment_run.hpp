@@ -19,7 +19,7 @@
 #include <halyx/checked_sth.hpp>
 #include <halyx/segment.hpp>
 #include "output.hpp"
-#include "record_reader.hpp"
+#include <halyx/segment_reader.hpp>
 
 namespace halyx::cli {
 

@@ -1,4 +1,4 @@
-#include "record_reader.hpp"
+#include <halyx/segment_reader.hpp>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,11 +21,8 @@
 #include <halyx/dcbor/cbor_error.hpp>
 #include <halyx/merkle/leaf_hash.hpp>
 #include <halyx/serialization/mtac_leaf.hpp>
-#include "input.hpp"
-#include "inspect.hpp"
-#include "json.hpp"
 
-namespace halyx::cli {
+namespace halyx {
 
 std::expected<void, std::string> RecordReader::rewind() {
   begin_ = end_ = 0;
@@ -47,9 +44,9 @@ std::expected<bool, std::string> RecordReader::fill(bool to_end) {
     begin_ = 0;
   }
   if (end_ == buffer_.size()) {
-    if (buffer_.size() >= MAX_INPUT_BYTES) return false;
-    std::size_t grown = buffer_.empty() ? sizes_.window : std::min(buffer_.size() * 2, MAX_INPUT_BYTES);
-    if (to_end) grown = std::max(grown, std::min(end_ + bytes_left(), MAX_INPUT_BYTES));
+    if (buffer_.size() >= sizes_.max_window) return false;
+    std::size_t grown = buffer_.empty() ? sizes_.window : std::min(buffer_.size() * 2, sizes_.max_window);
+    if (to_end) grown = std::max(grown, std::min(end_ + bytes_left(), sizes_.max_window));
     buffer_.resize(grown);
   }
   bool more = false;
@@ -69,7 +66,7 @@ std::size_t RecordReader::bytes_left() const noexcept {
   if (::fstat(source_.fd(), &file) != 0 || !S_ISREG(file.st_mode)) return 0;
   const ::off_t at = ::lseek(source_.fd(), 0, SEEK_CUR);
   if (at < 0 || file.st_size <= at) return 0;
-  return static_cast<std::size_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(file.st_size - at), MAX_INPUT_BYTES));
+  return static_cast<std::size_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(file.st_size - at), sizes_.max_window));
 }
 
 std::expected<bool, std::string> RecordReader::begin_ahead() {
@@ -207,8 +204,8 @@ struct Part {
   std::optional<leaf::LeafDecodeError> error;  // the record at `stop` does not decode
   std::uint64_t examined = 0;                  // what the reading of this part cost (ReadWork)
   std::vector<Hash32> hashes;
-  std::string objects;                  // with text: each record's JSON object, back to back
-  std::vector<std::size_t> object_ends;
+  std::string kept;                     // with a writer: what it wrote of each record, back to back
+  std::vector<std::size_t> kept_ends;
 };
 
 // Reads the records of window[start, ...) that start before `limit`. With `search`, `start` is only
@@ -216,23 +213,23 @@ struct Part {
 // gives up (found false) when its budget runs out first. Whether that is a real record boundary is
 // for the caller to confirm: it is one exactly when the part before ends there.
 // `part` is overwritten; its buffers are kept, so that windows after the first allocate nothing.
-void read_part(Part& part, ByteView window, std::size_t start, std::size_t limit, bool eof, bool search, bool text,
-               const Hash32& log_id) {
+void read_part(Part& part, ByteView window, std::size_t start, std::size_t limit, bool eof, bool search,
+               const RecordWriter* writer, const Hash32& log_id) {
   part.start = part.stop = 0;
   part.found = true;
   part.cut = false;
   part.error.reset();
   part.examined = 0;
   part.hashes.clear();
-  part.objects.clear();
-  part.object_ends.clear();
+  part.kept.clear();
+  part.kept_ends.clear();
   Meter meter(search ? SEARCH_WORK * (limit - start) : std::numeric_limits<std::size_t>::max());
   const auto give_up = [&] {
     part.found = false;
     part.start = part.stop = limit;
     part.hashes.clear();
-    part.objects.clear();
-    part.object_ends.clear();
+    part.kept.clear();
+    part.kept_ends.clear();
     part.examined += meter.spent();
   };
   std::size_t pos = start;
@@ -268,9 +265,9 @@ void read_part(Part& part, ByteView window, std::size_t start, std::size_t limit
       meter.charge(view->length);
       queued[queued_count++] = rest.first(view->length);
       if (queued_count == queued.size()) hash_queued();
-      if (text) {
-        append_leaf_object(part.objects, *view);
-        part.object_ends.push_back(part.objects.size());
+      if (writer) {
+        writer->write(*view, part.kept);
+        part.kept_ends.push_back(part.kept.size());
       }
       pos += view->length;
       continue;
@@ -291,11 +288,9 @@ void read_part(Part& part, ByteView window, std::size_t start, std::size_t limit
     }
     meter.charge(decoded->length);
     part.hashes.push_back(merkle::leaf_hash(decoded->leaf, log_id));
-    if (text) {
-      JsonWriter object(part.objects);
-      add_leaf_fields(object, decoded->leaf);
-      object.close();
-      part.object_ends.push_back(part.objects.size());
+    if (writer) {
+      writer->write(decoded->leaf, part.kept);
+      part.kept_ends.push_back(part.kept.size());
     }
     pos += decoded->length;
   }
@@ -401,19 +396,20 @@ class SharePool {
   std::vector<std::thread> threads_;
 };
 
-// Calls on(hash, object) for each record of parts[0, count), in order; `object` is the record's JSON
-// object with `text`, empty otherwise. Stops at the first error of `on`.
-std::expected<void, PassError> deliver(const std::vector<Part>& parts, std::size_t count, bool text, const OnRecord& on) {
+// Calls on(hash, kept) for each record of parts[0, count), in order; `kept` is what the writer
+// wrote of the record, empty without one. Stops at the first error of `on`.
+std::expected<void, ReadingError> deliver(const std::vector<Part>& parts, std::size_t count, bool kept,
+                                          const OnRecord& on) {
   for (std::size_t k = 0; k < count; ++k) {
     const Part& part = parts[k];
-    std::size_t object_begin = 0;
+    std::size_t kept_begin = 0;
     for (std::size_t r = 0; r < part.hashes.size(); ++r) {
-      std::string_view object;
-      if (text) {
-        object = std::string_view(part.objects).substr(object_begin, part.object_ends[r] - object_begin);
-        object_begin = part.object_ends[r];
+      std::string_view record;
+      if (kept) {
+        record = std::string_view(part.kept).substr(kept_begin, part.kept_ends[r] - kept_begin);
+        kept_begin = part.kept_ends[r];
       }
-      if (auto ok = on(part.hashes[r], object); !ok) return std::unexpected(ok.error());
+      if (auto ok = on(part.hashes[r], record); !ok) return std::unexpected(ok.error());
     }
   }
   return {};
@@ -428,8 +424,8 @@ std::expected<void, PassError> deliver(const std::vector<Part>& parts, std::size
 // next one from the file into the reader's second buffer (a helper reads its back) and, with more
 // than one thread, gives the window before's records to `on`, then decodes from the window's front;
 // only the stitching of the shares is left between windows.
-std::expected<void, PassError> each_record(RecordReader& reader, unsigned threads, bool text, const Hash32& log_id,
-                                           const OnRecord& on, ReadWork* work) {
+std::expected<void, ReadingError> each_record(RecordReader& reader, unsigned threads, const RecordWriter* writer,
+                                              const Hash32& log_id, const OnRecord& on, ReadWork* work) {
   if (auto ok = reader.rewind(); !ok) return std::unexpected(ReadFailure{ok.error()});
   const ReaderSizes& sizes = reader.sizes();
   ReadWork unasked;
@@ -443,12 +439,12 @@ std::expected<void, PassError> each_record(RecordReader& reader, unsigned thread
   std::size_t waiting = 0;  // parts of sets[current ^ 1] still to be given to `on`
   constexpr std::size_t PAGE = 4096;
   std::size_t front_bytes = sizes.window / 2;  // of the next window, read by this thread
-  const auto deliver_waiting = [&]() -> std::expected<void, PassError> {
+  const auto deliver_waiting = [&]() -> std::expected<void, ReadingError> {
     const std::size_t count = std::exchange(waiting, 0);
-    return deliver(sets[current ^ 1], count, text, on);
+    return deliver(sets[current ^ 1], count, writer != nullptr, on);
   };
   // A fault of the reading, reported after the records read before it.
-  const auto fault = [&](PassError e) -> std::expected<void, PassError> {
+  const auto fault = [&](ReadingError e) -> std::expected<void, ReadingError> {
     if (auto ok = deliver_waiting(); !ok) return ok;
     return std::unexpected(std::move(e));
   };
@@ -473,7 +469,7 @@ std::expected<void, PassError> each_record(RecordReader& reader, unsigned thread
     for (std::size_t k = 0; k <= shares; ++k) limits[k] = window.size() * k / shares;
     std::vector<Part>& parts = sets[current];
     if (parts.size() < shares) parts.resize(shares);
-    std::expected<void, PassError> delivered;
+    std::expected<void, ReadingError> delivered;
     std::expected<void, std::string> ahead;
     // This thread takes shares from the front of the window and the helpers from the back, and the
     // next window is read ahead in two parts: its front by this thread, its back by a helper. So
@@ -493,7 +489,7 @@ std::expected<void, PassError> each_record(RecordReader& reader, unsigned thread
       };
       const auto take = [&](std::size_t k) {
         if (claimed[k].exchange(true)) return false;
-        read_part(parts[k], window, limits[k], limits[k + 1], eof, k != 0, text, log_id);
+        read_part(parts[k], window, limits[k], limits[k + 1], eof, k != 0, writer, log_id);
         return true;
       };
       // Each helper takes the last share no thread has been given; it stops at one this thread took.
@@ -521,16 +517,16 @@ std::expected<void, PassError> each_record(RecordReader& reader, unsigned thread
     if (!delivered) return delivered;
     std::size_t boundary = 0, count = 0;
     bool stopped = false;
-    std::optional<PassError> failure;
+    std::optional<ReadingError> failure;
     for (std::size_t k = 0; k < shares && !stopped && !failure; ++k, count = k) {
       Part& part = parts[k];
       if (part.start != boundary || !part.found) {
         if (boundary >= limits[k + 1]) {  // the part before ran through this share
           part.hashes.clear();
-          part.object_ends.clear();
+          part.kept_ends.clear();
           continue;
         }
-        read_part(part, window, boundary, limits[k + 1], eof, false, text, log_id);
+        read_part(part, window, boundary, limits[k + 1], eof, false, writer, log_id);
         examined += part.examined;
       }
       record += part.hashes.size();
@@ -540,7 +536,7 @@ std::expected<void, PassError> each_record(RecordReader& reader, unsigned thread
       if (part.cut) stopped = true;
     }
     if (failure) {
-      if (auto ok = deliver(parts, count, text, on); !ok) return ok;
+      if (auto ok = deliver(parts, count, writer != nullptr, on); !ok) return ok;
       return std::unexpected(std::move(*failure));
     }
     // A record cut at the window's end is read again, whole, in the next window.
@@ -558,7 +554,7 @@ std::expected<void, PassError> each_record(RecordReader& reader, unsigned thread
     }
     reader.consume(boundary);
     if (threads == 1) {
-      if (auto ok = deliver(parts, count, text, on); !ok) return ok;
+      if (auto ok = deliver(parts, count, writer != nullptr, on); !ok) return ok;
     } else {
       waiting = count;
       current ^= 1;
@@ -569,4 +565,4 @@ std::expected<void, PassError> each_record(RecordReader& reader, unsigned thread
 }
 
 
-}  // namespace halyx::cli
+}  // namespace halyx

@@ -1,4 +1,4 @@
-// record_reader.hpp: the records of a CBOR sequence of leaf records, read in windows and hashed on
+// segment_reader.hpp: the records of a CBOR sequence of leaf records, read in windows and hashed on
 // several threads, in record order, with exactly the records and the error one thread reading from
 // the first byte finds.
 //
@@ -20,8 +20,9 @@
 
 #include <halyx/bytes.hpp>
 #include <halyx/segment.hpp>
+#include <halyx/serialization/mtac_leaf.hpp>
 
-namespace halyx::cli {
+namespace halyx {
 
 // Where the leaves come from: an open file, read from its start in each reading, or bytes held
 // in memory.
@@ -48,10 +49,11 @@ struct ReaderSizes {
   std::size_t carry = std::size_t{64} << 10;
   std::size_t min_threaded = std::size_t{64} << 10;  // a smaller window is read by one thread
   std::size_t min_share = std::size_t{8} << 10;      // the least bytes of one share
+  std::size_t max_window = std::size_t{64} << 20;    // the largest window, and so the largest record
 };
 
 // The records of a source, read from the start: a window onto the file that slides forward and
-// grows only for a record larger than it, up to the bound of one input. While the records of one
+// grows only for a record larger than it, up to sizes().max_window. While the records of one
 // window are decoded, the next window can be read into a second buffer (begin_ahead, in parts that
 // threads read at once, end_ahead), behind room for the record the current window ends inside;
 // advance() then moves that record's bytes there and swaps the buffers, so the reading is off the
@@ -72,8 +74,8 @@ class RecordReader {
   void consume(std::size_t n) noexcept { begin_ += n; }
   [[nodiscard]] bool eof() const noexcept { return eof_; }
 
-  // Reads more after what is available; with `to_end`, all the rest of a regular file, up to the
-  // bound of one input. Returns false when nothing more can come: the end of the file, or a record
+  // Reads more after what is available; with `to_end`, all the rest of a regular file, up to
+  // sizes().max_window. Returns false when nothing more can come: the end of the file, or a record
   // as large as that bound. Errors: the reason a read failed.
   [[nodiscard]] std::expected<bool, std::string> fill(bool to_end = false);
 
@@ -122,14 +124,31 @@ class RecordReader {
   std::int64_t ahead_at_ = 0;  // the file offset of the bytes read ahead
 };
 
+// A file that could not be read, and why (the system's words).
 struct ReadFailure {
   std::string why;
 };
-using PassError = std::variant<SegmentError, ReadFailure>;
+// Why a reading stopped: a record that does not decode, a read that failed, or what `on` returned.
+using ReadingError = std::variant<SegmentError, ReadFailure>;
 
-// Receives each record's leaf hash and, when text was asked for, its JSON object (the six fields);
-// an error stops the reading.
-using OnRecord = std::function<std::expected<void, PassError>(const Hash32& leaf_hash, std::string_view object)>;
+// What a reading keeps of each record beside its leaf hash, written on the thread that decoded it:
+// a record in canonical form as read in place, any other as decoded. What one record's write()
+// appends to `out` reaches each_record's `on` with that record's hash.
+class RecordWriter {
+ public:
+  virtual void write(const leaf::CanonicalLeafView& record, std::string& out) const = 0;
+  virtual void write(const leaf::MtacLeaf& record, std::string& out) const = 0;
+
+ protected:
+  RecordWriter() = default;
+  RecordWriter(const RecordWriter&) = default;
+  RecordWriter& operator=(const RecordWriter&) = default;
+  ~RecordWriter() = default;
+};
+
+// Receives each record's leaf hash and what the RecordWriter kept of it (empty without one); an
+// error stops the reading.
+using OnRecord = std::function<std::expected<void, ReadingError>(const Hash32& leaf_hash, std::string_view kept)>;
 
 // What a reading cost: the bytes its record search and decodes were handed, each decode counted for
 // the bytes it was allowed to look at (for one that succeeded, its record's length), and each byte
@@ -138,14 +157,14 @@ struct ReadWork {
   std::uint64_t examined = 0;
 };
 
-// Calls on(leaf_hash, object) for every record of `reader`'s source, in order, on the calling
-// thread; `object` is the record's JSON object with `text`, empty otherwise. The records of each
-// window are decoded and hashed on `threads` threads. Stops at the first error of the reading, the
+// Calls on(leaf_hash, kept) for every record of `reader`'s source, in order, on the calling thread;
+// `kept` is what `writer` wrote of the record, empty without a writer. The records of each window
+// are decoded, hashed and written on `threads` threads. Stops at the first error of the reading, the
 // decode or `on`, in record order: the records read before a fault always reach `on` first, and
 // every error is the one a single thread gives. Adds what the reading cost to `work` when given.
 // Throws std::bad_alloc only.
-[[nodiscard]] std::expected<void, PassError> each_record(RecordReader& reader, unsigned threads, bool text,
-                                                         const Hash32& log_id, const OnRecord& on,
-                                                         ReadWork* work = nullptr);
+[[nodiscard]] std::expected<void, ReadingError> each_record(RecordReader& reader, unsigned threads,
+                                                            const RecordWriter* writer, const Hash32& log_id,
+                                                            const OnRecord& on, ReadWork* work = nullptr);
 
-}  // namespace halyx::cli
+}  // namespace halyx

@@ -1,6 +1,6 @@
 // The record reader on many threads: the same records and the same error as one thread, and work in
 // proportion to the file on bytes built to make a share's search for its first record expensive.
-#include "record_reader.hpp"
+#include <halyx/segment_reader.hpp>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -16,7 +16,7 @@
 
 #include <halyx/serialization/mtac_leaf.hpp>
 
-namespace halyx::cli {
+namespace halyx {
 namespace {
 
 void put_head(ByteString& out, std::uint8_t major, std::uint64_t value) {
@@ -138,8 +138,8 @@ Read read_all(const ByteString& bytes, unsigned threads, bool from_file, ReaderS
   RecordReader reader(source, sizes);
   Read read;
   const Hash32 log_id{};
-  const auto done = each_record(reader, threads, false, log_id,
-                                [&](const Hash32& h, std::string_view) -> std::expected<void, PassError> {
+  const auto done = each_record(reader, threads, nullptr, log_id,
+                                [&](const Hash32& h, std::string_view) -> std::expected<void, ReadingError> {
                                   read.hashes.push_back(h);
                                   return {};
                                 },
@@ -172,7 +172,7 @@ const ShapeCase SHAPES[] = {
 // window's worth for the record cut at the end of each.
 constexpr std::uint64_t WORK_PER_BYTE = 16;
 
-TEST(RecordReader, ManyThreadsReadWhatOneReadsInLinearWork) {
+TEST(SegmentReader, ManyThreadsReadWhatOneReadsInLinearWork) {
   for (const ShapeCase& shape : SHAPES) {
     for (const std::size_t size : {std::size_t{40} << 10, std::size_t{200} << 10}) {
       const ByteString bytes = shape.make(size);
@@ -193,7 +193,7 @@ TEST(RecordReader, ManyThreadsReadWhatOneReadsInLinearWork) {
 }
 
 // With the sizes of a real reading, the windows and shares are those a file of the command meets.
-TEST(RecordReader, HostileBytesCostLinearWorkAtFullSize) {
+TEST(SegmentReader, HostileBytesCostLinearWorkAtFullSize) {
   for (const ShapeCase& shape : SHAPES) {
     const ByteString bytes = shape.make(std::size_t{3} << 20);
     SCOPED_TRACE(shape.name);
@@ -206,4 +206,4 @@ TEST(RecordReader, HostileBytesCostLinearWorkAtFullSize) {
 }
 
 }  // namespace
-}  // namespace halyx::cli
+}  // namespace halyx
