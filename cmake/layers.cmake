@@ -6,9 +6,10 @@
 #
 #   dcbor                     dcbor/src                          (nothing)
 #   halyx_bytes               halyx-core/src/bytes.hpp           (nothing)
-#   halyx_digest              halyx-core/src/digest              halyx_bytes
+#   halyx_cpu                 halyx-core/src/cpu                 (nothing)
+#   halyx_digest              halyx-core/src/digest              halyx_bytes, halyx_cpu
 #   halyx_serialization       halyx-core/src/serialization       dcbor, halyx_bytes
-#   halyx_mldsa               halyx-core/src/mldsa/**            (nothing)
+#   halyx_mldsa               halyx-core/src/mldsa/**            halyx_cpu
 #   halyx_signing             halyx-core/src/signing             halyx_mldsa, halyx_serialization, halyx_digest
 #   halyx_merkle              halyx-core/src/merkle              halyx_serialization, halyx_digest
 #   halyx_core                halyx-core/src/*.{hpp,cpp}         halyx_signing, halyx_merkle; the library

@@ -3,16 +3,13 @@
 #include <bit>
 
 #if defined(__x86_64__)
-#include <cpuid.h>
 #include <immintrin.h>
 #endif
 #if defined(__aarch64__)
 #include <arm_neon.h>
 #endif
-#if defined(__aarch64__) && defined(__linux__)
-#include <asm/hwcap.h>
-#include <sys/auxv.h>
-#endif
+
+#include <halyx/cpu/features.hpp>
 
 namespace halyx::digest::detail {
 namespace {
@@ -33,13 +30,7 @@ alignas(16) constexpr std::uint32_t K[64] = {
 
 #if defined(__x86_64__)
 
-bool cpu_has_sha_ni() noexcept {
-  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
-  const bool sse41 = (ecx & bit_SSE4_1) != 0 && (ecx & bit_SSSE3) != 0;
-  if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) return false;
-  return sse41 && (ebx & bit_SHA) != 0;
-}
+bool cpu_has_sha_ni() noexcept { return cpu::this_cpu().sha_ni; }
 
 #define HALYX_SHA_NI __attribute__((target("sha,sse4.1,ssse3")))
 
@@ -232,13 +223,7 @@ void pair_chain_sha_ni(std::uint8_t, Hash32&, const Hash32*, std::size_t, std::u
 
 #if defined(__aarch64__)
 
-bool cpu_has_armv8_sha2() noexcept {
-#if defined(__linux__)
-  return (getauxval(AT_HWCAP) & HWCAP_SHA2) != 0;
-#else
-  return false;
-#endif
-}
+bool cpu_has_armv8_sha2() noexcept { return cpu::this_cpu().sha2; }
 
 // The eight working variables stay in natural order as two vectors, abcd and efgh. SHA256H does
 // four rounds on abcd given efgh and four words of W + K, SHA256H2 the same four rounds' efgh

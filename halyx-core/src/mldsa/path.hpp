@@ -14,6 +14,7 @@
 #include <span>
 #include <string_view>
 
+#include <halyx/cpu/features.hpp>
 #include <halyx/mldsa/poly.hpp>
 
 namespace halyx::mldsa {
@@ -23,25 +24,11 @@ enum class Path { Portable, Avx2, Avx512, Neon, NeonSha3 };
 // How many paths there are: an array indexed by a path's value has this many entries.
 inline constexpr std::size_t PATH_COUNT = 5;
 
-// The CPU features that decide which paths may run. The x86-64 ones are all false on another
-// CPU, and the aarch64 ones (from the kernel's hardware capability bits) on a CPU that is not aarch64.
-struct CpuFeatures {
-  bool avx2 = false;
-  bool bmi1 = false;
-  bool bmi2 = false;
-  bool popcnt = false;
-  bool avx512f = false;
-  bool avx512bw = false;
-  bool avx512vl = false;
-  bool avx512dq = false;
-  bool avx512vbmi = false;
-  bool amd_family_1ah = false;  // x86-64: AMD's Zen 5, whose AVX2 path takes five Keccak lanes
-  bool asimd = false;  // aarch64: NEON (Advanced SIMD)
-  bool sha3 = false;   // aarch64: EOR3, RAX1, XAR, BCAX
-};
+// The CPU features that decide which paths may run.
+using CpuFeatures = cpu::Features;
 
-// Returns the features of the CPU this process runs on, as the CPU and the operating system report them.
-[[nodiscard]] CpuFeatures this_cpu() noexcept;
+// Returns the features of the CPU this process runs on (cpu::this_cpu()).
+[[nodiscard]] inline const CpuFeatures& this_cpu() noexcept { return cpu::this_cpu(); }
 
 // Returns whether every instruction of path `p` runs on a CPU with `cpu`'s features.
 [[nodiscard]] bool runs_on(Path p, const CpuFeatures& cpu) noexcept;
