@@ -84,8 +84,8 @@ bool Sha256::hardware_available() noexcept {
   return available;
 }
 
-Sha256::Sha256(bool hardware) noexcept
-    : hardware_(hardware && hardware_available()), state_(detail::SHA256_INITIAL_STATE) {}
+Sha256::Sha256(detail::Engine engine) noexcept
+    : hardware_(engine == detail::Engine::Best && hardware_available()), state_(detail::SHA256_INITIAL_STATE) {}
 
 void Sha256::compress(const std::uint8_t* blocks, std::size_t count) noexcept {
   if (hardware_) {
@@ -129,7 +129,8 @@ Hash32 Sha256::finish() noexcept {
 }
 
 
-void sha256_x4(std::span<const ByteView, 4> messages, std::span<Hash32, 4> out, bool hardware) noexcept {
+void detail::sha256_x4(std::span<const ByteView, 4> messages, std::span<Hash32, 4> out, Engine engine) noexcept {
+  const bool hardware = engine == detail::Engine::Best;
   constexpr std::size_t L = detail::SHA256_LANES;
   const bool hw = hardware && Sha256::hardware_available();
   std::array<detail::Sha256State, L> states;  // each set below before use
@@ -175,8 +176,9 @@ std::size_t pad_in_place(std::uint8_t* data, std::size_t length) noexcept {
   return end / detail::SHA256_BLOCK;
 }
 
-void sha256_x4_padded(std::span<const std::uint8_t* const, 4> padded, std::size_t blocks, std::span<Hash32, 4> out,
-                      bool hardware) noexcept {
+void detail::sha256_x4_padded(std::span<const std::uint8_t* const, 4> padded, std::size_t blocks,
+                              std::span<Hash32, 4> out, Engine engine) noexcept {
+  const bool hardware = engine == detail::Engine::Best;
   constexpr std::size_t L = detail::SHA256_LANES;
   std::array<detail::Sha256State, L> states;  // each set below before use
   for (std::size_t l = 0; l < L; ++l) states[l] = detail::SHA256_INITIAL_STATE;
@@ -197,7 +199,8 @@ void sha256_x4_padded(std::span<const std::uint8_t* const, 4> padded, std::size_
   for (std::size_t l = 0; l < L; ++l) out[l] = digest_of(states[l]);
 }
 
-Hash32 sha256_padded(const std::uint8_t* padded, std::size_t blocks, bool hardware) noexcept {
+Hash32 detail::sha256_padded(const std::uint8_t* padded, std::size_t blocks, Engine engine) noexcept {
+  const bool hardware = engine == detail::Engine::Best;
   detail::Sha256State state = detail::SHA256_INITIAL_STATE;
   if (hardware && Sha256::hardware_available()) {
     detail::compress_hw(state, padded, blocks);
@@ -207,11 +210,11 @@ Hash32 sha256_padded(const std::uint8_t* padded, std::size_t blocks, bool hardwa
   return digest_of(state);
 }
 
-Sha256Beside::Sha256Beside(ByteView message, bool hardware) noexcept
-    : message_(message), hardware_(hardware && Sha256::hardware_available()) {}
+Sha256Beside::Sha256Beside(ByteView message, detail::Engine engine) noexcept
+    : message_(message), hardware_(engine == detail::Engine::Best && Sha256::hardware_available()) {}
 
 Hash32 Sha256Beside::hash_padded(const std::uint8_t* padded, std::size_t blocks) noexcept {
-  if (!hardware_) return sha256_padded(padded, blocks, false);
+  if (!hardware_) return detail::sha256_padded(padded, blocks, detail::Engine::Portable);
   std::array<detail::Sha256State, 2> states = {detail::SHA256_INITIAL_STATE, state_};
   std::size_t k = 0;
   // A few pairs to a call: one call per pair costs about a tenth more.
@@ -229,15 +232,16 @@ Hash32 Sha256Beside::hash_padded(const std::uint8_t* padded, std::size_t blocks)
   return digest_of(states[0]);
 }
 
-Hash32 sha256_pair_chain(std::uint8_t prefix, const Hash32& start, std::span<const Hash32> others,
-                         std::uint64_t other_on_left, bool hardware) noexcept {
+Hash32 detail::sha256_pair_chain(std::uint8_t prefix, const Hash32& start, std::span<const Hash32> others,
+                                 std::uint64_t other_on_left, Engine engine) noexcept {
+  const bool hardware = engine == detail::Engine::Best;
   if (hardware && sha_ni_available()) {
     Hash32 h = start;
     detail::pair_chain_sha_ni(prefix, h, others.data(), others.size(), other_on_left, nullptr, nullptr, 0);
     return h;
   }
-  return pair_chain_through(prefix, start, others, other_on_left, [hardware](const std::uint8_t* padded, std::size_t blocks) {
-    return sha256_padded(padded, blocks, hardware);
+  return pair_chain_through(prefix, start, others, other_on_left, [engine](const std::uint8_t* padded, std::size_t blocks) {
+    return sha256_padded(padded, blocks, engine);
   });
 }
 
@@ -276,5 +280,23 @@ Hash32 sha256(std::initializer_list<ByteView> parts) noexcept {
 }
 
 Hash32 sha256(ByteView data) noexcept { return sha256({data}); }
+
+void sha256_x4(std::span<const ByteView, 4> messages, std::span<Hash32, 4> out) noexcept {
+  detail::sha256_x4(messages, out, detail::Engine::Best);
+}
+
+void sha256_x4_padded(std::span<const std::uint8_t* const, 4> padded, std::size_t blocks,
+                      std::span<Hash32, 4> out) noexcept {
+  detail::sha256_x4_padded(padded, blocks, out, detail::Engine::Best);
+}
+
+Hash32 sha256_padded(const std::uint8_t* padded, std::size_t blocks) noexcept {
+  return detail::sha256_padded(padded, blocks, detail::Engine::Best);
+}
+
+Hash32 sha256_pair_chain(std::uint8_t prefix, const Hash32& start, std::span<const Hash32> others,
+                         std::uint64_t other_on_left) noexcept {
+  return detail::sha256_pair_chain(prefix, start, others, other_on_left, detail::Engine::Best);
+}
 
 }  // namespace halyx::digest

@@ -22,11 +22,19 @@ namespace halyx::digest {
 // Returns SHA-256 of the concatenation of `parts`, without building the concatenation.
 [[nodiscard]] Hash32 sha256(std::initializer_list<ByteView> parts) noexcept;
 
+namespace detail {
+
+// The block function a digest runs on: the processor's SHA-256 instructions where it has them
+// (Best), or the portable one (Portable) everywhere. Every caller but the tests takes Best; the
+// tests take each, to check one against the other.
+enum class Engine : bool { Portable, Best };
+
+}  // namespace detail
+
 // Returns in out[i] SHA-256 of messages[i], for four messages at once. With the SHA extensions, the
 // blocks the four have in common are compressed side by side, which is faster than one message
-// after another; the digests are those sha256() gives each. `hardware` as for Sha256.
-void sha256_x4(std::span<const ByteView, 4> messages, std::span<Hash32, 4> out,
-               bool hardware = true) noexcept;
+// after another; the digests are those sha256() gives each.
+void sha256_x4(std::span<const ByteView, 4> messages, std::span<Hash32, 4> out) noexcept;
 
 // Returns how many 64-byte blocks a message of `length` bytes spans once padded: it, 0x80, zeros,
 // and its length in bits in eight bytes.
@@ -39,21 +47,28 @@ std::size_t pad_in_place(std::uint8_t* data, std::size_t length) noexcept;
 // Returns in out[i] SHA-256 of the message whose padded blocks (pad_in_place) start at padded[i];
 // all four span `blocks` blocks. As sha256_x4, without copying anything of the messages.
 void sha256_x4_padded(std::span<const std::uint8_t* const, 4> padded, std::size_t blocks,
-                      std::span<Hash32, 4> out, bool hardware = true) noexcept;
+                      std::span<Hash32, 4> out) noexcept;
 
 // Returns SHA-256 of the message whose padded blocks (pad_in_place) are the `blocks` blocks at
-// `padded`. `hardware` as for Sha256.
-[[nodiscard]] Hash32 sha256_padded(const std::uint8_t* padded, std::size_t blocks, bool hardware = true) noexcept;
+// `padded`.
+[[nodiscard]] Hash32 sha256_padded(const std::uint8_t* padded, std::size_t blocks) noexcept;
 
 // Returns the end h_n of the chain h_0 = start, h_{i+1} = SHA-256(prefix || l_i || r_i), where
 // (l_i, r_i) is (others[i], h_i) when bit i of `other_on_left` is set and (h_i, others[i]) when it
 // is clear: a walk up a Merkle tree, from a leaf's hash to the root. At most 64 links. With the x86
 // SHA extensions each link's digest stays in registers to become the next link's message.
-// `hardware` as for Sha256.
 [[nodiscard]] Hash32 sha256_pair_chain(std::uint8_t prefix, const Hash32& start, std::span<const Hash32> others,
-                                       std::uint64_t other_on_left, bool hardware = true) noexcept;
+                                       std::uint64_t other_on_left) noexcept;
 
 namespace detail {
+
+// The four functions above on the block function `engine` names.
+void sha256_x4(std::span<const ByteView, 4> messages, std::span<Hash32, 4> out, Engine engine) noexcept;
+void sha256_x4_padded(std::span<const std::uint8_t* const, 4> padded, std::size_t blocks, std::span<Hash32, 4> out,
+                      Engine engine) noexcept;
+[[nodiscard]] Hash32 sha256_padded(const std::uint8_t* padded, std::size_t blocks, Engine engine) noexcept;
+[[nodiscard]] Hash32 sha256_pair_chain(std::uint8_t prefix, const Hash32& start, std::span<const Hash32> others,
+                                       std::uint64_t other_on_left, Engine engine) noexcept;
 
 // A message as the block function takes it: its whole blocks where they stand, then its last bytes
 // and the padding copied into one or two blocks of its own.
@@ -81,8 +96,8 @@ class PaddedMessage {
 // two are simply hashed one after the other. Allocates nothing.
 class Sha256Beside {
  public:
-  // `message` must outlive this object. `hardware` as for Sha256.
-  explicit Sha256Beside(ByteView message, bool hardware = true) noexcept;
+  // `message` must outlive this object.
+  explicit Sha256Beside(ByteView message, detail::Engine engine = detail::Engine::Best) noexcept;
 
   // Returns sha256_padded(padded, blocks), taking as many of the message's blocks beside it as are left.
   [[nodiscard]] Hash32 hash_padded(const std::uint8_t* padded, std::size_t blocks) noexcept;
@@ -103,9 +118,7 @@ class Sha256Beside {
 // A digest fed in pieces; holds 112 bytes and allocates nothing.
 class Sha256 {
  public:
-  // `hardware`: whether to use the SHA extensions when this processor has them (the default);
-  // false always takes the portable block function. For tests, which check both against each other.
-  explicit Sha256(bool hardware = hardware_available()) noexcept;
+  explicit Sha256(detail::Engine engine = detail::Engine::Best) noexcept;
 
   void update(ByteView data) noexcept;
   // Returns the digest of everything fed so far. The object must not be used afterwards.

@@ -23,6 +23,9 @@ std::vector<bool> ways() {
   return {false};  // this processor has no SHA instructions; the portable way is the only one
 }
 
+// The block function each way takes.
+detail::Engine engine(bool hardware) { return hardware ? detail::Engine::Best : detail::Engine::Portable; }
+
 Hash32 hash(const char* hex) {
   const ByteString bytes = test::from_hex(hex);
   Hash32 h{};
@@ -31,7 +34,7 @@ Hash32 hash(const char* hex) {
 }
 
 Hash32 digest_of(bool hardware, ByteView data, std::size_t piece) {
-  Sha256 h(hardware);
+  Sha256 h(engine(hardware));
   for (std::size_t at = 0; at < data.size(); at += piece) h.update(data.subspan(at, std::min(piece, data.size() - at)));
   return h.finish();
 }
@@ -92,7 +95,7 @@ TEST(Sha256, FourAtOnceAgreeWithEachAlone) {
       std::array<ByteView, 4> messages;
       for (std::size_t l = 0; l < 4; ++l) messages[l] = ByteView(data.data() + 7 * l, q[l] - (q[l] == 1200 ? 7 * l : 0));
       std::array<Hash32, 4> got{};
-      sha256_x4(messages, got, hardware);
+      detail::sha256_x4(messages, got, engine(hardware));
       for (std::size_t l = 0; l < 4; ++l) {
         ASSERT_EQ(got[l], digest_of(false, messages[l], 4096))
             << (hardware ? "hardware" : "portable") << ", lane " << l << " of " << messages[l].size() << " bytes";
@@ -117,7 +120,7 @@ TEST(Sha256, FourPaddedInPlaceAgreeWithEachAlone) {
     }
     for (bool hardware : ways()) {
       std::array<Hash32, 4> got{};
-      sha256_x4_padded(padded, padded_blocks(length), got, hardware);
+      detail::sha256_x4_padded(padded, padded_blocks(length), got, engine(hardware));
       EXPECT_EQ(got, want) << (hardware ? "hardware" : "portable") << ", " << length << " bytes";
     }
   }
@@ -134,7 +137,7 @@ TEST(Sha256, MessageBesideAChainAgreesWithEachAlone) {
     for (const std::size_t length : {0, 55, 56, 64, 1952, 2000}) {
       for (const std::size_t links : {0, 1, 3, 20, 40}) {
         const ByteView message(data.data(), length);
-        Sha256Beside beside(message, hardware);
+        Sha256Beside beside(message, engine(hardware));
         // Each link's 1 or 2 padded blocks start with the digest before it, as a walk's nodes do.
         Hash32 last{};
         for (std::size_t i = 0; i < links; ++i) {
@@ -178,8 +181,8 @@ TEST(Sha256, PairChainsAgreeWithEachLinkAlone) {
     }
     for (bool hardware : ways()) {
       SCOPED_TRACE(std::string(hardware ? "hardware, " : "portable, ") + std::to_string(links) + " links");
-      EXPECT_EQ(sha256_pair_chain(PREFIX, start, others, on_left, hardware), want);
-      Sha256Beside beside(ByteView(key.data(), key.size()), hardware);
+      EXPECT_EQ(detail::sha256_pair_chain(PREFIX, start, others, on_left, engine(hardware)), want);
+      Sha256Beside beside(ByteView(key.data(), key.size()), engine(hardware));
       EXPECT_EQ(beside.pair_chain(PREFIX, start, others, on_left), want);
       EXPECT_EQ(beside.finish(), digest_of(false, ByteView(key.data(), key.size()), 4096));
     }
