@@ -50,6 +50,8 @@ endif()
 set(HALYX_PACKAGE_LINK_OPTIONS "")
 if(HALYX_SANITIZE)
   set(HALYX_PACKAGE_LINK_OPTIONS "-fsanitize=address,undefined")
+elseif(HALYX_TSAN)
+  set(HALYX_PACKAGE_LINK_OPTIONS "-fsanitize=thread")
 endif()
 
 configure_package_config_file("${PROJECT_SOURCE_DIR}/cmake/halyxConfig.cmake.in"
