@@ -5,24 +5,27 @@
 #   2. the C++ and Python tests of an AddressSanitizer + UndefinedBehaviorSanitizer build;
 #      then all of them again against a build whose signature handle is OpenSSL's and whose native
 #      verifier has its path pinned to AVX2 (it must select AVX2 even where AVX-512 is there);
-#   3. the package (scripts/test-wheel.sh): the cp311-abi3 wheel, built by the build backend and
+#   3. the C++ tests that run on threads, in a ThreadSanitizer build of their two programs only:
+#      the batch pipeline, segment's workers and one CheckedSth verifying from several threads; any
+#      report fails the run;
+#   4. the package (scripts/test-wheel.sh): the cp311-abi3 wheel, built by the build backend and
 #      retagged by auditwheel to the promised glibc, its notices and SBOM, the wheel installed
 #      into a fresh virtual environment of every CPython on the machine, with the Python tests and
 #      the type-stub check against the installed module, an OpenSSL-backend wheel's notices, and
 #      the sdist, built twice to the same bytes, unpacked and turned into a wheel without network,
 #      apt or downloads that is the same bytes as the tree's;
-#   4. the aarch64 wheel (scripts/test-wheel-aarch64.sh): cross-built, retagged and checked the
+#   5. the aarch64 wheel (scripts/test-wheel-aarch64.sh): cross-built, retagged and checked the
 #      same way, then imported, run on the sample and tested by an arm64 CPython under qemu;
-#   5. the aarch64 ML-DSA paths (scripts/test-mldsa-aarch64.sh): the ML-DSA and SHA-256 test program
+#   6. the aarch64 ML-DSA paths (scripts/test-mldsa-aarch64.sh): the ML-DSA and SHA-256 test program
 #      cross-built and run under qemu with every aarch64 path forced, under a CPU model with the
 #      SHA-3 instructions and one without, OpenSSL's recorded verdicts replayed on each;
-#   6. the cp313t wheel under a free-threaded CPython 3.13 (scripts/test-wheel-ft.sh);
-#   7. the musllinux_1_2 wheels, x86-64 and aarch64, built with zig's toolchain and tested under musl
+#   7. the cp313t wheel under a free-threaded CPython 3.13 (scripts/test-wheel-ft.sh);
+#   8. the musllinux_1_2 wheels, x86-64 and aarch64, built with zig's toolchain and tested under musl
 #      CPythons built with the same toolchain, the aarch64 one under qemu (scripts/test-wheel-musl.sh);
-#   8. the C++ and Python tests of the release build, under ctest (its summary ends the output).
-# ctest runs each tree's tests on every core. Steps 6 and 7 need interpreters built from source on
+#   9. the C++ and Python tests of the release build, under ctest (its summary ends the output).
+# ctest runs each tree's tests on every core. Steps 7 and 8 need interpreters built from source on
 # first use, so they start at once, in the background: the free-threaded interpreter's build, and
-# the whole of step 7. Each runs in a session of its own whose scheduling group has the least
+# the whole of step 8. Each runs in a session of its own whose scheduling group has the least
 # weight the kernel gives, so it takes only the processor time that the steps in front leave idle
 # (downloads, one-process configure runs and tests) and does not slow them.
 set -euo pipefail
@@ -101,6 +104,24 @@ ctest --test-dir build-sanitize --output-on-failure -j"$(nproc)"
 section "OpenSSL backend, AVX2 path pinned: every test"
 HALYX_BUILD_DIR=build-openssl scripts/build.sh -DHALYX_MLDSA_BACKEND=openssl -DHALYX_MLDSA_PATH=avx2
 ctest --test-dir build-openssl --output-on-failure -j"$(nproc)"
+
+section "ThreadSanitizer build: the tests that run on threads"
+# Only the two test programs are built. The CLI's runs whole (its tests take a second under
+# ThreadSanitizer); the core's runs its tests that use threads, by name, as a whole run of it would
+# cost a minute of processor time for code that runs on one thread. The count of tests that ran is
+# checked, so that a renamed test cannot leave the filter matching nothing.
+source scripts/configure.sh
+configure build-tsan -DHALYX_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG"
+cmake --build build-tsan --target halyx_core_tests halyx_cli_tests -j"$(nproc)"
+(
+  export TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1"
+  build-tsan/halyx-cli/halyx_cli_tests --gtest_brief=1
+  threaded=CheckedSth.GivesTheSameAnswersFromSeveralThreads:MlDsa65Handle.ConcurrentFirstUse
+  core=$(build-tsan/halyx-core/halyx_core_tests --gtest_brief=1 --gtest_filter="$threaded") || { echo "$core"; exit 1; }
+  echo "$core"
+  grep -q '^\[  PASSED  \] 2 tests\.$' <<<"$core" || { echo "test: the core's threaded tests did not all run" >&2; exit 1; }
+)
 
 section "wheel and sdist"
 scripts/test-wheel.sh
