@@ -8,13 +8,22 @@ tree of its own and run against the tests; each mutant ends as
   killed        a test failed (or crashed);
   timeout       a test ran past its time limit: the suite would not pass, so it counts as killed;
   survived      every test passed;
+  not_built     the changed token never reaches the compiler in this build: no translation unit
+                includes its file, or it lies in a preprocessor branch not taken (an aarch64
+                path on x86-64, say), so no test of this build could tell;
   not_compiled  the build (with warnings as errors, as the project builds) refused it;
-  unchanged     every binary came out byte for byte as without the mutant, so no behaviour changed;
+  unchanged     the objects of every translation unit that compiles the file came out with the
+                same code and data as without the mutant (or every binary came out byte for byte
+                the same), so no behaviour changed;
   equivalent    listed as equivalent in scripts/mutants-known.txt;
   sanitizer     listed there as caught by the sanitizer build only (counts as killed).
 
 The score is killed / (killed + timeout + sanitizer + survived); the other outcomes do not change
-behaviour and are left out. Run through scripts/mutants.sh, which configures the build tree.
+behaviour and are left out. A mutant is first checked against the preprocessor (each translation
+unit that includes the file, the token swapped for a marker), then only the objects of those units
+are built and compared with the unmutated ones, their debug information left out; the whole tree
+is built and tested only when an object changed. Run through scripts/mutants.sh, which configures
+the build tree.
 """
 from __future__ import annotations
 
@@ -25,10 +34,12 @@ import json
 import os
 import random
 import re
+import shlex
 import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -396,6 +407,103 @@ def read_known(path: Path = KNOWN_FILE) -> dict[str, tuple[str, str]]:
 # Building and testing
 
 
+PROBE = "halyx_mutant_probe"  # an identifier no source holds
+
+
+@dataclasses.dataclass
+class Unit:
+    """A translation unit of the build, as compile_commands.json gives it."""
+    source: str  # the file compiled, resolved
+    output: str  # its object, resolved
+    directory: str
+    arguments: list[str]
+
+
+def compile_units(build: Path) -> list[Unit]:
+    units = []
+    for e in json.loads((build / "compile_commands.json").read_text()):
+        args = list(e["arguments"]) if "arguments" in e else shlex.split(e["command"])
+        output = e.get("output") or args[args.index("-o") + 1]
+        units.append(Unit(str(Path(e["directory"], e["file"]).resolve()),
+                          str(Path(e["directory"], output).resolve()), e["directory"], args))
+    return units
+
+
+def parse_ninja_deps(text: str, build: Path) -> dict[str, set[str]]:
+    """Reads `ninja -t deps`: a target at the start of a line, then the files it was built from,
+    indented, one a line. Returns each target's files, both resolved (links followed)."""
+    deps: dict[str, set[str]] = {}
+    current: set[str] | None = None
+    for line in text.splitlines():
+        if not line.strip():
+            current = None
+        elif not line[0].isspace():
+            target = line.rsplit(": #deps", 1)[0]
+            current = deps.setdefault(str((build / target).resolve()), set())
+        elif current is not None:
+            current.add(str((build / line.strip()).resolve()))
+    return deps
+
+
+def units_by_file(units: list[Unit], deps: dict[str, set[str]], root: Path = ROOT) -> dict[str, list[Unit]]:
+    """Maps each file under `root` (relative path) to the translation units that compile it: its
+    own unit for a source, every unit that includes it for a header (the compiler's dependency
+    list of the last build)."""
+    by_file: dict[str, list[Unit]] = {}
+    for u in units:
+        for f in {u.source} | deps.get(u.output, set()):
+            if Path(f).is_relative_to(root):
+                by_file.setdefault(str(Path(f).relative_to(root)), []).append(u)
+    return by_file
+
+
+def preprocess_command(unit: Unit) -> list[str]:
+    """The unit's compile command turned into a run of the preprocessor alone, to standard output."""
+    args, i = [], 0
+    while i < len(unit.arguments):
+        a = unit.arguments[i]
+        if a in ("-o", "-MF", "-MT", "-MQ"):
+            i += 2
+            continue
+        if a not in ("-c", "-MD", "-MMD"):
+            args.append(a)
+        i += 1
+    return args + ["-E", "-P"]
+
+
+def reaches_compiler(workspace: Workspace, site: Site, units: list[Unit]) -> bool:
+    """Whether the token of `site` reaches the compiler in any of `units`: the token is swapped
+    in place for PROBE, each unit preprocessed until one's output holds it. A token in a branch
+    of #if that this build does not take is dropped by the preprocessor in all of them. The file
+    goes back with its own time stamp, so nothing is rebuilt for the probe. A unit the preprocessor
+    fails on counts as reached: the mutant is then built and judged as any other."""
+    probe = dataclasses.replace(site, mutated=f" {PROBE} ")
+    blocked = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP}
+    signal.pthread_sigmask(signal.SIG_BLOCK, blocked)
+    try:
+        workspace.apply(probe)
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, blocked)
+        for u in units:
+            out = subprocess.run(preprocess_command(u), cwd=u.directory, capture_output=True, text=True,
+                                 errors="replace")
+            if out.returncode != 0 or PROBE in out.stdout:
+                return True
+        return False
+    finally:
+        signal.pthread_sigmask(signal.SIG_BLOCK, blocked)
+        workspace.restore(probe, built=False)
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, blocked)
+
+
+def object_digest(path: Path) -> str:
+    """The digest of an object's code and data. Its debug information is left out: it records
+    columns, which move with a token's width where the code does not change."""
+    with tempfile.TemporaryDirectory() as tmp:
+        stripped = Path(tmp) / path.name
+        subprocess.run(["objcopy", "--strip-debug", str(path), str(stripped)], check=True)
+        return hashlib.sha256(stripped.read_bytes()).hexdigest()
+
+
 class Interrupted(Exception):
     pass
 
@@ -409,8 +517,8 @@ class Workspace:
     kept aside through a hard link while the mutant is in place, so restoring puts back exactly what
     was there; a run that was killed outright is repaired by the next one from the same place."""
 
-    def __init__(self, build: Path):
-        self.aside = build / "mutants" / "originals"
+    def __init__(self, aside: Path, root: Path = ROOT):
+        self.aside, self.root = aside, root
 
     def recover(self) -> list[str]:
         restored = []
@@ -418,13 +526,13 @@ class Workspace:
             for p in sorted(self.aside.rglob("*")):
                 if p.is_file():
                     rel = p.relative_to(self.aside)
-                    os.replace(p, ROOT / rel)
-                    os.utime(ROOT / rel)
+                    os.replace(p, self.root / rel)
+                    os.utime(self.root / rel)
                     restored.append(str(rel))
         return restored
 
     def apply(self, site: Site) -> None:
-        target = ROOT / site.path
+        target = self.root / site.path
         src = read_source(target)
         mutated = src[:site.start] + site.mutated + src[site.start + len(site.original):]
         kept = self.aside / site.path
@@ -438,13 +546,16 @@ class Workspace:
             shutil.copy2(target, kept)
         os.replace(tmp, target)
 
-    def restore(self, site: Site) -> None:
-        target, kept = ROOT / site.path, self.aside / site.path
+    def restore(self, site: Site, built: bool = True) -> None:
+        """Puts the original back; `built` when anything was built from the mutant."""
+        target, kept = self.root / site.path, self.aside / site.path
         if not kept.exists():  # apply() stopped before setting the original aside
             return
         os.replace(kept, target)
-        # Back with a new time stamp: with its old one, the build would keep the mutant's objects.
-        os.utime(target)
+        if built:
+            # Back with a new time stamp: with its old one, the build would keep the mutant's
+            # objects. Otherwise the original keeps its own, and nothing is rebuilt for it.
+            os.utime(target)
 
 
 def artefacts(build: Path) -> list[Path]:
@@ -547,7 +658,7 @@ def run_ctest(build: Path, names: list[str], timeout: float, jobs: int, env_extr
 class Runner:
     def __init__(self, build: Path, jobs: int, timeout_factor: float):
         self.build, self.jobs, self.timeout_factor = build, jobs, timeout_factor
-        self.workspace = Workspace(build)
+        self.workspace = Workspace(build / "mutants" / "originals")
 
     def cmake_build(self) -> tuple[int, str]:
         return run_group(["cmake", "--build", str(self.build), "-j", str(self.jobs)], 3600)
@@ -560,6 +671,14 @@ class Runner:
             sys.exit("mutants: the unmutated tree does not build:\n" + log[-3000:])
         self.made = artefacts(self.build)
         self.reference = digests(self.made)
+        rc, deps = run_group(["ninja", "-C", str(self.build), "-t", "deps"], 600)
+        if rc != 0:
+            sys.exit("mutants: ninja cannot list the build's dependencies:\n" + deps[-3000:])
+        # A unit whose object the build does not make (a target left out of `all`) compiles nothing
+        # the tests run.
+        built = [u for u in compile_units(self.build) if Path(u.output).exists()]
+        self.units = units_by_file(built, parse_ninja_deps(deps, self.build))
+        self.objects = {u.output: object_digest(Path(u.output)) for us in self.units.values() for u in us}
         self.tests = list_tests(self.build, self.made)
         self.limits = {}
         for stage, names, env in self.stages([t.name for t in self.tests]):
@@ -583,14 +702,27 @@ class Runner:
 
     def run(self, site: Site) -> dict:
         started = time.monotonic()
+        units = self.units.get(site.path, [])
+        if not units:
+            return {"build_s": 0.0, "status": "not_built", "detail": "no translation unit of this build includes it"}
+        if not reaches_compiler(self.workspace, site, units):
+            return {"build_s": round(time.monotonic() - started, 1), "status": "not_built",
+                    "detail": f"in a preprocessor branch none of its {len(units)} translation units takes"}
         # No signal lands between changing the file and being ready to put it back: the finally
-        # clause restores it whatever stops the build.
+        # clause restores it whatever stops the build. The objects of the units that compile the
+        # file come first; the rest of the tree is built only when one of them changed.
+        same_objects = False
         blocked = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP}
         signal.pthread_sigmask(signal.SIG_BLOCK, blocked)
         try:
             self.workspace.apply(site)
             signal.pthread_sigmask(signal.SIG_UNBLOCK, blocked)
-            rc, log = self.cmake_build()
+            rc, log = run_group(["cmake", "--build", str(self.build), "-j", str(self.jobs), "--target",
+                                 *sorted({str(Path(u.output).relative_to(self.build)) for u in units})], 3600)
+            if rc == 0:
+                same_objects = all(object_digest(Path(u.output)) == self.objects[u.output] for u in units)
+                if not same_objects:
+                    rc, log = self.cmake_build()
         finally:
             signal.pthread_sigmask(signal.SIG_BLOCK, blocked)
             self.workspace.restore(site)
@@ -601,6 +733,8 @@ class Runner:
             error = next((line.strip() for line in log.splitlines() if re.search(r"\berror\b:", line)),
                          "build failed")
             return {**record, "status": "not_compiled", "detail": error[:300]}
+        if same_objects:
+            return {**record, "status": "unchanged", "detail": f"same object code in {len(units)} translation units"}
         now = digests(self.made)
         changed = {p for p in now if now[p] != self.reference.get(p)}
         if not changed:
@@ -645,7 +779,8 @@ def write_report(path: Path, meta: dict, results: list[dict], known: dict[str, t
     lines = [f"seed {meta['seed']}, {len(results)} mutants of {meta['sites']} sites"
              + (f" (re-run of {meta['rerun']})" if meta.get("rerun") else "")]
     lines.append("  ".join(f"{k} {counts.get(k, 0)}" for k in
-                           ("killed", "timeout", "sanitizer", "survived", "not_compiled", "unchanged", "equivalent")))
+                           ("killed", "timeout", "sanitizer", "survived", "not_built", "not_compiled", "unchanged",
+                            "equivalent")))
     if score is not None:
         judged = sum(counts.get(s, 0) for s in COUNTED)
         lines.append(f"score {100 * score:.1f} % ({judged - counts.get('survived', 0)} of {judged} mutants "
@@ -773,7 +908,8 @@ def main() -> int:
               f"--resume continues from {report}", file=sys.stderr)
         return 130
     rc, _ = runner.cmake_build()  # leave the tree built from the sources as they are
-    if rc != 0 or digests(runner.made) != runner.reference:
+    if rc != 0 or digests(runner.made) != runner.reference or any(
+            object_digest(Path(o)) != d for o, d in runner.objects.items()):
         print("mutants: the rebuilt tree differs from the unmutated one", file=sys.stderr)
         return 1
     meta["minutes"] = round((time.monotonic() - started) / 60, 1)
