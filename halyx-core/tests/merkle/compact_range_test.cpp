@@ -174,6 +174,10 @@ TEST(SplitPathRefuses, EachConditionAlone) {
       {"the only leaf", 0, 1, 0, true},
       {"the leaf at the tree's size", 8, 8, 0, false},
       {"the leaf one past it", 9, 8, 0, false},
+      // Leaf 3 of a tree of three would walk two hashes to a range [0, 3) that looks whole: only
+      // the leaf's own check refuses it (the last leaf's path has one hash, so one is added).
+      {"the leaf at the size of a tree of three", 3, 3, 1, false},
+      {"the last leaf of a tree of three", 2, 3, 0, true},
       {"no leaf of an empty tree", 0, 0, 0, false},
       {"one hash too many", 5, 8, 1, false},
       {"two hashes too many", 5, 8, 2, false},
