@@ -777,6 +777,7 @@ def write_report(path: Path, meta: dict, results: list[dict], known: dict[str, t
     tmp.write_text(json.dumps({"meta": meta, "mutants": results}, indent=1) + "\n")
     os.replace(tmp, path)
     lines = [f"seed {meta['seed']}, {len(results)} mutants of {meta['sites']} sites"
+             + (f" in files under {meta['only']}" if meta.get("only") else "")
              + (f" (re-run of {meta['rerun']})" if meta.get("rerun") else "")]
     lines.append("  ".join(f"{k} {counts.get(k, 0)}" for k in
                            ("killed", "timeout", "sanitizer", "survived", "not_built", "not_compiled", "unchanged",
@@ -809,6 +810,8 @@ def main() -> int:
     ap.add_argument("--build-dir", type=Path, required=True, help="a configured Release build tree")
     ap.add_argument("--seed", type=int, help="seed of the sample (default: a new one, printed)")
     ap.add_argument("--count", type=int, default=400, help="mutants to sample (default 400)")
+    ap.add_argument("--files", help="sample only the sites of files whose path (from the project's root) "
+                                    "starts with one of these prefixes, comma-separated")
     ap.add_argument("--rerun", type=Path, help="a report (.json) or a list of mutant ids, one a line: "
                                                "run those mutants instead of a sample")
     ap.add_argument("--status", default="survived",
@@ -845,6 +848,7 @@ def main() -> int:
         print(f"mutants: {len(known) - len(stale)} of {len(known)} known mutants still in the sources")
         return 1 if stale else 0
     seed = args.seed if args.seed is not None else random.SystemRandom().randrange(1 << 32)
+    pool = sites
     if args.rerun:
         text = args.rerun.read_text()
         if args.rerun.suffix == ".json":
@@ -860,9 +864,13 @@ def main() -> int:
         chosen = [by_id[w] for w in wanted if w in by_id]
         seed = json.loads(text)["meta"]["seed"] if args.rerun.suffix == ".json" else seed
     else:
-        chosen = random.Random(seed).sample(sites, min(args.count, len(sites)))
+        if args.files:
+            prefixes = tuple(args.files.split(","))
+            pool = [s for s in sites if s.path.startswith(prefixes)]
+        chosen = random.Random(seed).sample(pool, min(args.count, len(pool)))
     chosen.sort(key=lambda s: (s.path, s.start, s.mutated))  # one file after another: fewer rebuilds
-    print(f"mutants: seed {seed}; {len(chosen)} mutants of {len(sites)} sites in {len(files)} files"
+    print(f"mutants: seed {seed}; {len(chosen)} mutants of {len(pool)} sites"
+          + (f" in files under {args.files}" if args.files else f" in {len(files)} files")
           + (f" (left out, not built here: {', '.join(left_out)})" if left_out else ""), flush=True)
     if args.list:
         for s in chosen:
@@ -873,7 +881,7 @@ def main() -> int:
     out.mkdir(parents=True, exist_ok=True)
     report = args.report or (out / (f"rerun-{args.rerun.stem}.json" if args.rerun
                                     else f"report-seed{seed}-n{len(chosen)}.json"))
-    meta = {"seed": seed, "count": len(chosen), "sites": len(sites), "files": len(files),
+    meta = {"seed": seed, "count": len(chosen), "sites": len(pool), "files": len(files), "only": args.files,
             "rerun": str(args.rerun) if args.rerun else None,
             "commit": subprocess.run(["git", "-C", str(ROOT), "rev-parse", "HEAD"], capture_output=True,
                                      text=True).stdout.strip()}
