@@ -1,65 +1,49 @@
+// The order of one verification, top to bottom. A single call (verify_inclusion) and a batch under
+// one STH (check(), then verify() for each leaf) share the steps up to the STH's decode and the
+// checks after the decodes, and report in the same order:
+//
+//   1 the ML-DSA-65 handle, 2 the key's length, 3 the signature's length, 4 the signature over the
+//   caller's exact STH bytes, 5 the STH's decode; 6 the proof's decode, 7 the leaf's decode; 8 the
+//   log id and the signature over the STH's re-encoding (decided only where it differs from the
+//   caller's bytes); 9 the inclusion walk.
+//
+// A proof or leaf that does not decode is reported even when the STH names another log. check()
+// decides 8 once and keeps its failure, which each verify() reports in its place.
 #include <halyx/verification.hpp>
 
-// The texts of the failures; the order of the checks that reach them is in checked_sth.cpp, beside
-// verify_inclusion itself.
+#include <utility>
+
+#include <halyx/digest/sha256.hpp>
+#include <halyx/merkle/inclusion.hpp>
+#include <halyx/merkle/leaf_hash.hpp>
+#include <halyx/serialization/inclusion_proof.hpp>
+#include "sth_steps.hpp"
+
 namespace halyx {
-namespace {
 
-// Texts that callers match, which still name the library the first backend was: they stay as
-// they are whichever backend runs.
-constexpr std::string_view HANDLE_UNAVAILABLE_PREFIX = "oqs init failed: ";
-constexpr std::string_view LENGTH_REJECTED_INFIX = " rejected by oqs (expected ";
+// The single call needs no decoded leaf: a leaf in its canonical form is hashed as it stands, and the
+// key's log id is taken beside the walk's node hashes, whose chain leaves the SHA instructions time
+// for a second one. Its answers are those of check() and verify().
+std::expected<VerifiedInclusion, VerifyError> verify_inclusion(ByteView leaf_bytes, ByteView proof_bytes,
+                                                               ByteView sth_bytes, ByteView signature,
+                                                               ByteView ca_public_key) {
+  using Result = std::expected<VerifiedInclusion, VerifyError>;
+  return detail::check_then<VerifiedInclusion>(
+      sth_bytes, signature, ca_public_key,
+      [&](const wire::SignedTreeHead& sth, const signing::PreparedSignature& prepared) -> Result {
+        const auto proof = wire::decode_inclusion_proof_v1(proof_bytes);
+        if (!proof) return std::unexpected(ProofDecodeFailed{proof.error()});
+        auto leaf_hash = merkle::leaf_hash_of_record(leaf_bytes, sth.log_id);
+        if (!leaf_hash) return std::unexpected(LeafDecodeFailed{std::move(leaf_hash.error())});
 
-std::string length_text(std::string_view what, std::uint64_t expected, std::uint64_t got) {
-  std::string s(what);
-  s += LENGTH_REJECTED_INFIX;
-  s += std::to_string(expected) + " bytes, got " + std::to_string(got) + ")";
-  return s;
-}
-
-}  // namespace
-
-ErrorClass error_class(const VerifyError& e) noexcept {
-  return std::visit(Overloaded{
-                        [](const HandleUnavailable&) { return ErrorClass::Verification; },
-                        [](const KeyLengthMismatch&) { return ErrorClass::Verification; },
-                        [](const SignatureTooLong&) { return ErrorClass::InvalidProof; },
-                        [](const SignatureRejected&) { return ErrorClass::InvalidProof; },
-                        [](const SthDecodeFailed&) { return ErrorClass::Verification; },
-                        [](const ProofDecodeFailed&) { return ErrorClass::Verification; },
-                        [](const LeafDecodeFailed&) { return ErrorClass::Verification; },
-                        [](const SthCheckFailed&) { return ErrorClass::InvalidProof; },
-                        [](const InclusionFailed&) { return ErrorClass::InvalidProof; },
-                    },
-                    e);
-}
-
-std::string_view class_name(ErrorClass c) noexcept {
-  switch (c) {
-    case ErrorClass::Verification:
-      return "HalyxVerificationError";
-    case ErrorClass::InvalidProof:
-      return "HalyxInvalidProofError";
-  }
-  return {};  // unreachable: every class has its case above, and -Wswitch guards new ones
-}
-
-std::string message(const VerifyError& e) {
-  return std::visit(
-      Overloaded{
-          [](const HandleUnavailable& x) {
-            return std::string(HANDLE_UNAVAILABLE_PREFIX) + std::string(signing::message(x.error));
-          },
-          [](const KeyLengthMismatch& x) { return length_text("ca_public_key", x.expected, x.got); },
-          [](const SignatureTooLong& x) { return length_text("signature", x.expected, x.got); },
-          [](const SignatureRejected&) { return std::string("ML-DSA-65 signature verification failed"); },
-          [](const SthDecodeFailed& x) { return "STH envelope decode failed: " + wire::message(x.error); },
-          [](const ProofDecodeFailed& x) { return "inclusion proof decode failed: " + wire::message(x.error); },
-          [](const LeafDecodeFailed& x) { return "leaf decode failed: " + leaf::message(x.error); },
-          [](const SthCheckFailed& x) { return "STH verification failed: " + signing::message(x.error); },
-          [](const InclusionFailed&) { return std::string("Merkle inclusion proof invalid"); },
-      },
-      e);
+        digest::Sha256Beside key_digest(ca_public_key);
+        const bool included = merkle::verify_leaf_hash_in_tree(*leaf_hash, *proof, sth, key_digest);
+        if (auto failure = detail::failure_after_decodes(sth, prepared, key_digest.finish(), sth_bytes)) {
+          return std::unexpected(*failure);
+        }
+        if (!included) return std::unexpected(InclusionFailed{});
+        return VerifiedInclusion{proof->leaf_index, sth.tree_size, sth.timestamp};
+      });
 }
 
 }  // namespace halyx
