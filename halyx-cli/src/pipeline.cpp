@@ -3,12 +3,13 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <cstring>
 #include <mutex>
 #include <new>
-#include <system_error>
-#include <thread>
 #include <vector>
+
+#include <halyx/thread_pool.hpp>
 
 namespace halyx::cli {
 namespace {
@@ -271,14 +272,12 @@ BatchResult run_pipeline(const Reader& read, const Writer& write, const LineWork
                          const PipelineLimits& limits) {
   jobs = std::max(jobs, 1u);
   Pipeline pipeline(read, write, limits, jobs);
-  std::vector<std::thread> helpers;
-  try {
-    for (unsigned i = 1; i < jobs; ++i) helpers.emplace_back([&] { pipeline.work(make_work); });
-  } catch (const std::system_error&) {
-    // Fewer threads than asked for: the ones running, this one included, do all the work.
-  }
-  pipeline.work(make_work);
-  for (std::thread& t : helpers) t.join();
+  // With fewer helpers than asked for, the ones running, this thread among them, do all the work.
+  ThreadPool pool(jobs - 1);
+  const std::function<void()> work = [&] { pipeline.work(make_work); };
+  pool.start(work);
+  work();
+  pool.wait();
   return pipeline.result();
 }
 

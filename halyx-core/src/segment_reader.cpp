@@ -7,20 +7,17 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <limits>
-#include <mutex>
 #include <optional>
 #include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include <halyx/dcbor/cbor_error.hpp>
 #include <halyx/merkle/leaf_hash.hpp>
 #include <halyx/serialization/mtac_leaf.hpp>
+#include <halyx/thread_pool.hpp>
 
 namespace halyx {
 
@@ -304,97 +301,6 @@ void read_part(Part& part, ByteView window, std::size_t start, std::size_t limit
 // least ReaderSizes::min_share still holds enough records to be worth the search for its first one.
 constexpr std::size_t SHARES_PER_THREAD = 16;
 
-// Threads that stay for a whole reading and run each window's job when told: starting threads
-// for every window cost more than the window's work on a virtual machine.
-class SharePool {
- public:
-  explicit SharePool(std::size_t helpers) {
-    try {
-      for (std::size_t i = 0; i < helpers; ++i) threads_.emplace_back([this] { serve(); });
-    } catch (...) {
-      stop();
-      throw;
-    }
-  }
-  SharePool(const SharePool&) = delete;
-  SharePool& operator=(const SharePool&) = delete;
-  ~SharePool() { stop(); }
-
-  // Runs `job` once on every helper; wait() returns when all have finished it. `job` must outlive
-  // the wait.
-  void start(const std::function<void()>& job) {
-    if (threads_.empty()) return;
-    {
-      const std::lock_guard lock(mutex_);
-      job_ = &job;
-      running_.store(threads_.size(), std::memory_order_relaxed);
-      generation_.fetch_add(1, std::memory_order_release);
-    }
-    wake_.notify_all();
-  }
-  void wait() {
-    if (spin([this] { return running_.load(std::memory_order_acquire) == 0; })) return;
-    std::unique_lock lock(mutex_);
-    done_.wait(lock, [this] { return running_.load(std::memory_order_acquire) == 0; });
-  }
-
- private:
-  // Waits a little for `ready` without sleeping: a thread woken from sleep starts late on a
-  // virtual machine, and the threads meet twice per window. After the first few microseconds it
-  // yields between looks, for the case that the other thread waits for this one's processor.
-  // Returns whether `ready` came.
-  template <class Ready>
-  static bool spin(const Ready& ready) {
-    const auto start = std::chrono::steady_clock::now();
-    for (unsigned i = 1;; ++i) {
-      if (ready()) return true;
-      if (i % 64 == 0) {
-        const auto spent = std::chrono::steady_clock::now() - start;
-        if (spent > SPIN) return false;
-        if (spent > SPIN_BUSY) std::this_thread::yield();
-      }
-#if defined(__x86_64__) || defined(__i386__)
-      __builtin_ia32_pause();
-#endif
-    }
-  }
-  static constexpr std::chrono::microseconds SPIN_BUSY{10}, SPIN{100};
-
-  void serve() {
-    std::uint64_t seen = 0;
-    for (;;) {
-      spin([&] {
-        return stopping_.load(std::memory_order_relaxed) || generation_.load(std::memory_order_acquire) != seen;
-      });
-      std::unique_lock lock(mutex_);
-      wake_.wait(lock, [&] { return stopping_ || generation_.load(std::memory_order_relaxed) != seen; });
-      if (stopping_) return;
-      seen = generation_.load(std::memory_order_relaxed);
-      const std::function<void()>* job = job_;
-      lock.unlock();
-      (*job)();
-      lock.lock();
-      if (running_.fetch_sub(1, std::memory_order_release) == 1) done_.notify_all();
-    }
-  }
-  void stop() {
-    {
-      const std::lock_guard lock(mutex_);
-      stopping_ = true;
-    }
-    wake_.notify_all();
-    for (std::thread& t : threads_) t.join();
-    threads_.clear();
-  }
-
-  std::mutex mutex_;
-  std::condition_variable wake_, done_;
-  const std::function<void()>* job_ = nullptr;
-  std::atomic<std::uint64_t> generation_{0};
-  std::atomic<std::size_t> running_{0};
-  std::atomic<bool> stopping_{false};  // written under the mutex, read also while spinning
-  std::vector<std::thread> threads_;
-};
 
 // Calls on(hash, kept) for each record of parts[0, count), in order; `kept` is what the writer
 // wrote of the record, empty without one. Stops at the first error of `on`.
@@ -434,7 +340,7 @@ std::expected<void, ReadingError> each_record(RecordReader& reader, unsigned thr
   // One part per share, kept from window to window; two sets, so that `on` takes one window's
   // records from one while the next window is read into the other.
   std::array<std::vector<Part>, 2> sets;
-  SharePool pool(threads - 1);
+  ThreadPool pool(threads - 1);
   std::size_t current = 0;
   std::size_t waiting = 0;  // parts of sets[current ^ 1] still to be given to `on`
   constexpr std::size_t PAGE = 4096;
@@ -500,7 +406,7 @@ std::expected<void, ReadingError> each_record(RecordReader& reader, unsigned thr
       };
       // The helpers are waited for on every way out of this block.
       struct Waiting {
-        SharePool& pool;
+        ThreadPool& pool;
         ~Waiting() { pool.wait(); }
       } started{pool};
       if (shares > 1) pool.start(help);
