@@ -29,22 +29,11 @@ from collections.abc import Callable
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "tools" / "issuer"))
+from halyx_issuer import head, text  # noqa: E402
+
 KIB = 1 << 10
 GROWTH_SLACK = 1.3
-
-
-def head(major: int, value: int) -> bytes:
-    if value < 24:
-        return bytes([major << 5 | value])
-    for info, width in ((24, 1), (25, 2), (26, 4), (27, 8)):
-        if value < 1 << (8 * width):
-            return bytes([major << 5 | info]) + value.to_bytes(width, "big")
-    raise ValueError(value)
-
-
-def text(s: str) -> bytes:
-    b = s.encode()
-    return head(3, len(b)) + b
 
 
 def record(i: int, scopes: int = 2) -> bytes:
