@@ -35,9 +35,11 @@ if(NOT HALYX_MLDSA_PATH MATCHES "^(auto|portable|avx2|avx512|neon|neon_sha3)$")
   message(FATAL_ERROR "HALYX_MLDSA_PATH must be auto, portable, avx2, avx512, neon or neon_sha3, not '${HALYX_MLDSA_PATH}'")
 endif()
 
-# libcrypto is linked into the core only for the OpenSSL backend. The tests use OpenSSL 3.5 as the
-# oracle the native verifier is compared with, so building them needs it too.
+# libcrypto is linked into the core only for the OpenSSL backend. Some tests use OpenSSL 3.5 as the
+# oracle the native verifier is compared with, so building them needs it too; without
+# HALYX_TEST_WITH_OPENSSL the other tests build and run with no OpenSSL at all.
 set(HALYX_NEED_CRYPTO OFF)
-if(HALYX_MLDSA_CHOSEN STREQUAL "openssl" OR HALYX_BUILD_TESTS OR HALYX_BUILD_FUZZERS OR HALYX_BUILD_BENCHMARKS)
+if(HALYX_MLDSA_CHOSEN STREQUAL "openssl" OR (HALYX_BUILD_TESTS AND HALYX_TEST_WITH_OPENSSL) OR HALYX_BUILD_FUZZERS
+   OR HALYX_BUILD_BENCHMARKS)
   set(HALYX_NEED_CRYPTO ON)
 endif()

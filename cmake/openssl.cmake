@@ -1,5 +1,6 @@
 # Provides the imported target halyx::crypto (libcrypto 3.5 or newer) where HALYX_NEED_CRYPTO says
-# something needs it: the OpenSSL ML-DSA-65 backend, or the tests, which use it as their oracle.
+# something needs it: the OpenSSL ML-DSA-65 backend, or the tests that use it as their oracle
+# (HALYX_TEST_WITH_OPENSSL), the fuzz targets or the benchmarks.
 # When the system's libcrypto is too old, or HALYX_BUNDLE_DEPS asks for a module that carries its
 # own, OpenSSL 3.5 is built once from Debian 13's source package into a private prefix under
 # HALYX_DEPS_CACHE and linked statically, with its symbols kept out of the module's exports. The
@@ -22,6 +23,13 @@ else()
   # The sdist leaves the recipe out: the default build needs no OpenSSL, and a pip build should
   # never reach for apt and the network. From there, the OpenSSL backend takes the system's.
   if(NOT EXISTS "${PROJECT_SOURCE_DIR}/scripts/build-openssl.sh")
+    # When only the tests want it, they are built without the ones that compare with OpenSSL.
+    if(NOT HALYX_MLDSA_CHOSEN STREQUAL "openssl" AND NOT HALYX_BUILD_FUZZERS AND NOT HALYX_BUILD_BENCHMARKS)
+      message(WARNING "OpenSSL >= ${_halyx_crypto_min} was not found, and this source tree has no "
+                      "scripts/build-openssl.sh to build it: the tests that compare with OpenSSL are left out")
+      message(STATUS "ML-DSA-65 backend: ${HALYX_MLDSA_CHOSEN}; no libcrypto, so no tests against OpenSSL")
+      return()
+    endif()
     message(FATAL_ERROR "OpenSSL >= ${_halyx_crypto_min} is needed (the OpenSSL backend, or the tests) but "
                         "was not found, and this source tree has no scripts/build-openssl.sh to build it: "
                         "install OpenSSL ${_halyx_crypto_min} or newer with its development files and "
@@ -42,7 +50,8 @@ else()
     execute_process(COMMAND bash "${PROJECT_SOURCE_DIR}/scripts/build-openssl.sh" "${_halyx_prefix}"
                     RESULT_VARIABLE _halyx_rc)
     if(NOT _halyx_rc EQUAL 0)
-      message(FATAL_ERROR "building OpenSSL 3.5 failed (scripts/build-openssl.sh)")
+      message(FATAL_ERROR "building OpenSSL 3.5 failed (scripts/build-openssl.sh); where only the tests need "
+                          "it, -DHALYX_TEST_WITH_OPENSSL=OFF builds them without the ones that compare with OpenSSL")
     endif()
     string(TIMESTAMP _halyx_finished "%s")
     math(EXPR _halyx_seconds "${_halyx_finished} - ${_halyx_started}")

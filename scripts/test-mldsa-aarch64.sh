@@ -16,12 +16,13 @@
 #      SHA-3 instruction would stop it: the outside vectors, the rounding on every residue, the
 #      intermediate values against the portable path's on 300 random inputs, SHA-256 with and
 #      without its instructions;
-#   4. a recorded differential: the release build's test program (x86-64, with OpenSSL 3.5 as its
-#      oracle), run while the cross build compiles, records OpenSSL's verdicts on 600 fresh
-#      signatures and every kind of damage to each, over 11,000 verdicts (MlDsaDifferential.RecordsVerdictsForReplay); under "max" the aarch64
-#      program replays them on each of the three paths, drawing the damage again from the record's
-#      seeds, and every verdict must be OpenSSL's (MlDsaReplay). HALYX_MLDSA_REPLAY may name a record
-#      made before; the release build is then not needed.
+#   4. a recorded differential: the release build's OpenSSL test program (halyx_core_openssl_tests,
+#      x86-64, with OpenSSL 3.5 as its oracle), run while the cross build compiles, records
+#      OpenSSL's verdicts on 600 fresh signatures and every kind of damage to each, over 11,000
+#      verdicts (MlDsaDifferential.RecordsVerdictsForReplay); under "max" the aarch64 program
+#      replays them on each of the three paths, drawing the damage again from the record's seeds,
+#      and every verdict must be OpenSSL's (MlDsaReplay). HALYX_MLDSA_REPLAY may name a record made
+#      before; the release build is then not needed.
 # From a fresh tree, on the 2-core development machine shared with other builds (load average 6
 # to 8): 82 to 120 s of wall time, 69 s of processor time without the range checks and 92 s with
 # them; the cross compile is about 50 s of it, each qemu run of the test program 6 to 17 s.
@@ -38,7 +39,10 @@ record=${HALYX_MLDSA_REPLAY:-}
 recording=""
 if [[ -z $record ]]; then
   record="$root/$build/mldsa-verdicts.bin"
-  HALYX_MLDSA_DIFFERENTIAL_RECORD=$record "$root/$build/halyx-core/halyx_core_tests" \
+  oracle_tests="$root/$build/halyx-core/halyx_core_openssl_tests"
+  [[ -x $oracle_tests ]] || fail "no $oracle_tests to record OpenSSL's verdicts: build $build with the" \
+    "OpenSSL tests (-DHALYX_TEST_WITH_OPENSSL=ON, the default), or name a record in HALYX_MLDSA_REPLAY"
+  HALYX_MLDSA_DIFFERENTIAL_RECORD=$record "$oracle_tests" \
     --gtest_filter=MlDsaDifferential.RecordsVerdictsForReplay --gtest_brief=1 >"$tree.record.log" 2>&1 &
   recording=$!
 fi
