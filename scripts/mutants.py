@@ -47,8 +47,9 @@ ROOT = Path(__file__).resolve().parents[1]
 SOURCE_ROOTS = ("dcbor/src", "halyx-core/src", "halyx-verifier-py/src/lib")
 SOURCE_SUFFIXES = (".cpp", ".hpp")  # generated tables are .inc and never mutated
 KNOWN_FILE = ROOT / "scripts" / "mutants-known.txt"
-# The differential test dominates the run: it goes last, alone, and only once all else has passed.
-SLOW_TESTS = "MlDsaDifferential.*"
+# The differential test's cases dominate the run: they go last, alone, and only once all else has
+# passed. Each GoogleTest case is a ctest test of its own, named Suite.Case.
+SLOW_TESTS = re.compile(r"MlDsaDifferential\.")
 COUNTED = ("killed", "timeout", "sanitizer", "survived")
 
 # ---------------------------------------------------------------------------------------------
@@ -580,7 +581,6 @@ def digests(paths: list[Path]) -> dict[str, str]:
 @dataclasses.dataclass
 class Test:
     name: str
-    gtest: bool  # a GoogleTest program of ours, which takes a filter
     needs: set[str]  # artefacts it runs; empty: unknown, so it always runs
 
 
@@ -600,8 +600,7 @@ def list_tests(build: Path, made: list[Path]) -> list[Test]:
                 if part.startswith("/"):
                     paths.add(os.path.normpath(part))
         needs = {str(a) for a in made if any(str(a) == p or str(a).startswith(p + "/") for p in paths)}
-        gtest = bool(t.get("command")) and Path(t["command"][0]).resolve().is_relative_to(build.resolve())
-        tests.append(Test(t["name"], gtest, needs))
+        tests.append(Test(t["name"], needs))
     return tests
 
 
@@ -627,29 +626,49 @@ def run_group(command: list[str], timeout: float, env: dict[str, str] | None = N
 CTEST_LINE = re.compile(r"Test\s+#\d+: (\S+) \.*\s*(.*?)\s+([\d.]+) sec")
 
 
-def run_ctest(build: Path, names: list[str], timeout: float, jobs: int, env_extra: dict[str, str]) -> dict:
-    """Runs some tests under ctest, stopping at the first failure. Returns each test's outcome
-    (passed, failed, timeout), their durations, and the first failing case the output names."""
-    regex = "^(" + "|".join(re.escape(n) for n in names) + ")$"
-    env = dict(os.environ, GTEST_FAIL_FAST="1", PYTEST_ADDOPTS="-x", **env_extra)
-    returncode, stdout = run_group(["ctest", "--test-dir", str(build), "-R", regex, "--timeout",
-                                    str(int(timeout)), "--stop-on-failure", "-j", str(jobs),
-                                    "--output-on-failure"], 4 * timeout + 600, env)
+def parse_ctest(stdout: str) -> tuple[dict[str, str], dict[str, float]]:
+    """Returns the outcome (passed, skipped, timeout, failed) and the seconds of each test that
+    ctest's output reports as finished."""
     outcome, seconds = {}, {}
     for line in stdout.splitlines():
         m = CTEST_LINE.search(line)
         if m:
             status = m.group(2)
             outcome[m.group(1)] = ("passed" if status == "Passed" else
+                                   "skipped" if "Skipped" in status else
                                    "timeout" if "Timeout" in status else "failed")
             seconds[m.group(1)] = float(m.group(3))
+    return outcome, seconds
+
+
+def stages(names: list[str]):
+    """Yields (stage, tests): every test but the slow differential cases first, both cores at once
+    and failing fast; then those cases."""
+    fast = [n for n in names if not SLOW_TESTS.match(n)]
+    slow = [n for n in names if SLOW_TESTS.match(n)]
+    if fast:
+        yield "fast", fast
+    if slow:
+        yield "slow", slow
+
+
+def run_ctest(build: Path, names: list[str], timeout: float, jobs: int) -> dict:
+    """Runs some tests under ctest, stopping at the first failure. Returns each test's outcome
+    (passed, skipped, failed, timeout), their durations, and the first failing case the output
+    names."""
+    regex = "^(" + "|".join(re.escape(n) for n in names) + ")$"
+    env = dict(os.environ, GTEST_FAIL_FAST="1", PYTEST_ADDOPTS="-x")
+    returncode, stdout = run_group(["ctest", "--test-dir", str(build), "-R", regex, "--timeout",
+                                    str(int(timeout)), "--stop-on-failure", "-j", str(jobs),
+                                    "--output-on-failure"], 4 * timeout + 600, env)
+    outcome, seconds = parse_ctest(stdout)
     detail = ""
     for line in stdout.splitlines():
         m = re.match(r"\[  FAILED  \] (\S+)|FAILED (\S+)|(\S+Error|AssertionError)\b", line.strip())
         if m:
             detail = next(g for g in m.groups() if g)
             break
-    if returncode != 0 and not any(v != "passed" for v in outcome.values()):
+    if returncode != 0 and not any(v in ("failed", "timeout") for v in outcome.values()):
         outcome["ctest"] = "failed"  # ctest itself failed (e.g. a test could not start)
         detail = detail or stdout[-300:]
     return {"outcome": outcome, "seconds": seconds, "detail": detail}
@@ -681,9 +700,10 @@ class Runner:
         self.objects = {u.output: object_digest(Path(u.output)) for us in self.units.values() for u in us}
         self.tests = list_tests(self.build, self.made)
         self.limits = {}
-        for stage, names, env in self.stages([t.name for t in self.tests]):
-            result = run_ctest(self.build, names, 3600, self.jobs, env)
-            if any(v != "passed" for v in result["outcome"].values()) or set(result["outcome"]) != set(names):
+        for stage, names in stages([t.name for t in self.tests]):
+            result = run_ctest(self.build, names, 3600, self.jobs)
+            if (any(v not in ("passed", "skipped") for v in result["outcome"].values())
+                    or set(result["outcome"]) != set(names)):
                 sys.exit(f"mutants: the unmutated tree fails its tests ({stage}): {result}")
             slowest = max(result["seconds"].values())
             # Generous: the machine is shared, and a test slowed by a neighbour must not be taken
@@ -691,14 +711,6 @@ class Runner:
             self.limits[stage] = max(60.0, self.timeout_factor * slowest)
             print(f"baseline {stage}: {len(names)} tests, slowest {slowest:.1f} s, "
                   f"time limit {self.limits[stage]:.0f} s per test", flush=True)
-
-    def stages(self, names: list[str]):
-        """Yields (stage, tests, environment): everything but the slow differential cases first,
-        both cores at once and failing fast; then those cases, only in GoogleTest programs."""
-        gtests = [t.name for t in self.tests if t.gtest and t.name in names]
-        yield "fast", names, {"GTEST_FILTER": "-" + SLOW_TESTS}
-        if gtests:
-            yield "slow", gtests, {"GTEST_FILTER": SLOW_TESTS}
 
     def run(self, site: Site) -> dict:
         started = time.monotonic()
@@ -740,8 +752,8 @@ class Runner:
         if not changed:
             return {**record, "status": "unchanged", "detail": ""}
         names = [t.name for t in self.tests if not t.needs or t.needs & changed]
-        for stage, chosen, env in self.stages(names):
-            result = run_ctest(self.build, chosen, self.limits[stage], self.jobs, env)
+        for stage, chosen in stages(names):
+            result = run_ctest(self.build, chosen, self.limits[stage], self.jobs)
             failed = [n for n, v in result["outcome"].items() if v == "failed"]
             timed_out = [n for n, v in result["outcome"].items() if v == "timeout"]
             if failed or timed_out:

@@ -1,7 +1,9 @@
 """mutants.py's choice of mutation sites: each row is a piece of C++ and the changes it must offer,
 in order. A site found in a comment, a string, a directive or a template argument list would waste
 a build on a mutant that cannot compile or cannot matter; a site missed is a fault never tried.
-Then how a mutant is judged before its tests run: by the preprocessor and by its object code."""
+Then how a mutant is judged before its tests run: by the preprocessor and by its object code;
+how it reads ctest's outcomes, where a skipped case taken for a failure would stop the
+baseline, and how it holds the differential's cases back to the last stage."""
 import subprocess
 import sys
 from pathlib import Path
@@ -148,3 +150,37 @@ def test_parse_ninja_deps_resolves_each_target_and_file(tmp_path):
 ])
 def test_preprocess_command(arguments, expected):
     assert mutants.preprocess_command(mutants.Unit("x.cpp", "x.o", ".", arguments)) == expected
+
+# ctest's lines as it prints them, with -j's progress; each test is one GoogleTest case or program.
+CTEST_OUTPUT = """\
+        Start 290: MlDsaKnownAnswers.PureInterfaceOnEveryPath/avx2
+ 1/7 Test #290: MlDsaKnownAnswers.PureInterfaceOnEveryPath/avx2 ......   Passed    0.05 sec
+ 2/7 Test #2: Dcbor.Fails ...........................***Failed    0.01 sec
+ 3/7 Test #423: MlDsaDifferential.RecordsVerdictsForReplay ......***Skipped   0.02 sec
+ 4/7 Test #4: python_tests ...........................***Timeout  61.02 sec
+ 5/7 Test #5: fuzz_replay_segment ....................***Exception: SegFault  0.00 sec
+ 6/7 Test #6: halyx_core_tests_NOT_BUILT .............***Not Run   0.00 sec
+ 7/7 Test #7: layers_refuse_upward_includes ..........   Passed   12.50 sec
+"""
+
+
+def test_ctest_outcomes():
+    outcome, seconds = mutants.parse_ctest(CTEST_OUTPUT)
+    assert outcome == {
+        "MlDsaKnownAnswers.PureInterfaceOnEveryPath/avx2": "passed", "Dcbor.Fails": "failed",
+        "MlDsaDifferential.RecordsVerdictsForReplay": "skipped", "python_tests": "timeout",
+        "fuzz_replay_segment": "failed", "halyx_core_tests_NOT_BUILT": "failed",
+        "layers_refuse_upward_includes": "passed"}
+    assert seconds["python_tests"] == 61.02 and seconds["layers_refuse_upward_includes"] == 12.5
+
+
+@pytest.mark.parametrize("names, expected", [
+    (["Dcbor.Decodes", "MlDsaDifferential.AgreesWithOpenSsl", "python_tests", "MlDsaDifferentialX.Y"],
+     [("fast", ["Dcbor.Decodes", "python_tests", "MlDsaDifferentialX.Y"]),
+      ("slow", ["MlDsaDifferential.AgreesWithOpenSsl"])]),
+    (["python_tests"], [("fast", ["python_tests"])]),
+    (["MlDsaDifferential.RecordsVerdictsForReplay"], [("slow", ["MlDsaDifferential.RecordsVerdictsForReplay"])]),
+    ([], []),
+], ids=["both", "fast_only", "slow_only", "none"])
+def test_the_differential_cases_run_last_and_alone(names, expected):
+    assert list(mutants.stages(names)) == expected
