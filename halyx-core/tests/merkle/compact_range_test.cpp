@@ -15,7 +15,7 @@
 #include <vector>
 
 #include <halyx/digest/sha256.hpp>
-#include "segment_log.hpp"
+#include "tree_definition.hpp"
 
 namespace halyx::merkle {
 namespace {
