@@ -28,7 +28,6 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tools" / "issuer"))
 import batch_tree  # noqa: E402
-import halyx_issuer as hi  # noqa: E402
 
 
 def committed() -> dict[str, bytes]:

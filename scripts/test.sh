@@ -2,6 +2,7 @@
 # Builds everything and runs every test:
 #   1. the documentation (scripts/docs.sh), after the release build: warnings as errors, examples run;
 #   2. clang-tidy over the project's sources;
+#      ruff over the repository's Python files (pinned in scripts/wheel-tools.txt, rules in pyproject.toml);
 #   3. the C++ and Python tests of an AddressSanitizer + UndefinedBehaviorSanitizer build;
 #      then all of them again against a build whose signature handle is OpenSSL's and whose native
 #      verifier has its path pinned to AVX2 (it must select AVX2 even where AVX-512 is there);
@@ -91,6 +92,9 @@ scripts/docs.sh
 
 section "clang-tidy"
 scripts/clang-tidy.sh build
+
+section "ruff"
+git ls-files -z '*.py' '*.pyi' | xargs -0 "$(scripts/wheel-tools.sh)/ruff" check --quiet
 
 section "sanitizer build and tests"
 # Line tables are all the debug information the sanitizers' reports use (file and line), and cost

@@ -1,7 +1,5 @@
 """The module's surface: names, classes, doc strings, the result class, and re-import."""
-import copy
 import importlib
-import pickle
 import sys
 
 import pytest

@@ -14,7 +14,6 @@ each run writes new signature bytes that verify exactly as before.
 """
 from __future__ import annotations
 
-import hashlib
 import json
 import sys
 from pathlib import Path
