@@ -102,7 +102,7 @@ def main() -> int:
     backends = {}
     modules = {}
     for name, directory in builds:
-        hv = load_extension("halyx_verifier", Path(directory) / "halyx-verifier-py" / "halyx_verifier.abi3.so")
+        hv = load_extension("halyx_verifier", Path(directory) / "halyx-verifier-py" / "halyx_verifier" / "__init__.abi3.so")
         hb = load_extension("_halyx_bench", Path(directory) / "bench" / "_halyx_bench.abi3.so")
         result = hv.verify_inclusion(**valid)
         if (result.leaf_index, result.tree_size, result.timestamp_ms) != want:

@@ -18,7 +18,7 @@ build=${HALYX_BUILD_DIR:-build}
 
 scripts/setup.sh doxygen
 
-for needed in "$build/halyx-cli/halyx-verify" "$build/halyx-verifier-py/halyx_verifier.abi3.so"; do
+for needed in "$build/halyx-cli/halyx-verify" "$build/halyx-verifier-py/halyx_verifier/__init__.abi3.so"; do
   [[ -e $needed ]] || { echo "docs: $needed is missing; run scripts/build.sh first" >&2; exit 1; }
 done
 

@@ -84,8 +84,8 @@ ft_python() {
 
 # Importing a module that does not declare itself free of the GIL turns the GIL on, with a warning.
 report=$(ft_python -W error -c 'import sys, halyx_verifier; print(halyx_verifier.__file__, sys._is_gil_enabled())')
-[[ $report == "$venv/"*"/halyx_verifier$suffix False" ]] ||
-  fail "after importing the installed module: $report (want halyx_verifier$suffix from $venv, False)"
+[[ $report == "$venv/"*"/halyx_verifier/__init__$suffix False" ]] ||
+  fail "after importing the installed module: $report (want halyx_verifier/__init__$suffix from $venv, False)"
 ft_python "$root/examples/verify_sample.py" "$root/examples/sample"
 step "import keeps the GIL disabled; the sample verifies"
 

@@ -4,7 +4,8 @@
 # CPython 3.11 built with the same toolchain (scripts/musl-python.sh, cached under .cache/):
 #   1. the cp311-abi3 wheel is built against that interpreter's headers and tagged
 #      musllinux_1_2_<arch>. Its module must need musl's libc alone, export PyInit_halyx_verifier
-#      alone, and auditwheel must find the wheel consistent with exactly that tag; the notices and
+#      alone and stand in the package with its stub and py.typed, and auditwheel must find the wheel
+#      consistent with exactly that tag; the notices and
 #      the ecosystem's other checkers (scripts/ecosystem-check.sh) must accept it too;
 #   2. the build's CPU check (halyx_paths, from the same CMake tree) must offer and choose the code
 #      paths the CPU's flags allow: AVX2 and SHA-NI are dispatched in clang builds as in GCC's;
@@ -37,7 +38,7 @@ retag() {
   local wheel=$1 arch=$2 unpacked
   unpacked=$(mktemp -d)
   /usr/bin/python3 -m wheel unpack --dest "$unpacked" "$wheel" >/dev/null
-  "$tools/patchelf" --replace-needed libc.so "libc.musl-$arch.so.1" "$unpacked"/*/halyx_verifier.abi3.so
+  "$tools/patchelf" --replace-needed libc.so "libc.musl-$arch.so.1" "$unpacked"/*/halyx_verifier/__init__.abi3.so
   sed -i "s/^Tag: \(cp311-abi3\)-.*/Tag: \1-musllinux_1_2_$arch/" "$unpacked"/*/*.dist-info/WHEEL
   /usr/bin/python3 -m wheel pack --dest-dir "$(dirname "$wheel")" "$unpacked"/* >/dev/null
   rm -rf "$unpacked" "$wheel"
@@ -75,13 +76,16 @@ for arch in "${arches[@]}"; do
   retag "$(ls "$dist"/halyx_verifier-*-cp311-abi3-*.whl)" "$arch"
   wheel=$(ls "$dist"/halyx_verifier-*-cp311-abi3-"$tag".whl)
 
-  module="$root/$build/musl-module-$arch/halyx_verifier.abi3.so"
-  rm -rf "$(dirname "$module")"
-  /usr/bin/python3 -m zipfile -e "$wheel" "$(dirname "$module")"
+  contents="$root/$build/musl-module-$arch"
+  module="$contents/halyx_verifier/__init__.abi3.so"
+  rm -rf "$contents"
+  /usr/bin/python3 -m zipfile -e "$wheel" "$contents"
   needed=$(readelf -dW "$module" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
   [[ $needed == "libc.musl-$arch.so.1 " ]] || fail "the $arch module needs '$needed', not musl's libc alone"
   exported=$(nm -D --defined-only "$module" | awk '{ print $3 }' | tr '\n' ' ')
   [[ $exported == "PyInit_halyx_verifier " ]] || fail "the $arch module exports '$exported'"
+  [[ -f $contents/halyx_verifier/__init__.pyi && -f $contents/halyx_verifier/py.typed ]] ||
+    fail "the $arch wheel's package lacks its stub or py.typed"
   /usr/bin/python3 scripts/notices_check.py "$wheel"
   # auditwheel finds the musl libc by the name the module asks for, as on Alpine, and never this
   # machine's glibc.

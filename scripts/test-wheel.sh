@@ -7,7 +7,8 @@
 #      promises), report that tag as its own, and abi3audit, check-wheel-contents and twine accept
 #      it (scripts/ecosystem-check.sh); it must carry the notices and the SBOM of what its module
 #      contains, and the module must stay within its size budget. A fresh virtual environment of
-#      Debian's Python installs it for the Python tests and the type-stub check; one of every other
+#      Debian's Python installs it for the Python tests and the types (mypy's stubtest and a typed
+#      program under mypy --strict, finding the stub by the package's py.typed); one of every other
 #      CPython 3.11+ on the machine (pyenv's) installs it and verifies the bundled sample;
 #   3. a wheel with the OpenSSL backend, which links libcrypto: the tag auditwheel proves, OpenSSL's
 #      notice and SBOM entry, the sample (and the same with liboqs when $HALYX_LIBOQS_PREFIX names a
@@ -86,11 +87,16 @@ echo "test-wheel: the module is $size bytes"
 if (( size > 1500000 )); then
   fail "the module is $size bytes, over its 1.5 MB budget"
 fi
-# mypy finds stubs in site-packages only for packages, so the installed stub is checked against the
-# installed module from a folder of its own.
-mkdir "$scratch/stubs"
-cp "$(dirname "$module")/halyx_verifier.pyi" "$scratch/stubs/"
-(cd /tmp && MYPYPATH="$scratch/stubs" "$venv/bin/python" -m mypy.stubtest halyx_verifier)
+# The types as a user's type checker gets them: mypy must find the installed package's stub through
+# its py.typed alone (no MYPYPATH, from a folder outside the source tree), stubtest must find it
+# true to the installed module, and a typed program over the whole API must pass mypy --strict,
+# then run.
+mkdir "$scratch/typing"
+(cd "$scratch/typing" &&
+ env -u MYPYPATH "$venv/bin/python" -m mypy.stubtest halyx_verifier &&
+ env -u MYPYPATH "$venv/bin/python" -m mypy --strict "$root/halyx-verifier-py/tests/typed_program.py" &&
+ "$venv/bin/python" "$root/halyx-verifier-py/tests/typed_program.py" "$root/examples/sample") ||
+  fail "the installed package's types do not hold"
 env -u HALYX_MODULE_DIR "$venv/bin/python" -m pytest -q -p no:cacheprovider halyx-verifier-py/tests
 verify_sample "$venv"
 

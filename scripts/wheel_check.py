@@ -33,7 +33,10 @@ For each module (every ELF file inside a wheel) it reads with readelf:
     x86-64 and aarch64, and for code that starts threads: pthread_create binds GLIBC_2.34 when
     linked against a current glibc, which a manylinux_2_17 wheel refuses, and at an old version
     (.symver) it must bring libpthread.so.0 into NEEDED.
-A wheel must hold exactly one ELF file, the module: auditwheel grafted no library into it.
+A wheel must hold exactly one ELF file, the module: auditwheel grafted no library into it. The
+module is a package's __init__ (PKG/__init__.abi3.so, whose init function is PyInit_PKG), beside
+the package's type stub PKG/__init__.pyi and PKG/py.typed, without which type checkers do not read
+an installed stub (PEP 561).
 
 Prints findings on stderr; exits 1 on any failure.
 """
@@ -147,10 +150,19 @@ def readelf(path: Path, *options: str) -> str:
                           capture_output=True, text=True).stdout
 
 
+def init_function(name: str) -> str:
+    """The init function CPython looks for in the extension module at `name` (a path): PyInit_ and
+    the module's name, which for a package's __init__ is the package's."""
+    path = PurePosixPath(name)
+    stem = path.name.split(".")[0]
+    return "PyInit_" + (path.parent.name if stem == "__init__" else stem)
+
+
 def check_module(path: Path, name: str | None = None, floor: tuple[int, int] | None = None) -> list[str]:
-    """The problems of one extension module; name is the module's file name when path's differs,
-    floor the oldest glibc it must load on (None: none promised)."""
-    name = name or path.name
+    """The problems of one extension module; name is the module's path in its wheel when path's
+    differs (a package's __init__ is named with its folder), floor the oldest glibc it must load on
+    (None: none promised)."""
+    name = name or (f"{path.parent.name}/{path.name}" if path.name.startswith("__init__.") else path.name)
     try:
         header = readelf(path, "-h")
     except FileNotFoundError:
@@ -181,7 +193,7 @@ def check_module(path: Path, name: str | None = None, floor: tuple[int, int] | N
     exported = sorted({m.group(1) for m in re.finditer(
         r"^\s*\d+:\s+\S+\s+\S+\s+\S+\s+(?:GLOBAL|WEAK|UNIQUE)\s+(?:DEFAULT|PROTECTED)\s+(?!UND)\S+\s+([^@\s]+)",
         readelf(path, "--dyn-syms"), re.M)})
-    wanted = ["PyInit_" + name.split(".")[0]]
+    wanted = [init_function(name)]
     if exported != wanted:
         problems.append(f"{name}: exports {', '.join(exported) or 'nothing'}; only {wanted[0]} may leave the module")
 
@@ -194,16 +206,22 @@ def check_module(path: Path, name: str | None = None, floor: tuple[int, int] | N
 
 
 def check_wheel(path: Path) -> list[str]:
-    """The problems of every ELF file in a wheel, and any beyond the one module."""
+    """The problems of every ELF file in a wheel, any beyond the one module, and of the package
+    that holds the module."""
     problems = []
     with zipfile.ZipFile(path) as wheel, tempfile.TemporaryDirectory() as tmp:
-        elves = [n for n in wheel.namelist() if wheel.open(n).read(4) == b"\x7fELF"]
-        modules = [n for n in elves if "/" not in n and re.fullmatch(r"[^.]+\..*\.so", n)]
+        names = wheel.namelist()
+        elves = [n for n in names if wheel.open(n).read(4) == b"\x7fELF"]
+        modules = [n for n in elves if re.fullmatch(r"[^/.]+/__init__\.[^/]*\.so", n)]
         if len(modules) != 1:
-            problems.append(f"{path.name}: holds {len(modules)} extension modules at the top level, not one")
+            problems.append(f"{path.name}: holds {len(modules)} extension modules as a package's __init__, not one")
         for member in sorted(set(elves) - set(modules)):
             problems.append(f"{path.name}: holds {member}, an ELF file beside the module")
         for member in modules:
+            package = PurePosixPath(member).parent
+            missing = [str(package / f) for f in ("__init__.pyi", "py.typed") if str(package / f) not in names]
+            if missing:
+                problems.append(f"{path.name}: lacks {', '.join(missing)}; type checkers would not find its types")
             target = Path(tmp) / "module.so"
             target.write_bytes(wheel.read(member))
             problems += check_module(target, member, platform_floor(path.name))

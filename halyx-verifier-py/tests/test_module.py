@@ -1,6 +1,7 @@
 """The module's surface: names, classes, doc strings, the result class, and re-import."""
 import importlib
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -97,6 +98,18 @@ class TestNames:
         assert hv.verify_inclusion.__self__ is hv
         assert hv.verify_inclusion.__module__ == "halyx_verifier"
         assert hv.verify_inclusion.__name__ == "verify_inclusion"
+
+
+class TestPackage:
+    def test_module_is_a_typed_package(self):
+        # Type checkers find an installed stub only in a package that holds py.typed (PEP 561): the
+        # module is the package's __init__, beside its stub and the marker and nothing else.
+        folder = Path(hv.__file__).parent
+        assert (folder.name, hv.__name__, hv.__package__, hv.__path__) == (
+            "halyx_verifier", "halyx_verifier", "halyx_verifier", [str(folder)])
+        files = sorted(p.name for p in folder.iterdir() if p.name != "__pycache__")
+        assert files == sorted([Path(hv.__file__).name, "__init__.pyi", "py.typed"])
+        assert Path(hv.__file__).name.startswith("__init__.")
 
 
 class TestExceptionClasses:

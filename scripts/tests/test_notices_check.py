@@ -50,7 +50,7 @@ WHEELS = [
     ("openssl", OPENSSL, (*BASE, OSSL_NOTICE), APACHE_UNICODE, None, None),
     ("liboqs", LIBOQS, (*BASE, OQS_NOTICE), APACHE_UNICODE, None, None),
     ("openssl-without-its-notice", OPENSSL, BASE, APACHE_UNICODE, None,
-     "lacks licenses/NOTICE-OpenSSL, required by halyx_verifier.abi3.so"),
+     "lacks licenses/NOTICE-OpenSSL, required by halyx_verifier/__init__.abi3.so"),
     ("no-unicode-notice", NATIVE, ("LICENSE",), APACHE_UNICODE, None, "lacks NOTICE"),
     ("notice-for-what-it-lacks", NATIVE, (*BASE, OSSL_NOTICE), APACHE_UNICODE, None,
      "carries licenses/NOTICE-OpenSSL, but contains nothing it covers"),
@@ -79,7 +79,7 @@ def make_wheel(tmp_path, module, carried, license_field, bom=None, listed=BASE):
     wheel = tmp_path / "halyx_verifier-0.1.0-cp311-abi3-manylinux_2_17_x86_64.whl"
     info = "halyx_verifier-0.1.0.dist-info"
     with zipfile.ZipFile(wheel, "w") as z:
-        z.writestr("halyx_verifier.abi3.so", module)
+        z.writestr("halyx_verifier/__init__.abi3.so", module)
         for name, data in carried.items():
             z.writestr(f"{info}/licenses/{name}", data or source(name))
         files = "".join(f"License-File: {n}\n" for n in listed)

@@ -13,6 +13,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 import wheel_check  # noqa: E402
 
 PLAIN = "int PyInit_m(void) { return 0; }\n"
+# The init function a package's __init__ must not have: CPython calls PyInit_<package>.
+NAMED_FOR_ITS_FILE = "int PyInit___init__(void) { return 0; }\n"
 TWO_EXPORTS = PLAIN + "int helper(void) { return 1; }\n"
 STD_STRING = ('#include <string>\nextern "C" int PyInit_m(const char *s) '
               "{ return static_cast<int>(std::string(s).size()); }\n")
@@ -54,20 +56,38 @@ def test_module(tmp_path, compiler, source, link, want):
     assert problems == [] if want is None else any(want in p for p in problems), problems
 
 
+def test_package_init_is_named_for_its_package(tmp_path):
+    (tmp_path / "m").mkdir()
+    assert wheel_check.check_module(build(tmp_path, "cc", PLAIN, [], "m/__init__.abi3.so")) == []
+    problems = wheel_check.check_module(build(tmp_path, "cc", NAMED_FOR_ITS_FILE, [], "m/__init__.abi3.so"))
+    assert problems == ["m/__init__.abi3.so: exports PyInit___init__; only PyInit_m may leave the module"]
+
+
+TYPED = {"m/__init__.pyi": b"", "m/py.typed": b""}
+
+
 @pytest.mark.parametrize("members, want", [
-    pytest.param({"m.abi3.so": "module", "m.pyi": b""}, None, id="module-and-stub"),
-    pytest.param({"m.abi3.so": "module", "m.libs/libdep.so": "module"}, "holds m.libs/libdep.so, an ELF file",
-                 id="grafted-library"),
-    pytest.param({"m.pyi": b""}, "holds 0 extension modules", id="no-module"),
-    pytest.param({"m.abi3.so": "faulty"}, "exports PyInit_m, helper", id="module-judged-inside"),
+    pytest.param({"m/__init__.abi3.so": "module", **TYPED}, None, id="typed-package"),
+    pytest.param({"m/__init__.abi3.so": "module", **TYPED, "m.libs/libdep.so": "module"},
+                 "holds m.libs/libdep.so, an ELF file", id="grafted-library"),
+    pytest.param(TYPED, "holds 0 extension modules", id="no-module"),
+    pytest.param({"m/__init__.abi3.so": "faulty", **TYPED}, "exports PyInit_m, helper", id="module-judged-inside"),
+    pytest.param({"m/__init__.abi3.so": "init-named-for-its-file", **TYPED}, "exports PyInit___init__; only PyInit_m",
+                 id="init-named-for-its-file"),
+    pytest.param({"m.abi3.so": "module", "m.pyi": b""}, "holds m.abi3.so, an ELF file beside the module",
+                 id="single-file-module"),
+    pytest.param({"m/__init__.abi3.so": "module", "m/__init__.pyi": b""}, "lacks m/py.typed; type checkers",
+                 id="no-py.typed"),
+    pytest.param({"m/__init__.abi3.so": "module", "m/py.typed": b""}, "lacks m/__init__.pyi;", id="no-stub"),
 ])
 def test_wheel(tmp_path, members, want):
-    module = build(tmp_path, "cc", PLAIN, []).read_bytes()
-    faulty = build(tmp_path, "cc", TWO_EXPORTS, [], "faulty.so").read_bytes()
+    built = {"module": build(tmp_path, "cc", PLAIN, []).read_bytes(),
+             "faulty": build(tmp_path, "cc", TWO_EXPORTS, [], "faulty.so").read_bytes(),
+             "init-named-for-its-file": build(tmp_path, "cc", NAMED_FOR_ITS_FILE, [], "init.so").read_bytes()}
     wheel = tmp_path / "m-0.1-cp311-abi3-linux_x86_64.whl"
     with zipfile.ZipFile(wheel, "w") as z:
         for name, data in members.items():
-            z.writestr(name, {"module": module, "faulty": faulty}.get(data, data))
+            z.writestr(name, built.get(data, data))
     problems = wheel_check.check_wheel(wheel)
     assert problems == [] if want is None else any(want in p for p in problems), problems
 
@@ -166,6 +186,8 @@ def test_module_against_a_glibc_floor(tmp_path, compiler, source, link, want):
 def test_wheel_is_held_to_its_tag(tmp_path, tag, want):
     wheel = tmp_path / f"m-0.1-cp311-abi3-{tag}.whl"
     with zipfile.ZipFile(wheel, "w") as z:
-        z.writestr("m.abi3.so", build(tmp_path, "cc", STARTS_A_THREAD, []).read_bytes())
+        z.writestr("m/__init__.abi3.so", build(tmp_path, "cc", STARTS_A_THREAD, []).read_bytes())
+        for name, data in TYPED.items():
+            z.writestr(name, data)
     problems = wheel_check.check_wheel(wheel)
     assert problems == [] if want is None else any(want in p for p in problems), problems
