@@ -17,6 +17,9 @@ __all__ = [
     "verify_inclusion",
 ]
 
+__version__: str
+"""The distribution's version (not in `__all__`)."""
+
 class HalyxVerificationError(Exception):
     """Base class of every verification failure; raised itself for malformed or unusable input:
     a key that is not 1952 bytes, or an STH, inclusion proof or leaf that does not decode."""

@@ -1,5 +1,8 @@
 """The module's surface: names, classes, doc strings, the result class, and re-import."""
 import importlib
+import importlib.metadata
+import os
+import re
 import sys
 from pathlib import Path
 
@@ -110,6 +113,15 @@ class TestPackage:
         files = sorted(p.name for p in folder.iterdir() if p.name != "__pycache__")
         assert files == sorted([Path(hv.__file__).name, "__init__.pyi", "py.typed"])
         assert Path(hv.__file__).name.startswith("__init__.")
+
+    def test_version_is_cmakes_project_version(self):
+        # One place holds the version; the installed distribution's metadata must agree with it.
+        cmake = (Path(__file__).resolve().parents[2] / "CMakeLists.txt").read_text()
+        version = re.search(r"^project\(halyx_verifier VERSION ([0-9.]+)", cmake, re.M).group(1)
+        assert hv.__version__ == version
+        assert "__version__" not in hv.__all__
+        if not os.environ.get("HALYX_MODULE_DIR"):
+            assert importlib.metadata.version("halyx-verifier") == version
 
 
 class TestExceptionClasses:

@@ -46,9 +46,10 @@ def failure(error: HalyxVerificationError) -> str:
 
 
 def main(argv: list[str]) -> int:
+    assert_type(halyx_verifier.__version__, str)
     assert_type(halyx_verifier.__all__, list[str])
     folder = Path(argv[0])
-    print(describe(verify(folder)))
+    print(f"halyx_verifier {halyx_verifier.__version__}: {describe(verify(folder))}")
     try:
         verify(folder, cut_signature=True)
     except HalyxVerificationError as e:

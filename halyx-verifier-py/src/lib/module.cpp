@@ -6,6 +6,7 @@
 //   class VerificationResult: ...            # read-only leaf_index, tree_size, timestamp_ms
 //   def verify_inclusion(leaf_bytes, proof_bytes, sth_bytes, signature, ca_public_key): ...
 //   __all__ = [those five names, in that order]
+//   __version__ = "X.Y.Z"
 #include <Python.h>
 
 #include "class_slots.hpp"
@@ -63,7 +64,9 @@ int module_exec(PyObject* module) noexcept {
   if (!module_name) return -1;
   PyRef function = PyRef::steal(PyCMethod_New(&verify_inclusion_method, module, module_name.get(), nullptr));
   if (add_public(module, verify_inclusion_method.ml_name, function.get()) < 0) return -1;
-  return 0;
+  // The distribution's version, from the one place it is written (CMake's project()); not one of
+  // the public names, so __all__ leaves it out.
+  return PyModule_AddStringConstant(module, "__version__", HALYX_VERSION);
 }
 
 PyModuleDef_Slot module_slots[] = {
