@@ -9,7 +9,8 @@
 #     (every abi3 wheel; a wheel for one interpreter's own ABI, such as free-threaded cp313t,
 #     makes no such promise, and is said to be skipped);
 #   - check-wheel-contents must find nothing wrong with the wheel's files;
-#   - twine check --strict must accept the metadata and the README as an index would render it;
+#   - twine check --strict must accept the metadata and the README as an index would render it, and
+#     every classifier it names must be on the index's list (the pinned trove-classifiers);
 #   - CycloneDX's own library must find every SBOM in a wheel's dist-info valid against the
 #     CycloneDX 1.6 JSON schema (strict: no property the schema does not know).
 #
@@ -68,6 +69,21 @@ PY
       ;;
   esac
   "$tools/twine" check --strict "$artefact" >/dev/null || fail "twine check failed on $name"
+  "$tools/python" - "$artefact" <<'PY' || fail "the metadata of $name names a classifier the index does not know"
+import email.parser, sys, tarfile, zipfile
+from trove_classifiers import classifiers, deprecated_classifiers
+path = sys.argv[1]
+if path.endswith(".whl"):
+    with zipfile.ZipFile(path) as wheel:
+        text = next(wheel.read(n) for n in wheel.namelist() if n.endswith(".dist-info/METADATA")).decode()
+else:
+    with tarfile.open(path) as sdist:
+        text = sdist.extractfile(sdist.getnames()[0].split("/")[0] + "/PKG-INFO").read().decode()
+named = email.parser.Parser().parsestr(text).get_all("Classifier") or []
+unknown = [c for c in named if c not in classifiers or c in deprecated_classifiers]
+if not named or unknown:
+    sys.exit(f"{path}: classifiers {unknown or 'none'} are not on the index's list")
+PY
   echo "ecosystem-check: $name passes${platform:+ (auditwheel: $platform)}"
   platform=""
 done
