@@ -9,8 +9,12 @@ ROOT = HERE.parent
 
 
 def project_version() -> str:
-    text = (ROOT / "pyproject.toml").read_text(encoding="utf-8")
-    return re.search(r'^version = "([^"]+)"', text, re.MULTILINE)[1]
+    # The one place the version is written: CMake's project(), which the package's metadata reads too.
+    text = (ROOT / "CMakeLists.txt").read_text(encoding="utf-8")
+    match = re.search(r"^project\(\S+ VERSION (\S+)", text, re.MULTILINE)
+    if match is None:
+        raise RuntimeError("CMakeLists.txt names no project VERSION")
+    return match[1]
 
 
 project = "halyx_verifier"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test:
 #   1. the documentation (scripts/docs.sh), after the release build: warnings as errors, examples run;
-#   2. clang-tidy over the project's sources;
+#   2. clang-tidy over the project's sources, and
 #      ruff over the repository's Python files (pinned in scripts/wheel-tools.txt, rules in pyproject.toml);
 #   3. the C++ and Python tests of an AddressSanitizer + UndefinedBehaviorSanitizer build;
 #      then all of them again against a build whose signature handle is OpenSSL's and whose native
