@@ -1,16 +1,16 @@
 # Installs a build tree into a scratch prefix, then builds and runs a consumer program against it:
 #
-#   cmake -DBUILD_DIR=... -DWORK_DIR=... -DCONSUMER_DIR=... -DSAMPLE_DIR=... -DGENERATOR=... -DCXX=...
-#         -DLIBDIR=... -DMANDIR=... -DEXPECT_MAN_PAGE=ON|OFF -DPYTHON=... -P cmake/check_install.cmake
+#   cmake -DBUILD_DIR=... -DWORK_DIR=... -DCONSUMER_DIR=... -DSAMPLE_DIR=... -DPUBLIC_DIR=... -DGENERATOR=...
+#         -DCXX=... -DLIBDIR=... -DMANDIR=... -DEXPECT_MAN_PAGE=ON|OFF -DPYTHON=... -P cmake/check_install.cmake
 #
 # Passes when the prefix carries the licence and notices of what it contains
 # (scripts/notices_check.py); when the consumer configures with find_package(halyx), links, and
 # prints for the sample exactly the verdict the installed halyx-verify prints, and does the same
 # when compiled with the flags pkg-config gives for halyx.pc; and when the manual page is installed
-# if one was built; and when the installed include tree holds exactly the public headers. Nothing
-# of the build or source tree is on the consumer's paths, so a header or library missing from the
-# install fails here.
-foreach(var BUILD_DIR WORK_DIR CONSUMER_DIR SAMPLE_DIR GENERATOR CXX LIBDIR MANDIR EXPECT_MAN_PAGE PYTHON)
+# if one was built; and when the installed include tree is PUBLIC_DIR (halyx-core/include), each of
+# its headers compiling on its own. Nothing of the build or source tree is on the consumer's paths,
+# so a header or library missing from the install fails here.
+foreach(var BUILD_DIR WORK_DIR CONSUMER_DIR SAMPLE_DIR PUBLIC_DIR GENERATOR CXX LIBDIR MANDIR EXPECT_MAN_PAGE PYTHON)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "check_install.cmake: ${var} is not set")
   endif()
@@ -57,22 +57,21 @@ if(NOT step_output STREQUAL consumer)
   message(FATAL_ERROR "built through pkg-config, the consumer printed '${step_output}', not '${consumer}'")
 endif()
 
-# The installed headers are the public interface and nothing else: no header of the ML-DSA
-# verifier or SHA-256, which only the library's own code includes, and of Merkle only the compact
-# range, in which the segment verifier takes leaves hashed apart.
-set(expected_headers
-    halyx/bytes.hpp halyx/checked_sth.hpp halyx/verification.hpp halyx/segment.hpp
-    halyx/merkle/compact_range.hpp
-    halyx/signing/ml_dsa_65.hpp halyx/signing/sth_signature.hpp
-    halyx/serialization/inclusion_proof.hpp halyx/serialization/mtac_leaf.hpp
-    halyx/serialization/signed_tree_head.hpp halyx/serialization/text_list.hpp
-    halyx/serialization/wire_decode_error.hpp)
+# The installed headers are the public interface and nothing else: the include folder of the
+# sources as it is, and in it no header of the layers only the library's own code includes (the
+# ML-DSA verifier, SHA-256, the CPU check, the CBOR codec).
+file(GLOB_RECURSE expected_headers RELATIVE "${PUBLIC_DIR}" "${PUBLIC_DIR}/*")
 file(GLOB_RECURSE installed_tree RELATIVE "${prefix}/include" "${prefix}/include/*")
 list(SORT installed_tree)
 list(SORT expected_headers)
 if(NOT installed_tree STREQUAL expected_headers)
-  message(FATAL_ERROR "the installed headers are\n  ${installed_tree}\nnot\n  ${expected_headers}")
+  message(FATAL_ERROR "the installed headers are\n  ${installed_tree}\nnot those of ${PUBLIC_DIR}\n  ${expected_headers}")
 endif()
+foreach(header IN LISTS installed_tree)
+  if(header MATCHES "^halyx/(mldsa|digest|cpu|dcbor)/")
+    message(FATAL_ERROR "<${header}> is installed, but its layer is the library's own")
+  endif()
+endforeach()
 
 # Every installed header compiles on its own, beside the consumer's look-alike headers: what one
 # includes was installed too, and it reaches it as <halyx/...>.
@@ -96,4 +95,6 @@ if(EXPECT_MAN_PAGE)
     message(FATAL_ERROR "${man} does not hold halyx-verify's help")
   endif()
 endif()
+list(LENGTH installed count)
+message(STATUS "${count} public headers installed, each compiles on its own")
 message(STATUS "consumer built against ${prefix} (CMake package and pkg-config): ${consumer}")

@@ -2,8 +2,9 @@
 # with find_package(halyx CONFIG) and the imported target halyx::core:
 #
 #   bin/halyx-verify                        the command-line verifier (halyx-cli/)
-#   include/halyx/                          the public headers: <halyx/verification.hpp> and those it
-#                                           and the decoders' headers include (HALYX_PUBLIC_HEADERS)
+#   include/halyx/                          the public headers, halyx-core/include/halyx/ as it is
+#                                           (HALYX_PUBLIC_HEADERS): <halyx/verification.hpp> and those
+#                                           it and the decoders' headers include
 #   lib/halyx/libhalyx_core.a, libdcbor.a   the static libraries
 #   lib/halyx/libhalyx_crypto.a             libcrypto, with the OpenSSL backend when the project built it
 #   lib/cmake/halyx/halyxConfig.cmake       the package, and its version file
@@ -25,7 +26,7 @@ install(TARGETS halyx_core dcbor ARCHIVE DESTINATION "${HALYX_INSTALL_LIBDIR}")
 include(cmake/notices.cmake)
 foreach(header IN LISTS HALYX_PUBLIC_HEADERS)
   get_filename_component(folder "${header}" DIRECTORY)
-  install(FILES "${PROJECT_SOURCE_DIR}/halyx-core/src/${header}"
+  install(FILES "${PROJECT_SOURCE_DIR}/halyx-core/include/halyx/${header}"
           DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/halyx/${folder}")
 endforeach()
 
@@ -94,6 +95,7 @@ if(HALYX_BUILD_TESTS)
                    "-DWORK_DIR=${PROJECT_BINARY_DIR}/install-test"
                    "-DCONSUMER_DIR=${PROJECT_SOURCE_DIR}/examples/consumer"
                    "-DSAMPLE_DIR=${PROJECT_SOURCE_DIR}/examples/sample"
+                   "-DPUBLIC_DIR=${PROJECT_SOURCE_DIR}/halyx-core/include"
                    "-DGENERATOR=${CMAKE_GENERATOR}" "-DCXX=${CMAKE_CXX_COMPILER}"
                    "-DLIBDIR=${CMAKE_INSTALL_LIBDIR}" "-DMANDIR=${CMAKE_INSTALL_MANDIR}"
                    "-DEXPECT_MAN_PAGE=$<BOOL:${HALYX_MAN_PAGE}>" "-DPYTHON=${Python3_EXECUTABLE}"

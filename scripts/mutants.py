@@ -44,7 +44,7 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-SOURCE_ROOTS = ("dcbor/src", "halyx-core/src", "halyx-verifier-py/src/lib")
+SOURCE_ROOTS = ("dcbor/src", "halyx-core/src", "halyx-core/include", "halyx-verifier-py/src/lib")
 SOURCE_SUFFIXES = (".cpp", ".hpp")  # generated tables are .inc and never mutated
 KNOWN_FILE = ROOT / "scripts" / "mutants-known.txt"
 # The differential test's cases dominate the run: they go last, alone, and only once all else has
