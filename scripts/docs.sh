@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the documentation and runs every example in it, against a build that is already there:
-#   1. Doxygen's XML of the public C++ headers (those halyx-core/CMakeLists.txt installs), for the
-#      C++ API page;
+#   1. Doxygen's XML of the public C++ headers (halyx-core/include/halyx/, all that CMake installs),
+#      for the C++ API page;
 #   2. the site, with Sphinx, warnings as errors, into BUILD/docs/html;
 #   3. every example with output in README.md, CONTRIBUTING.md, SECURITY.md and docs/
 #      (scripts/docs_examples.py): the Python ones as doctests against BUILD's module, the command
@@ -45,18 +45,19 @@ out="$build/docs"
 rm -rf "$out"
 mkdir -p "$out"
 
-# The headers a program that links the installed core may include: the list CMake installs.
-headers=$(sed -n '/^set(HALYX_PUBLIC_HEADERS/,/PARENT_SCOPE)/p' halyx-core/CMakeLists.txt |
-  sed -e 's/set(HALYX_PUBLIC_HEADERS//' -e 's/PARENT_SCOPE)//' | tr -s ' \n' '\n' | sed '/^$/d')
-[[ -n $headers ]] || { echo "docs: no HALYX_PUBLIC_HEADERS in halyx-core/CMakeLists.txt" >&2; exit 1; }
-inputs=$(printf "$root/halyx-core/src/%s " $headers)
+# The headers a program that links the installed core may include: the public folder, which CMake
+# installs as it is.
+public=$root/halyx-core/include/halyx
+headers=$(cd "$public" && find . -name '*.hpp' | sed 's|^\./||' | LC_ALL=C sort)
+[[ -n $headers ]] || { echo "docs: no headers in $public" >&2; exit 1; }
+inputs=$(printf "$public/%s " $headers)
 # The headers' comments are plain // comments: the filter makes each a documentation comment of the
 # declaration it stands above (or, after a declaration on its line, of that one).
 cat >"$out/Doxyfile" <<EOF
 PROJECT_NAME           = halyx
 INPUT                  = $inputs
 FULL_PATH_NAMES        = YES
-STRIP_FROM_PATH        = $root/halyx-core/src
+STRIP_FROM_PATH        = $public
 INPUT_FILTER           = "sed -e 's|^\\([[:space:]]*\\)// |\\1/// |' -e 's|^\\([[:space:]]*\\)//\$|\\1///|' -e 's|\\([;,{]\\)[[:space:]]*// \\(.*\\)\$|\\1 ///< \\2|'"
 FILTER_SOURCE_FILES    = NO
 EXTRACT_ALL            = YES
@@ -76,10 +77,9 @@ WARN_IF_UNDOCUMENTED   = NO
 EOF
 doxygen "$out/Doxyfile"
 
-# Breathe finds the XML through this variable, and the headers' names (as the C++ API page names
-# them) through the next; the examples' checker takes the module and the program from the build.
+# Breathe finds the XML through this variable (docs/conf.py checks the C++ API page against the
+# same folder); the examples' checker takes the module and the program from the build.
 export HALYX_DOXYGEN_XML="$out/xml"
-export HALYX_PUBLIC_HEADERS="$headers"
 "$env/bin/sphinx-build" -W --keep-going -q -b html -d "$out/doctrees" docs "$out/html"
 echo "docs: site in $out/html/index.html"
 
