@@ -38,9 +38,9 @@
 
 namespace {
 
-using dcbor::ByteString;
-using dcbor::ByteView;
-using dcbor::CborValue;
+using halyx::dcbor::ByteString;
+using halyx::dcbor::ByteView;
+using halyx::dcbor::CborValue;
 using halyx::fuzz::put_head;
 using halyx::fuzz::require;
 
@@ -61,7 +61,7 @@ class ExpectedEncoding {
  private:
   void item(unsigned depth) {
     // The decoder refuses more than 256 levels, so an accepted input cannot take this deeper.
-    require(depth <= dcbor::MAX_NESTING_DEPTH + 1, "accepted input nests deeper than the limit");
+    require(depth <= halyx::dcbor::MAX_NESTING_DEPTH + 1, "accepted input nests deeper than the limit");
     require(pos_ < in_.size(), "accepted input ends inside an item");
     const std::size_t start = pos_;
     const std::uint8_t initial = in_[pos_];
@@ -143,12 +143,12 @@ class Reference {
   struct Verdict {
     bool fault = false;                      // the input is certainly not accepted
     bool judged = false;                     // without a fault: nothing was left to the decoder
-    std::optional<dcbor::CborError> first;  // the decoder's error, when known
+    std::optional<halyx::dcbor::CborError> first;  // the decoder's error, when known
   };
 
   Verdict run() {
     item(0);
-    if (!faulted_ && pos_ != in_.size()) fault(dcbor::CborError::trailing_bytes(in_.size() - pos_));
+    if (!faulted_ && pos_ != in_.size()) fault(halyx::dcbor::CborError::trailing_bytes(in_.size() - pos_));
     return Verdict{faulted_, !faulted_ && !skipped_, first_};
   }
 
@@ -158,27 +158,27 @@ class Reference {
     std::uint64_t argument;
   };
 
-  void fault(dcbor::CborError e) {
+  void fault(halyx::dcbor::CborError e) {
     faulted_ = true;
     if (!skipped_) first_ = e;
   }
-  void fault(dcbor::CborErrorKind k) { fault(dcbor::CborError::of(k)); }
+  void fault(halyx::dcbor::CborErrorKind k) { fault(halyx::dcbor::CborError::of(k)); }
 
   std::optional<Head> head() {
     if (pos_ >= in_.size()) {
-      fault(dcbor::CborErrorKind::Truncated);
+      fault(halyx::dcbor::CborErrorKind::Truncated);
       return std::nullopt;
     }
     const std::uint8_t initial = in_[pos_];
     const auto info = static_cast<std::uint8_t>(initial & 0x1F);
     if (info >= 28) {
-      fault(dcbor::CborErrorKind::ReservedHeader);
+      fault(halyx::dcbor::CborErrorKind::ReservedHeader);
       return std::nullopt;
     }
     std::size_t width = 0;
     if (info >= 24) width = std::size_t{1} << (info - 24);
     if (in_.size() - pos_ - 1 < width) {
-      fault(dcbor::CborErrorKind::Truncated);
+      fault(halyx::dcbor::CborErrorKind::Truncated);
       return std::nullopt;
     }
     std::uint64_t argument = info < 24 ? info : 0;
@@ -188,7 +188,7 @@ class Reference {
     // A width is shortest when the value needs more than the next narrower one holds.
     const bool shortest = width == 0 || (width == 1 ? argument >= 24 : argument >> (4 * width) != 0);
     if (!is_float && !shortest) {
-      fault(dcbor::CborErrorKind::NonShortestNumber);
+      fault(halyx::dcbor::CborErrorKind::NonShortestNumber);
       return std::nullopt;
     }
     return Head{initial, argument};
@@ -197,7 +197,7 @@ class Reference {
   // Skips `n` content bytes; false (and a fault) when the input has fewer.
   bool content(std::uint64_t n) {
     if (n > in_.size() - pos_) {
-      fault(dcbor::CborErrorKind::Truncated);
+      fault(halyx::dcbor::CborErrorKind::Truncated);
       return false;
     }
     pos_ += static_cast<std::size_t>(n);
@@ -209,8 +209,8 @@ class Reference {
     const auto h = head();
     if (!h) return;
     const auto major = static_cast<std::uint8_t>(h->initial >> 5);
-    if (major >= 4 && major <= 6 && enclosing >= dcbor::MAX_NESTING_DEPTH) {
-      fault(dcbor::CborErrorKind::NestingTooDeep);
+    if (major >= 4 && major <= 6 && enclosing >= halyx::dcbor::MAX_NESTING_DEPTH) {
+      fault(halyx::dcbor::CborErrorKind::NestingTooDeep);
       return;
     }
     switch (major) {
@@ -255,11 +255,11 @@ class Reference {
       // Held encodings ascend, so a key at or below any earlier one is refused.
       const auto at_or_above = [&](ByteView k) { return !std::ranges::lexicographical_compare(k, key); };
       if (std::ranges::any_of(keys, [&](ByteView k) { return std::ranges::equal(k, key); })) {
-        fault(dcbor::CborErrorKind::DuplicateKey);
+        fault(halyx::dcbor::CborErrorKind::DuplicateKey);
       } else if (std::ranges::any_of(keys, at_or_above)) {
         // Were an unjudged key among the earlier ones, it might hold this encoding and make it a
         // duplicate; but a key with a wider float is skipped, so the kind is then not claimed.
-        fault(dcbor::CborErrorKind::KeyOrder);
+        fault(halyx::dcbor::CborErrorKind::KeyOrder);
       }
       keys.push_back(key);
     }
@@ -285,7 +285,7 @@ class Reference {
           integral = shift <= 0 || ((1024u + fraction) & ((1u << shift) - 1)) == 0;
         }
         const bool nan = exponent == 31 && fraction != 0;
-        if (integral || (nan && bits != 0x7E00)) fault(dcbor::CborErrorKind::NonShortestNumber);
+        if (integral || (nan && bits != 0x7E00)) fault(halyx::dcbor::CborErrorKind::NonShortestNumber);
         return;
       }
       case 0xFA:
@@ -294,7 +294,7 @@ class Reference {
         skipped_ = true;  // numeric reduction and the shorter-form rules are the decoder's to judge
         return;
       default:
-        fault(dcbor::CborErrorKind::BadSimpleValue);
+        fault(halyx::dcbor::CborErrorKind::BadSimpleValue);
         return;
     }
   }
@@ -304,10 +304,10 @@ class Reference {
   bool faulted_ = false;
   bool skipped_ = false;
   std::uint64_t wide_floats_ = 0;
-  std::optional<dcbor::CborError> first_;
+  std::optional<halyx::dcbor::CborError> first_;
 };
 
-void check_verdict(ByteView input, const std::expected<CborValue, dcbor::CborError>& got) {
+void check_verdict(ByteView input, const std::expected<CborValue, halyx::dcbor::CborError>& got) {
   const Reference::Verdict verdict = Reference(input).run();
   if (verdict.fault) {
     require(!got.has_value(), "accepted an input the reference refuses");
@@ -318,25 +318,25 @@ void check_verdict(ByteView input, const std::expected<CborValue, dcbor::CborErr
 }
 
 void check_decoded(ByteView input) {
-  auto value = dcbor::decode_dcbor(input);
+  auto value = halyx::dcbor::decode_dcbor(input);
   // The validating pass and the value tree must agree on every input, down to the error.
-  auto validated = dcbor::validate_dcbor(input);
+  auto validated = halyx::dcbor::validate_dcbor(input);
   require(validated.has_value() == value.has_value(), "the validating pass and the decoder disagree on acceptance");
   require(validated || validated.error() == value.error(), "the validating pass and the decoder report different errors");
   check_verdict(input, value);
   if (!value) {
-    const dcbor::CborError& e = value.error();
-    if (e.kind == dcbor::CborErrorKind::TrailingBytes) {
+    const halyx::dcbor::CborError& e = value.error();
+    if (e.kind == halyx::dcbor::CborErrorKind::TrailingBytes) {
       require(e.extra_bytes > 0 && e.extra_bytes < input.size(), "TrailingBytes count out of range");
     }
-    require(!dcbor::message(e).empty(), "empty CBOR error message");
+    require(!halyx::dcbor::message(e).empty(), "empty CBOR error message");
     return;
   }
-  const ByteString again = dcbor::encode_dcbor(*value);
+  const ByteString again = halyx::dcbor::encode_dcbor(*value);
   require(again == ExpectedEncoding(input).run(), "re-encoding differs from the input beyond numeric reduction");
-  auto redecoded = dcbor::decode_dcbor(again);
+  auto redecoded = halyx::dcbor::decode_dcbor(again);
   require(redecoded.has_value(), "re-encoding does not decode");
-  require(dcbor::encode_dcbor(*redecoded) == again, "re-encoding is not a fixed point");
+  require(halyx::dcbor::encode_dcbor(*redecoded) == again, "re-encoding is not a fixed point");
 }
 
 // A double drawn to reach the edges of the float widths and of the integer ranges as well as
@@ -386,7 +386,7 @@ CborValue build(FuzzedDataProvider& fdp, unsigned depth) {
       return CborValue::array(std::move(items));
     }
     case 8: {
-      dcbor::CborMap map;
+      halyx::dcbor::CborMap map;
       const auto n = fdp.ConsumeIntegralInRange<std::size_t>(0, MAX_CHILDREN);
       for (std::size_t i = 0; i < n; ++i) {
         CborValue key = build(fdp, depth + 1);
@@ -404,10 +404,10 @@ CborValue build(FuzzedDataProvider& fdp, unsigned depth) {
 void check_built(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider fdp(data, size);
   const CborValue value = build(fdp, 0);
-  const ByteString bytes = dcbor::encode_dcbor(value);
-  auto decoded = dcbor::decode_dcbor(bytes);
+  const ByteString bytes = halyx::dcbor::encode_dcbor(value);
+  auto decoded = halyx::dcbor::decode_dcbor(bytes);
   require(decoded.has_value(), "the encoder's output does not decode");
-  require(dcbor::encode_dcbor(*decoded) == bytes, "the encoder's output is not its own re-encoding");
+  require(halyx::dcbor::encode_dcbor(*decoded) == bytes, "the encoder's output is not its own re-encoding");
 }
 
 }  // namespace
@@ -416,8 +416,8 @@ void check_built(const std::uint8_t* data, std::size_t size) {
 // holds only for text the quick check could not settle, so it is judged against the long way.
 void check_nfc(ByteView input) {
   const std::string_view text(reinterpret_cast<const char*>(input.data()), input.size());
-  if (dcbor::find_utf8_fault(text)) return;
-  require(dcbor::is_nfc(text) == (dcbor::to_nfc(text) == text), "is_nfc disagrees with normalising");
+  if (halyx::dcbor::find_utf8_fault(text)) return;
+  require(halyx::dcbor::is_nfc(text) == (halyx::dcbor::to_nfc(text) == text), "is_nfc disagrees with normalising");
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -36,14 +36,14 @@ using halyx::fuzz::require;
 using halyx::leaf::MtacLeaf;
 
 ByteString encode_with_general_encoder(const MtacLeaf& leaf) {
-  dcbor::CborMap map;
-  map.insert("schema_version", dcbor::CborValue::unsigned_int(leaf.schema_version));
-  map.insert("agent_id", dcbor::CborValue::text(leaf.agent_id));
-  map.insert("sponsor_id", dcbor::CborValue::text(leaf.sponsor_id));
-  map.insert("authorized_scopes", dcbor::CborValue::text_list({leaf.authorized_scopes.begin(), leaf.authorized_scopes.end()}));
-  map.insert("not_before", dcbor::CborValue::unsigned_int(leaf.not_before));
-  map.insert("not_after", dcbor::CborValue::unsigned_int(leaf.not_after));
-  return dcbor::encode_dcbor(dcbor::CborValue::map(std::move(map)));
+  halyx::dcbor::CborMap map;
+  map.insert("schema_version", halyx::dcbor::CborValue::unsigned_int(leaf.schema_version));
+  map.insert("agent_id", halyx::dcbor::CborValue::text(leaf.agent_id));
+  map.insert("sponsor_id", halyx::dcbor::CborValue::text(leaf.sponsor_id));
+  map.insert("authorized_scopes", halyx::dcbor::CborValue::text_list({leaf.authorized_scopes.begin(), leaf.authorized_scopes.end()}));
+  map.insert("not_before", halyx::dcbor::CborValue::unsigned_int(leaf.not_before));
+  map.insert("not_after", halyx::dcbor::CborValue::unsigned_int(leaf.not_after));
+  return halyx::dcbor::encode_dcbor(halyx::dcbor::CborValue::map(std::move(map)));
 }
 
 // Returns the canonical bytes of `leaf` after checking that they decode and re-serialise to themselves.
@@ -58,10 +58,10 @@ ByteString check_canonical(const MtacLeaf& leaf) {
 
 // Whether the map holds the six fields and nothing else, each of the kind the record gives it, so
 // that serialising the record writes the same map.
-bool holds_exactly_the_record(const dcbor::CborMap& map) {
+bool holds_exactly_the_record(const halyx::dcbor::CborMap& map) {
   if (map.size() != 6) return false;
   for (const char* key : {"schema_version", "not_before", "not_after"}) {
-    const dcbor::CborValue* v = map.find(key);
+    const halyx::dcbor::CborValue* v = map.find(key);
     if (v == nullptr || !v->as_unsigned()) return false;
   }
   return true;
@@ -69,25 +69,25 @@ bool holds_exactly_the_record(const dcbor::CborMap& map) {
 
 // Lookups in the value tree: nothing when the key is missing or holds another kind. A negative
 // integer -1 - n comes back as its 64-bit two's complement, the complement of n.
-std::optional<std::uint64_t> lookup_integer(const dcbor::CborMap& map, std::string_view key) {
-  const dcbor::CborValue* v = map.find(key);
+std::optional<std::uint64_t> lookup_integer(const halyx::dcbor::CborMap& map, std::string_view key) {
+  const halyx::dcbor::CborValue* v = map.find(key);
   if (v == nullptr) return std::nullopt;
   if (auto n = v->as_unsigned()) return n;
   if (auto n = v->as_negative()) return ~*n;
   return std::nullopt;
 }
 
-std::optional<std::string> lookup_text(const dcbor::CborMap& map, std::string_view key) {
-  const dcbor::CborValue* v = map.find(key);
+std::optional<std::string> lookup_text(const halyx::dcbor::CborMap& map, std::string_view key) {
+  const halyx::dcbor::CborValue* v = map.find(key);
   if (v == nullptr || v->as_text() == nullptr) return std::nullopt;
   return std::string(*v->as_text());
 }
 
-std::optional<std::vector<std::string>> lookup_text_list(const dcbor::CborMap& map, std::string_view key) {
-  const dcbor::CborValue* v = map.find(key);
+std::optional<std::vector<std::string>> lookup_text_list(const halyx::dcbor::CborMap& map, std::string_view key) {
+  const halyx::dcbor::CborValue* v = map.find(key);
   if (v == nullptr || v->as_array() == nullptr) return std::nullopt;
   std::vector<std::string> texts;
-  for (const dcbor::CborValue& item : *v->as_array()) {
+  for (const halyx::dcbor::CborValue& item : *v->as_array()) {
     if (item.as_text() == nullptr) return std::nullopt;
     texts.emplace_back(*item.as_text());
   }
@@ -96,9 +96,9 @@ std::optional<std::vector<std::string>> lookup_text_list(const dcbor::CborMap& m
 
 // The leaf decoder written over the value tree and its lookups, as the record's rules state it.
 std::string reference_decode(ByteView input, MtacLeaf& out) {
-  auto value = dcbor::decode_dcbor(input);
-  if (!value) return "CBOR decode error: " + dcbor::message(value.error());
-  const dcbor::CborMap* map = value->as_map();
+  auto value = halyx::dcbor::decode_dcbor(input);
+  if (!value) return "CBOR decode error: " + halyx::dcbor::message(value.error());
+  const halyx::dcbor::CborMap* map = value->as_map();
   if (map == nullptr) return "malformed leaf: expected map at top level";
   const auto missing = [](const char* field) { return std::string("malformed leaf: ") + field + ": missing CBOR map key"; };
   auto version = lookup_integer(*map, "schema_version");
@@ -151,10 +151,10 @@ void check_decoded(ByteView input) {
   auto decoded = halyx::leaf::decode_mtac_leaf(canonical);
   require(*decoded == *leaf, "canonical bytes decode to another record");
 
-  auto value = dcbor::decode_dcbor(input);
+  auto value = halyx::dcbor::decode_dcbor(input);
   require(value.has_value(), "a decoded leaf is not dCBOR");
   if (holds_exactly_the_record(*value->as_map())) {
-    require(canonical == dcbor::encode_dcbor(*value), "a six-field leaf does not serialise as it re-encodes");
+    require(canonical == halyx::dcbor::encode_dcbor(*value), "a six-field leaf does not serialise as it re-encodes");
   }
 }
 

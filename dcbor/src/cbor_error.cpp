@@ -1,7 +1,7 @@
 // cbor_error.cpp: the display texts of CborError.
 #include <halyx/dcbor/cbor_error.hpp>
 
-namespace dcbor {
+namespace halyx::dcbor {
 namespace {
 
 std::string utf8_fault_text(const Utf8Fault& f) {
@@ -43,4 +43,4 @@ std::string message(const CborError& e) {
   return {};  // unreachable: every kind returns above, and -Wswitch flags a new one
 }
 
-}  // namespace dcbor
+}  // namespace halyx::dcbor

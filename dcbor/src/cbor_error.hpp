@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-namespace dcbor {
+namespace halyx::dcbor {
 
 // How deep arrays, maps and tags may nest in decoded input. Far above any record this
 // library is meant for, and far below what would threaten the stack.
@@ -51,4 +51,4 @@ struct CborError {
 // Returns the display text of `e`. The only place these texts are written.
 [[nodiscard]] std::string message(const CborError& e);
 
-}  // namespace dcbor
+}  // namespace halyx::dcbor

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace dcbor {
+namespace halyx::dcbor {
 
 inline constexpr std::uint8_t MAJOR_UNSIGNED = 0;
 inline constexpr std::uint8_t MAJOR_NEGATIVE = 1;
@@ -75,4 +75,4 @@ constexpr std::size_t encode_head(std::uint8_t major, std::uint64_t argument,
   return length;
 }
 
-}  // namespace dcbor
+}  // namespace halyx::dcbor

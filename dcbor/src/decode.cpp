@@ -9,7 +9,7 @@
 
 #include <halyx/dcbor/reader.hpp>
 
-namespace dcbor {
+namespace halyx::dcbor {
 
 // The decoder's access to CborMap's unchecked append.
 class MapBuilder {
@@ -129,4 +129,4 @@ std::expected<CborValue, CborError> decode_dcbor(ByteView input) {
   return std::move(*result);
 }
 
-}  // namespace dcbor
+}  // namespace halyx::dcbor

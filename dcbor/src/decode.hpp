@@ -6,7 +6,7 @@
 #include <halyx/dcbor/cbor_error.hpp>
 #include <halyx/dcbor/value.hpp>
 
-namespace dcbor {
+namespace halyx::dcbor {
 
 // Returns the one data item that spans all of `input`, or the first fault in byte order
 // (depth first; a map key and its value are decoded before the key's order is judged).
@@ -19,4 +19,4 @@ namespace dcbor {
 // integer, so re-encoding gives exactly `input` except for such numbers.
 [[nodiscard]] std::expected<CborValue, CborError> decode_dcbor(ByteView input);
 
-}  // namespace dcbor
+}  // namespace halyx::dcbor

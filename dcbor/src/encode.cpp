@@ -8,7 +8,7 @@
 #include <halyx/dcbor/numeric.hpp>
 #include <halyx/dcbor/utf8.hpp>
 
-namespace dcbor {
+namespace halyx::dcbor {
 namespace {
 
 void append_big_endian(ByteString& out, std::uint64_t v, int bytes) {
@@ -144,4 +144,4 @@ ByteString encode_dcbor(const CborValue& value) {
   return out;
 }
 
-}  // namespace dcbor
+}  // namespace halyx::dcbor

@@ -8,7 +8,7 @@
 #include <halyx/dcbor/cbor_head.hpp>
 #include <halyx/dcbor/value.hpp>
 
-namespace dcbor {
+namespace halyx::dcbor {
 
 // Returns the canonical encoding of `value`: shortest heads, definite lengths, map entries
 // in key-encoding order, texts in NFC, numbers in their shortest exact form. Cannot fail.
@@ -28,4 +28,4 @@ void append_text(ByteString& out, std::string_view text);
 // whatever the text.
 [[nodiscard]] bool is_canonical_text(std::string_view text);
 
-}  // namespace dcbor
+}  // namespace halyx::dcbor

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-namespace dcbor {
+namespace halyx::dcbor {
 
 // The value of each hex digit (either case), and -1 for every other byte: a table, since batch
 // manifests are mostly hex and a branch per digit shows in their throughput.
@@ -67,4 +67,4 @@ enum class HexError {
   return {};
 }
 
-}  // namespace dcbor
+}  // namespace halyx::dcbor

@@ -9,7 +9,7 @@
 
 #include <halyx/dcbor/utf8.hpp>
 
-namespace dcbor {
+namespace halyx::dcbor {
 namespace {
 
 struct NfcComposition {
@@ -423,4 +423,4 @@ std::string to_nfc(std::string_view text) {
   return out;
 }
 
-}  // namespace dcbor
+}  // namespace halyx::dcbor

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-namespace dcbor {
+namespace halyx::dcbor {
 
 enum class NfcQuickCheck : unsigned char { Yes, Maybe, No };
 
@@ -22,4 +22,4 @@ enum class NfcQuickCheck : unsigned char { Yes, Maybe, No };
 // ill-formed subsequence becomes U+FFFD, so the result is always well-formed.
 [[nodiscard]] std::string to_nfc(std::string_view text);
 
-}  // namespace dcbor
+}  // namespace halyx::dcbor

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <limits>
 
-namespace dcbor {
+namespace halyx::dcbor {
 namespace {
 
 // The ranges of the integers the encoder writes in place of an integral float: any 64-bit
@@ -94,4 +94,4 @@ NumberForm canonical_number_form(double v) noexcept {
   return {NumberForm::Kind::Double, std::bit_cast<std::uint64_t>(v)};
 }
 
-}  // namespace dcbor
+}  // namespace halyx::dcbor

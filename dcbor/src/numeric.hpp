@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-namespace dcbor {
+namespace halyx::dcbor {
 
 // The shortest form the canonical encoding gives a number: an integer where the value is
 // integral and in range for the narrowest float width that holds it exactly, else the
@@ -28,4 +28,4 @@ struct NumberForm {
 // Whether v is finite and has no fractional part.
 [[nodiscard]] bool is_integral(double v) noexcept;
 
-}  // namespace dcbor
+}  // namespace halyx::dcbor

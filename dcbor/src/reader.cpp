@@ -14,7 +14,7 @@
 #include <halyx/dcbor/numeric.hpp>
 #include <halyx/dcbor/utf8.hpp>
 
-namespace dcbor {
+namespace halyx::dcbor {
 namespace {
 
 // The integer ranges within which a single or a double has an integer form that is shorter or
@@ -392,4 +392,4 @@ std::expected<AcceptedCbor, CborError> validate_dcbor(ByteView input) {
   return prefix->item;
 }
 
-}  // namespace dcbor
+}  // namespace halyx::dcbor

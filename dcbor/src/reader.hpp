@@ -13,7 +13,7 @@
 #include <halyx/dcbor/cbor_error.hpp>
 #include <halyx/dcbor/value.hpp>
 
-namespace dcbor {
+namespace halyx::dcbor {
 
 // One step of a checked walk through the input, in input order.
 struct Token {
@@ -203,4 +203,4 @@ struct AcceptedPrefix {
 // Returns the canonical encoding of an item of input that Reader accepted.
 [[nodiscard]] ByteString canonical_encoding(ByteView input, std::size_t start, std::size_t end, bool reduced);
 
-}  // namespace dcbor
+}  // namespace halyx::dcbor

@@ -1,7 +1,7 @@
 // utf8.cpp: UTF-8 validation with maximal-subpart fault lengths.
 #include <halyx/dcbor/utf8.hpp>
 
-namespace dcbor {
+namespace halyx::dcbor {
 
 bool is_ascii(std::string_view text) noexcept {
   std::size_t i = 0;
@@ -42,4 +42,4 @@ std::optional<Utf8Fault> find_utf8_fault(std::string_view text) noexcept {
   return std::nullopt;
 }
 
-}  // namespace dcbor
+}  // namespace halyx::dcbor

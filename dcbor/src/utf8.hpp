@@ -9,7 +9,7 @@
 
 #include <halyx/dcbor/cbor_error.hpp>
 
-namespace dcbor {
+namespace halyx::dcbor {
 
 // Returns the first fault of `text` as UTF-8, or nothing when it is well-formed: no
 // overlong forms, no surrogates, nothing above U+10FFFF. The fault's length is that of the
@@ -71,4 +71,4 @@ inline void append_utf8(std::string& out, char32_t cp) {
 // needs no further look.
 [[nodiscard]] bool is_ascii(std::string_view text) noexcept;
 
-}  // namespace dcbor
+}  // namespace halyx::dcbor

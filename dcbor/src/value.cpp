@@ -11,7 +11,7 @@
 #include <halyx/dcbor/nfc.hpp>
 #include <halyx/dcbor/numeric.hpp>
 
-namespace dcbor {
+namespace halyx::dcbor {
 namespace {
 
 struct TaggedContent {
@@ -231,4 +231,4 @@ void CborMap::append_in_order(ByteString key_encoding, CborValue key, CborValue 
   entries_.push_back(Entry{std::move(key_encoding), std::move(key), std::move(value)});
 }
 
-}  // namespace dcbor
+}  // namespace halyx::dcbor

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-namespace dcbor {
+namespace halyx::dcbor {
 
 using ByteView = std::span<const std::uint8_t>;  // borrowed: valid while the caller's input is
 using ByteString = std::vector<std::uint8_t>;    // owned
@@ -119,4 +119,4 @@ class CborMap {
   std::vector<Entry> entries_;
 };
 
-}  // namespace dcbor
+}  // namespace halyx::dcbor

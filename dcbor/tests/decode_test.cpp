@@ -8,7 +8,7 @@
 #include <halyx/dcbor/dcbor.hpp>
 #include "test_util.hpp"
 
-namespace dcbor {
+namespace halyx::dcbor {
 namespace {
 
 using test::from_hex;
@@ -355,4 +355,4 @@ TEST(DecodeNesting, ManyShallowItemsAreNotDepth) {
 }
 
 }  // namespace
-}  // namespace dcbor
+}  // namespace halyx::dcbor

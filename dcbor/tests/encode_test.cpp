@@ -12,7 +12,7 @@
 #include <halyx/dcbor/numeric.hpp>
 #include "test_util.hpp"
 
-namespace dcbor {
+namespace halyx::dcbor {
 namespace {
 
 using test::from_hex;
@@ -379,4 +379,4 @@ TEST(RoundTripProperty, AcceptedInputReencodesToItself) {
 }
 
 }  // namespace
-}  // namespace dcbor
+}  // namespace halyx::dcbor

@@ -11,7 +11,7 @@
 #include <halyx/dcbor/nfc.hpp>
 #include "test_util.hpp"
 
-namespace dcbor {
+namespace halyx::dcbor {
 namespace {
 
 using test::utf8;
@@ -288,4 +288,4 @@ TEST(NfcNormaliser, LongRunsOfMarksReorderStably) {
 }
 
 }  // namespace
-}  // namespace dcbor
+}  // namespace halyx::dcbor

@@ -13,7 +13,7 @@
 #include <halyx/dcbor/hex.hpp>
 #include <halyx/dcbor/utf8.hpp>
 
-namespace dcbor::test {
+namespace halyx::dcbor::test {
 
 // Returns the bytes spelled by `hex`; spaces are ignored.
 inline std::vector<std::uint8_t> from_hex(std::string_view hex) {
@@ -49,4 +49,4 @@ inline std::string utf8(std::initializer_list<char32_t> cps) {
   return out;
 }
 
-}  // namespace dcbor::test
+}  // namespace halyx::dcbor::test

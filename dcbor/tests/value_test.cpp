@@ -7,7 +7,7 @@
 #include <halyx/dcbor/dcbor.hpp>
 #include "test_util.hpp"
 
-namespace dcbor {
+namespace halyx::dcbor {
 namespace {
 
 using test::from_hex;
@@ -91,4 +91,4 @@ TEST(CborErrorText, KindsWithoutADecodeExample) {
 }
 
 }  // namespace
-}  // namespace dcbor
+}  // namespace halyx::dcbor

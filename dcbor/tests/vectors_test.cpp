@@ -10,7 +10,7 @@
 #include <halyx/dcbor/dcbor.hpp>
 #include "test_util.hpp"
 
-namespace dcbor {
+namespace halyx::dcbor {
 namespace {
 
 using test::from_hex;
@@ -92,4 +92,4 @@ TEST(NotWellFormed, EveryInputIsRefused) {
 }
 
 }  // namespace
-}  // namespace dcbor
+}  // namespace halyx::dcbor
