@@ -126,7 +126,8 @@ struct Read {
 constexpr ReaderSizes SMALL{.window = 16 << 10, .carry = 4 << 10, .min_threaded = 2 << 10, .min_share = 512};
 
 Read read_all(const ByteString& bytes, unsigned threads, bool from_file, ReaderSizes sizes = SMALL) {
-  const std::string path = ::testing::TempDir() + "/record_reader_test.cbor";
+  // A file of this process's own: ctest runs each test case in a process of its own, side by side.
+  const std::string path = ::testing::TempDir() + "/segment_reader_test." + std::to_string(::getpid()) + ".cbor";
   int fd = -1;
   if (from_file) {
     std::ofstream(path, std::ios::binary | std::ios::trunc)
