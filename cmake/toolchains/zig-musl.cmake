@@ -35,3 +35,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# zig's libc++ keeps C++98's std::unexpected() function declared (it defines
+# _LIBCPP_ENABLE_CXX17_REMOVED_UNEXPECTED_FUNCTIONS), beside C++23's std::unexpected class template;
+# the core's std::unexpected(...) would be ambiguous. Neither the project nor its tests use the old one.
+set(CMAKE_CXX_FLAGS_INIT "-U_LIBCPP_ENABLE_CXX17_REMOVED_UNEXPECTED_FUNCTIONS")
