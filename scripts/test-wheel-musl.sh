@@ -127,7 +127,11 @@ selected: neon_sha3"
   [[ $installed == "$arch $site/"* ]] || fail "the musl Python imported '$installed', not the $arch wheel"
   (cd / && run_musl "$arch" "$python_root" "$root/examples/verify_sample.py" "$root/examples/sample")
   left_out=()
-  [[ $arch == aarch64 ]] && left_out=(--ignore=halyx-verifier-py/tests/test_hostile_input.py)
+  # Under qemu-user, resident memory is the emulator's too: musl maps and unmaps the verifier's
+  # 50 KiB workspace on every call, and there the memory test saw 456 KiB of growth over its 1500
+  # calls that the same code on the native x86-64 musl build does not show; it runs there only.
+  [[ $arch == aarch64 ]] && left_out=(--ignore=halyx-verifier-py/tests/test_hostile_input.py
+                                      --deselect=halyx-verifier-py/tests/test_memory.py::test_repeated_calls_do_not_grow_memory)
   run_musl "$arch" "$python_root" -m pytest -q -p no:cacheprovider "${left_out[@]}" halyx-verifier-py/tests ||
     fail "the Python tests failed, or ran over $TEST_TIMEOUT s, under the $arch musl CPython"
   echo "test-wheel-musl: imported, verified the sample and ran the Python tests under the $arch musl" \
